@@ -1,0 +1,47 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velquin::api {
+
+class Server;  // the Beast listener; defined in the .cpp
+
+// The HTTP front end. start() serves on the calling (main) thread until
+// graceful_shutdown() stops it from another thread.
+class API {
+ public:
+  API();
+  ~API();
+  API(const API&) = delete;
+  API& operator=(const API&) = delete;
+
+  // Signals to watch while serving (already blocked in every thread by the
+  // caller): each handler runs on the thread inside start(), one at a time,
+  // in arrival order. Call before start().
+  void set_signal_handlers(std::vector<std::pair<int, std::function<void(int)>>> handlers);
+
+  // Reads ListenAddress, ListenPort, SslEnabled, SslCert, SslKey; logs the
+  // "Listening on" line; blocks until stopped. Throws when the server cannot
+  // be created (address in use, unusable key).
+  void start();
+
+  // Refuses new requests (503), waits up to timeout seconds for the counted
+  // ones, then stops the server. Safe to call more than once, from any thread.
+  void graceful_shutdown(double timeout = 30);
+
+  // The bound port once listening (0 before).
+  unsigned short port() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The process-wide API object, created on first use (after the daemon fork).
+API& api();
+
+}  // namespace velquin::api

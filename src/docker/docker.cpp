@@ -1,0 +1,1 @@
+#include "docker/docker.h"

@@ -1,0 +1,1 @@
+#include "executor/executor.h"

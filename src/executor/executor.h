@@ -1,0 +1,60 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "docker/docker.h"
+
+namespace velquin::executor {
+
+using json = nlohmann::ordered_json;
+
+class Executor {
+ public:
+  // Never throws for failures of the run itself: they come back as records
+  // with "success" false. Other exceptions reach the caller.
+  json execute_alias(const std::string& alias_name, const json* parameters = nullptr);
+
+  json _execute_process(const json& alias_cfg, const json& params);
+  json _execute_container(const json& alias_cfg, const json& params);
+
+  // Created on first use and kept. Throws docker::DockerError.
+  std::shared_ptr<docker::DockerClient> _get_docker_client();
+  // Tests substitute the factory (or a ready client).
+  void set_docker_client_factory(std::function<std::shared_ptr<docker::DockerClient>()> factory);
+
+ private:
+  std::atomic<std::shared_ptr<docker::DockerClient>> _docker_client;
+  std::function<std::shared_ptr<docker::DockerClient>()> factory_;
+};
+
+// The process-wide executor.
+Executor& executor();
+
+// The alias's time limit: a JSON number (integer stays integer).
+json _resolve_timeout(const json& alias_cfg);
+std::optional<std::string> _short_id(const std::string& full_id);
+
+// Environment value text: booleans "true"/"false", text unchanged, numbers
+// printed (2.0 -> "2.0"), null "None".
+std::string _env_value(const json& var_def);
+
+// Output files and directories.
+void _precreate_output_dirs(const json& alias_cfg, const json& params,
+                            const std::optional<std::string>& run_dir);
+json _collect_output_files(const json& alias_cfg, const json& params,
+                           const std::optional<std::string>& run_dir);
+
+// Container volumes: the host view of a path below shared_dir.
+std::string _to_host_path(const std::string& local_path, const std::string& shared_dir,
+                          const std::string& external_dir);
+
+}  // namespace velquin::executor

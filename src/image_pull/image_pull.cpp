@@ -1,0 +1,1 @@
+#include "image_pull/image_pull.h"

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "docker/docker.h"
+
+namespace velquin::image_pull {
+
+// Sorted sets: messages list them in ascending order.
+extern const std::set<std::string> REFRESH_IMAGE_VALUES;   // always, no, on-start
+extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // no, on-config-change, on-start
+
+using AliasList = std::vector<std::shared_ptr<const nlohmann::ordered_json>>;
+
+// For "on-start" refresh or prefetch: pulls every distinct image of the
+// container aliases once. Errors: "Cannot pull image 'img' for alias 'name': <engine message>".
+std::vector<std::string> startup_pull(const AliasList& aliases, const std::string& refresh_default,
+                                      const std::string& prefetch_default);
+
+// "always": pulls the alias's image, bounded by timeout; returns the seconds
+// spent (0 otherwise). Throws docker::ImageNotFound / docker::DockerError.
+double refresh_before_run(docker::DockerClient& client, const nlohmann::ordered_json& alias_cfg,
+                          const std::string& refresh_setting, double timeout);
+
+// "on-config-change": pulls images of aliases that are new or whose image changed.
+std::vector<std::string> reload_pull(const AliasList& current_aliases, const AliasList& new_aliases,
+                                     const std::string& prefetch_image);
+
+}  // namespace velquin::image_pull

@@ -1,0 +1,1 @@
+#include "preserve/preserve.h"

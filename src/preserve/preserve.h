@@ -1,0 +1,64 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace velquin::preserve {
+
+inline constexpr std::array<std::string_view, 5> PRESERVE_VALUES = {"none", "false", "flatten",
+                                                                    "yes", "true"};
+namespace detail {
+inline constexpr std::array<std::string_view, 2> DISABLED_VALUES = {"none", "false"};
+}
+
+std::string normalize_preserve(const nlohmann::ordered_json& value);
+bool is_preserve_enabled(const nlohmann::ordered_json& value);
+
+struct Entry {
+  std::string rel_path;
+  std::string abs_path;
+};
+std::vector<Entry> compute_entries(const std::string& local_path, bool is_dir);
+
+std::string _dest_path(const std::string& rel_path, const std::string& preserve_mode,
+                       const std::optional<std::string>& prefix, const std::string& log_dir,
+                       const std::string& correlation_id);
+
+std::vector<std::string> preserve_volume(const std::string& local_path, bool is_dir,
+                                         const std::string& preserve_mode,
+                                         const std::optional<std::string>& prefix,
+                                         const std::string& log_dir,
+                                         const std::string& correlation_id);
+
+struct PreserveSpec {
+  std::string local_path;
+  bool is_dir = false;
+  std::string preserve_mode;
+  std::optional<std::string> prefix;
+};
+
+// Logs every failure ("Volume preserve failed: ..."); never throws.
+void preserve_volumes(const std::vector<PreserveSpec>& specs, const std::string& log_dir,
+                      const std::string& correlation_id) noexcept;
+
+inline constexpr std::array<std::string_view, 2> STREAM_NAMES = {"stdout", "stderr"};
+
+// A JSON array of stream entries ({stream, filename?, flatten?}).
+nlohmann::ordered_json expand_preserve_streams(const nlohmann::ordered_json& raw);
+std::string _stream_filename(const nlohmann::ordered_json& entry);
+std::string _stream_dest_path(const std::string& filename, bool flatten, const std::string& log_dir,
+                              const std::string& correlation_id);
+
+// Writes the requested non-empty streams. Throws std::invalid_argument for an
+// entry without "stream"; OS failures are logged per entry.
+void preserve_streams(const nlohmann::ordered_json& entries,
+                      const std::optional<std::string>& stdout_text,
+                      const std::optional<std::string>& stderr_text, const std::string& log_dir,
+                      const std::string& correlation_id);
+
+}  // namespace velquin::preserve

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velquin::support {
+
+// UTF-8 with every invalid sequence replaced by U+FFFD.
+std::string decode_utf8_replace(std::string_view bytes);
+
+// True when the bytes are valid UTF-8.
+bool is_valid_utf8(std::string_view bytes);
+
+// "\r\n" and a lone "\r" become "\n".
+std::string universal_newlines(std::string_view text);
+
+// Standard Base64 with padding and no line breaks.
+std::string base64_encode(std::string_view bytes);
+
+// ASCII white space: space, \t, \n, \v, \f, \r.
+bool is_space(char c);
+std::string_view trim(std::string_view text);
+std::vector<std::string> split_whitespace(std::string_view text);
+std::string to_lower(std::string_view text);
+
+// Constant-time comparison of two byte strings (length leaks, content does not).
+bool constant_time_equal(std::string_view a, std::string_view b);
+
+}  // namespace velquin::support

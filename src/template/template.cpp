@@ -1,0 +1,1 @@
+#include "template/template.h"

@@ -1,0 +1,1 @@
+#include "validator/validator.h"

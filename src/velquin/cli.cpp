@@ -1,0 +1,1 @@
+#include "velquin/cli.h"

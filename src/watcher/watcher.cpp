@@ -1,0 +1,1 @@
+#include "watcher/watcher.h"
