@@ -14,6 +14,8 @@ namespace velquin::support {
 // ("\\", "\n", "\r", "\t", otherwise "\xNN").
 std::string quoted(std::string_view text);
 std::string quoted(const char* text);
+// Without this overload a std::string would match string_view and json alike.
+std::string quoted(const std::string& text);
 std::string quoted(std::int64_t number);
 
 // A JSON value in the same form: text quoted as above, integer in decimal,
