@@ -1,0 +1,200 @@
+#include "watcher/watch_engine.h"
+
+#include <sys/prctl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "logger/logger.h"
+
+namespace velquin::watcher::detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The kernel keeps 15 bytes of a thread name; prctl truncates where
+// pthread_setname_np would refuse the whole name.
+constexpr const char* POLL_THREAD_NAME = "velquin-config-watcher";
+
+// An interval as a duration without overflowing for absurdly large settings.
+Clock::duration interval_of(std::int64_t seconds) {
+  constexpr std::int64_t max_seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::duration::max()).count();
+  if (seconds >= max_seconds) {
+    return Clock::duration::max();
+  }
+  return std::chrono::seconds(seconds);
+}
+
+}  // namespace
+
+WatchEngine::~WatchEngine() { stop(); }
+
+void WatchEngine::start(WatchTarget auth, WatchTarget alias) {
+  std::lock_guard lifecycle(lifecycle_lock_);
+  if (started_ || stopping()) {
+    return;  // a watcher runs once; a stopped one is not restarted
+  }
+  started_ = true;
+
+  if (auth.interval == 0 && alias.interval == 0) {
+    logger::info("Config auto-reload disabled (AuthReload=0, AliasReload=0)");
+    return;
+  }
+  const std::string started_message = "Config watcher started (AuthReload=" +
+                                      std::to_string(auth.interval) + "s, AliasReload=" +
+                                      std::to_string(alias.interval) + "s)";
+  _auth.target = std::move(auth);
+  _alias.target = std::move(alias);
+
+  // Baselines: what is there now is already loaded.
+  for (Watched* watched : {&_auth, &_alias}) {
+    if (watched->enabled()) {
+      std::lock_guard lock(watched->lock);
+      watched->mtimes = take_snapshot(watched->target.dir);
+    }
+  }
+
+  start_observer();
+  try {
+    _thread = std::thread([this] { poll_loop(); });
+  } catch (...) {
+    if (_observer) {
+      _observer->stop();
+      _observer.reset();
+    }
+    throw;
+  }
+  logger::info(started_message);
+}
+
+void WatchEngine::start_observer() {
+  auto observer = std::make_unique<InotifyObserver>();
+  int err = observer->open();
+  if (err == ENOSYS) {
+    logger::warning("watchdog not available; using periodic polling only");
+    return;
+  }
+  for (Watched* watched : {&_auth, &_alias}) {
+    if (err == 0 && watched->enabled()) {
+      err = observer->schedule(watched->target.dir, [this, watched](const std::vector<FileEvent>& events) {
+        on_events(*watched, events);
+      });
+    }
+  }
+  if (err == 0) {
+    err = observer->start();
+  }
+  if (err != 0) {
+    logger::warning("OS file watcher failed to start (" + std::generic_category().message(err) +
+                    "); using periodic polling only");
+    return;
+  }
+  _observer = std::move(observer);
+  logger::info("OS file watcher started (watchdog)");
+}
+
+void WatchEngine::stop() {
+  std::lock_guard lifecycle(lifecycle_lock_);
+  {
+    std::lock_guard lock(stop_lock_);
+    stopping_ = true;
+  }
+  stop_cv_.notify_all();
+  if (_observer) {
+    _observer->stop();
+    _observer.reset();
+  }
+  if (_thread.joinable()) {
+    _thread.join();
+  }
+}
+
+bool WatchEngine::observing() const { return _observer != nullptr; }
+
+bool WatchEngine::polling() const { return _thread.joinable(); }
+
+void WatchEngine::on_events(Watched& watched, const std::vector<FileEvent>& events) {
+  // Every event of a batch happened before the snapshot that the first one
+  // takes, so one check covers the whole batch.
+  for (const FileEvent& event : events) {
+    if (event.overflow || (!event.is_directory && is_yaml_name(event.src_path))) {
+      try {
+        check(watched, [&] { return watched.target.label + " file event: " + event.src_path; });
+      } catch (const std::exception& e) {
+        logger::error("Config watcher error: " + std::string(e.what()));
+      }
+      return;
+    }
+  }
+}
+
+void WatchEngine::poll_loop() {
+  ::prctl(PR_SET_NAME, POLL_THREAD_NAME);
+  const Clock::time_point begin = Clock::now();
+  Clock::time_point last_auth = begin;
+  Clock::time_point last_alias = begin;
+  for (;;) {
+    {
+      std::unique_lock lock(stop_lock_);
+      if (stop_cv_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping(); })) {
+        return;
+      }
+    }
+    const Clock::time_point now = Clock::now();
+    for (auto [watched, last] : {std::pair{&_auth, &last_auth}, std::pair{&_alias, &last_alias}}) {
+      if (!watched->enabled() || now - *last < interval_of(watched->target.interval)) {
+        continue;
+      }
+      try {
+        check(*watched, [watched] {
+          return watched->target.label + " directory change detected (periodic check), reloading";
+        });
+      } catch (const std::exception& e) {
+        logger::error("Config watcher error: " + std::string(e.what()));
+      }
+      *last = now;
+    }
+  }
+}
+
+void WatchEngine::check(Watched& watched, const std::function<std::string()>& message) {
+  bool changed = false;
+  {
+    std::lock_guard lock(watched.lock);
+    changed = detect_change(watched.target.dir, watched.mtimes);
+  }
+  if (!changed || stopping()) {
+    return;
+  }
+  logger::info(message());
+  reload(watched);
+}
+
+void WatchEngine::reload(Watched& watched) {
+  const WatchTarget& target = watched.target;
+  std::vector<std::string> errors;
+  // A reload that throws (an unreadable file, say) is a failed reload like
+  // any other; it must not end the thread that watches.
+  try {
+    errors = target.reload();
+  } catch (const std::exception& e) {
+    errors = {e.what()};
+  } catch (...) {
+    errors = {"unknown error"};
+  }
+  if (errors.empty()) {
+    logger::info(target.label + " configuration reloaded successfully");
+  }
+  for (const std::string& error : errors) {
+    logger::error(target.label + " reload error: " + error);
+  }
+  target.record(errors.empty());
+}
+
+}  // namespace velquin::watcher::detail
