@@ -1,11 +1,288 @@
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <future>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "config/config.h"
+#include "docker/docker.h"
 #include "executor/executor.h"
+#include "executor/volumes.h"
+#include "image_pull/image_pull.h"
+#include "logger/logger.h"
+#include "preserve/preserve.h"
+#include "scratch/scratch.h"
+#include "support/number_text.h"
+#include "support/quoted.h"
+#include "support/scope_exit.h"
+#include "support/text.h"
+#include "template/template.h"
 
 namespace velquin::executor {
 
-json Executor::_execute_container(const json& /*alias_cfg*/, const json& /*params*/) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+json optional_text(const std::optional<std::string>& text) {
+  return text ? json(*text) : json();
+}
+
+json failure_record(const std::string& error, const std::optional<std::string>& container_id,
+                    const std::optional<std::string>& image_id) {
   json record = json::object();
   record["success"] = false;
-  record["error"] = "Docker not available: container runner not built yet";
+  record["error"] = error;
+  record["container_id"] = optional_text(container_id);
+  record["image_id"] = optional_text(image_id);
+  return record;
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Creates and starts the container. An image missing locally gets one pull
+// bounded by the time left (which the pull then uses up); an image that
+// cannot be obtained surfaces as ImageNotFound.
+std::string create_and_start(docker::DockerClient& client, const docker::RunSpec& spec,
+                             double& remaining_timeout) {
+  std::string id;
+  try {
+    id = client.create(spec);
+  } catch (const docker::ImageNotFound& missing) {
+    const auto pull_start = Clock::now();
+    try {
+      client.pull(spec.image, remaining_timeout > 0 ? remaining_timeout : 0.001);
+    } catch (const docker::ImageNotFound&) {
+      throw;
+    } catch (const docker::DockerError& pull_error) {
+      throw docker::ImageNotFound(std::string(missing.what()) + " (pull failed: " + pull_error.what() +
+                                  ")");
+    }
+    remaining_timeout = std::max(0.0, remaining_timeout - seconds_since(pull_start));
+    id = client.create(spec);
+  }
+  try {
+    client.start(id);
+  } catch (...) {
+    // The container exists even though it never ran: leave nothing behind.
+    try {
+      client.remove(id);
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  return id;
+}
+
+// The one worker of a run: owns the blocking wait so that the request thread
+// can enforce the time limit. Joined on every path out of the run.
+class WaitWorker {
+ public:
+  WaitWorker(std::shared_ptr<docker::DockerClient> client, std::string id) {
+    std::promise<std::optional<std::int64_t>> promise;
+    result_ = promise.get_future();
+    thread_ = std::thread([client = std::move(client), id = std::move(id),
+                           promise = std::move(promise)]() mutable {
+      try {
+        promise.set_value(client->wait(id));
+      } catch (...) {
+        promise.set_exception(std::current_exception());
+      }
+    });
+  }
+  WaitWorker(const WaitWorker&) = delete;
+  WaitWorker& operator=(const WaitWorker&) = delete;
+  ~WaitWorker() { join(); }
+
+  bool finished_within(double seconds) {
+    return result_.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
+  }
+  std::optional<std::int64_t> result() { return result_.get(); }
+  void join() {
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+ private:
+  std::future<std::optional<std::int64_t>> result_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::pair<std::optional<std::string>, std::optional<std::string>> _safe_container_logs(
+    docker::DockerClient& client, const std::string& container_id) {
+  try {
+    std::string out = support::decode_utf8_replace(client.logs(container_id, true));
+    std::string err = support::decode_utf8_replace(client.logs(container_id, false));
+    return {std::move(out), std::move(err)};
+  } catch (const std::exception&) {
+    return {std::nullopt, std::nullopt};
+  }
+}
+
+json Executor::_execute_container(const json& alias_cfg, const json& params) {
+  config::Config& cfg = config::config();
+
+  // Set-up: failures here reach the caller.
+  std::string shared_dir = cfg.get_text("SharedDir");
+  if (shared_dir.empty()) {
+    shared_dir = "/tmp/velquin";
+  }
+  std::filesystem::create_directories(shared_dir);
+  const std::string external_dir = cfg.get_text("ExternalDir");
+  const std::string correlation_id = logger::get_correlation_id();
+
+  std::optional<std::string> run_dir;
+  if (scratch::needs_run_dir(alias_cfg)) {
+    run_dir = scratch::create(shared_dir, alias_cfg, correlation_id).run_dir;
+  }
+  // Last step of every way out, after preservation has copied what it needs.
+  support::ScopeExit remove_run_dir([&run_dir] {
+    if (run_dir) {
+      scratch::cleanup(*run_dir);
+    }
+  });
+  std::vector<preserve::PreserveSpec> preserve_specs;
+  const json stream_entries =
+      preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", json()));
+  std::optional<std::string> captured_stdout;
+  std::optional<std::string> captured_stderr;
+  std::optional<std::string> container_id;
+  std::optional<std::string> image_id;
+
+  std::shared_ptr<docker::DockerClient> client;
+  try {
+    client = _get_docker_client();
+  } catch (const std::exception& e) {
+    logger::error(std::string("Docker client unavailable: ") + e.what());
+    json record = json::object();
+    record["success"] = false;
+    record["error"] = std::string("Docker not available: ") + e.what();
+    return record;
+  }
+
+  json record;
+  try {
+    const json image_value = alias_cfg.value("image", json());
+    const std::string image = image_value.is_string() ? image_value.get<std::string>() : "";
+    std::optional<std::string> command;
+    const json command_value = alias_cfg.value("command", json());
+    if (command_value.is_string() && !command_value.get_ref<const std::string&>().empty()) {
+      command = tmpl::render(command_value.get<std::string>(), params);
+    }
+
+    docker::RunSpec spec;
+    spec.image = image;
+    spec.command = command;
+    const json environment = alias_cfg.value("environment", json());
+    if (environment.is_object()) {
+      for (const auto& [name, value] : environment.items()) {
+        spec.env.emplace_back(name, tmpl::render(_env_value(value), params, run_dir));
+      }
+    }
+    const json network = alias_cfg.value("network", json());
+    if (network.is_string() && !network.get_ref<const std::string&>().empty()) {
+      spec.network = network.get<std::string>();
+    }
+
+    VolumeSetup volumes = _build_volumes(alias_cfg, params, run_dir, shared_dir, external_dir);
+    spec.binds = std::move(volumes.bindings);
+    preserve_specs = std::move(volumes.preserve_specs);
+
+    _precreate_output_dirs(alias_cfg, params, run_dir);
+
+    const json timeout = _resolve_timeout(alias_cfg);
+    const double pull_elapsed = image_pull::refresh_before_run(
+        *client, alias_cfg, cfg.get_text("RefreshImage"), timeout.get<double>());
+    double remaining_timeout = std::max(0.0, timeout.get<double>() - pull_elapsed);
+
+    if (logger::enabled(logger::Level::debug)) {
+      logger::debug("Running container: image=" + support::quoted(std::string_view(image)) +
+                    " cmd=" + (command ? support::quoted(std::string_view(*command)) : "None"));
+    }
+
+    const std::string full_id = create_and_start(*client, spec, remaining_timeout);
+    // Forced removal on every way out from here, errors dropped.
+    struct Remover {
+      docker::DockerClient& client;
+      const std::string& id;
+      ~Remover() {
+        try {
+          client.remove(id);
+        } catch (const std::exception&) {
+        }
+      }
+    } remover{*client, full_id};
+
+    container_id = _short_id(full_id);
+    const std::string image_ref = client->inspect_image(full_id);
+    image_id = _short_id(image_ref);
+
+    WaitWorker worker(client, full_id);
+    if (!worker.finished_within(remaining_timeout)) {
+      bool killed = true;
+      try {
+        client->kill(full_id);
+      } catch (const std::exception&) {
+        killed = false;
+      }
+      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, full_id);
+      if (!killed) {
+        // The wait returns only once the container stops; removal stops it.
+        try {
+          client->remove(full_id);
+        } catch (const std::exception&) {
+        }
+      }
+      worker.join();
+      record = json::object();
+      record["success"] = false;
+      record["timed_out"] = true;
+      record["returncode"] = nullptr;
+      record["container_id"] = optional_text(container_id);
+      record["image_id"] = optional_text(image_id);
+      record["error"] = "Container timed out after " + support::value_text(timeout) + " seconds";
+    } else {
+      const std::optional<std::int64_t> status = worker.result();
+      const std::string out = support::decode_utf8_replace(client->logs(full_id, true));
+      const std::string err = support::decode_utf8_replace(client->logs(full_id, false));
+      captured_stdout = out;
+      captured_stderr = err;
+      json file_outputs = _collect_output_files(alias_cfg, params, run_dir);
+      record = json::object();
+      record["success"] = true;
+      record["returncode"] = status.value_or(0);
+      record["container_id"] = optional_text(container_id);
+      record["image_id"] = optional_text(image_id);
+      record["stdout"] = out;
+      record["stderr"] = err;
+      record["file_outputs"] = std::move(file_outputs);
+    }
+  } catch (const docker::ImageNotFound& e) {
+    record = failure_record(std::string("Container image not found: ") + e.what(), container_id,
+                            image_id);
+  } catch (const std::exception& e) {
+    logger::error(std::string("Container execution error: ") + e.what());
+    record = failure_record(e.what(), container_id, image_id);
+  }
+
+  // Finish: after every outcome of the run, while the run directory exists.
+  const std::string log_dir = cfg.get_text("LogDir");
+  support::ScopeExit preserve_volumes([&] {
+    preserve::preserve_volumes(preserve_specs, log_dir, correlation_id);
+  });
+  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, log_dir,
+                             correlation_id);
   return record;
 }
 
