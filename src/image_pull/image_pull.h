@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,10 +18,17 @@ extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // no, on-config-chan
 
 using AliasList = std::vector<std::shared_ptr<const nlohmann::ordered_json>>;
 
+// Makes the engine client; called at most once per operation, and only when
+// something is to be pulled. May throw docker::DockerError.
+using ClientFactory = std::function<std::shared_ptr<docker::DockerClient>()>;
+
 // For "on-start" refresh or prefetch: pulls every distinct image of the
 // container aliases once. Errors: "Cannot pull image 'img' for alias 'name': <engine message>".
 std::vector<std::string> startup_pull(const AliasList& aliases, const std::string& refresh_default,
                                       const std::string& prefetch_default);
+std::vector<std::string> startup_pull(const AliasList& aliases, const std::string& refresh_default,
+                                      const std::string& prefetch_default,
+                                      const ClientFactory& make_client);
 
 // "always": pulls the alias's image, bounded by timeout; returns the seconds
 // spent (0 otherwise). Throws docker::ImageNotFound / docker::DockerError.
@@ -30,5 +38,8 @@ double refresh_before_run(docker::DockerClient& client, const nlohmann::ordered_
 // "on-config-change": pulls images of aliases that are new or whose image changed.
 std::vector<std::string> reload_pull(const AliasList& current_aliases, const AliasList& new_aliases,
                                      const std::string& prefetch_image);
+std::vector<std::string> reload_pull(const AliasList& current_aliases, const AliasList& new_aliases,
+                                     const std::string& prefetch_image,
+                                     const ClientFactory& make_client);
 
 }  // namespace velquin::image_pull
