@@ -1,0 +1,186 @@
+#include "velquin/startup.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "api/api.h"
+#include "auth/auth.h"
+#include "config/config.h"
+#include "docker/docker.h"
+#include "logger/logger.h"
+#include "velquin/cli.h"
+#include "velquin/container_checks.h"
+#include "velquin/daemon.h"
+#include "velquin/signals.h"
+#include "velquin/tls_check.h"
+#include "watcher/watcher.h"
+
+namespace velquin::app {
+namespace {
+
+// Logs every entry, prints it with "ERROR: " and ends the start-up.
+[[noreturn]] void fatal(const std::vector<std::string>& errors) {
+  for (const auto& err : errors) {
+    logger::error(err);
+    std::cerr << "ERROR: " << err << "\n";
+  }
+  std::cerr.flush();
+  std::exit(1);
+}
+
+void fatal_if_any(const std::vector<std::string>& errors) {
+  if (!errors.empty()) {
+    fatal(errors);
+  }
+}
+
+bool file_exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+}  // namespace
+
+std::optional<std::string> _missing_config_warning(const std::string& config_path, bool is_default) {
+  if (is_default && !file_exists(config_path)) {
+    return "Config file not found: " + config_path + ". Starting with default settings.";
+  }
+  return std::nullopt;
+}
+
+void _reconfigure_logging() {
+  const auto& cfg = config::config();
+  logger::LoggingOptions options;
+  options.log_level = cfg.get_text("LogLevel");
+  auto spec = config::_parse_app_log(cfg.get_text("AppLog"));
+  options.app_log_path = spec.path.value_or("/var/log/velquin/app.log");
+  options.app_log_level = spec.level;
+  options.app_log_format = spec.format;
+  options.audit_log_path = cfg.get_text("AuditLog");
+  logger::setup_logging(options);
+}
+
+int run(int argc, char** argv) {
+  // Before any thread exists (curl keeps global state).
+  docker::global_init();
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // 1-2: command line.
+  auto parsed = parse_command_line(argc, argv);
+  if (!parsed.command_line) {
+    return parsed.exit_code;
+  }
+  const CommandLine& cl = *parsed.command_line;
+  bool config_is_default = !cl.config.has_value();
+  std::string config_path = cl.config.value_or(std::string(config::detail::DEFAULT_CONFIG));
+
+  // 3: an explicitly named file must exist.
+  if (!config_is_default && !file_exists(config_path)) {
+    std::string message = "Configuration file not found: " + config_path;
+    std::cerr << "ERROR: " << message << "\n";
+    _log_pre_init_error(message);
+    return 1;
+  }
+
+  // 4: warn now, log again once logging exists.
+  auto startup_warning = _missing_config_warning(config_path, config_is_default);
+  if (startup_warning) {
+    std::cerr << "WARNING: " << *startup_warning << "\n";
+  }
+
+  // 5-6: settings.
+  auto overrides = build_overrides(cl);
+  auto& cfg = config::config();
+  try {
+    cfg.load(config_path, overrides.empty() ? std::nullopt : std::optional(overrides));
+  } catch (const config::ConfigError& e) {
+    for (const auto& err : e.errors) {
+      std::cerr << "CONFIG ERROR: " << err << "\n";
+    }
+    return 1;
+  }
+
+  // 7-10: logging.
+  try {
+    _reconfigure_logging();
+  } catch (const std::exception& e) {
+    std::cerr << "ERROR: " << e.what() << "\n";
+    return 1;
+  }
+  logger::info("Velquin version " + VERSION + " starting");
+  logger::info(_container_mode_description(cfg.get("Container")));
+  if (startup_warning) {
+    logger::warning(*startup_warning);
+  }
+
+  // 11-12: authentication.
+  auto& authn = auth::auth();
+  fatal_if_any(authn.load_auth_config());
+  if (authn.users_empty() && authn.public_keys_empty()) {
+    fatal({"No authentication configured: no users and no JWT public keys found in " +
+           cfg.get_text("AuthDir") + ". At least one form of authentication is required."});
+  }
+
+  // 13-15: aliases.
+  auto [aliases, alias_errors] = cfg.load_aliases();
+  fatal_if_any(alias_errors);
+  cfg.apply_aliases(aliases);
+  auto all_aliases = cfg.get_all_aliases();
+  if (all_aliases.empty()) {
+    fatal({"No aliases configured in " + cfg.get_text("AliasDir") +
+           ". At least one alias is required."});
+  }
+
+  // 16-18: container environment and start-up pulls.
+  if (auto warning = _external_dir_startup_warning(cfg.get("Container"), cfg.get_text("ExternalDir"))) {
+    logger::warning(*warning);
+  }
+  fatal_if_any(_validate_docker_socket(cfg.get("Container"), all_aliases));
+  fatal_if_any(_run_startup_image_pull(all_aliases, cfg.get_text("RefreshImage"),
+                                       cfg.get_text("PrefetchImage")));
+
+  // 19: TLS material.
+  if (cfg.get_bool("SslEnabled")) {
+    fatal_if_any(_validate_ssl(cfg.get_text("SslCert"), cfg.get_text("SslKey")));
+  }
+
+  // 20: detach.
+  if (cl.daemon) {
+    _daemonize();
+  }
+  // From here on signals are only received through the serving loop.
+  block_handled_signals();
+
+  // 21-23: watcher, PID file, start-up record.
+  watcher::config_watcher().start(cfg, authn);
+  std::string pid_path = cfg.get_text("PidFile");
+  _write_pid(pid_path);
+  register_pid_removal(pid_path);
+  cfg.record_startup_success();
+
+  // 24-25: handlers, then serve on this thread.
+  auto& server = api::api();
+  server.set_signal_handlers({{SIGHUP, _on_sighup}, {SIGTERM, _on_sigterm}, {SIGINT, _on_sigterm}});
+  try {
+    server.start();
+  } catch (const std::exception& e) {
+    logger::error(std::string("Server failed: ") + e.what());
+    std::cerr << "ERROR: " << e.what() << "\n";
+    std::cerr.flush();
+    // Request threads may still run: leave without static destructors.
+    std::quick_exit(1);
+  }
+
+  // 27.
+  logger::info("Velquin shutdown complete");
+  std::quick_exit(0);
+}
+
+}  // namespace velquin::app
