@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what the tests need, starts the container test engine and the local
+# registry, builds with warnings as errors and runs every test. The exit code
+# is the test run's.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh || exit 1
+
+engine_started=0
+if [ "${VELQUIN_TEST_DOCKER:-1}" != "0" ]; then
+  scripts/test-env.sh || exit 1
+  engine_started=1
+fi
+stop_engine() {
+  if [ "$engine_started" = 1 ]; then
+    scripts/test-env.sh stop || true
+  fi
+}
+trap stop_engine EXIT
+
+build_dir=${VELQUIN_BUILD_DIR:-build}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELQUIN_WERROR=ON || exit 1
+cmake --build "$build_dir" -j2 || exit 1
+ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 600
+status=$?
+
+if [ "$status" = 0 ] && [ "${VELQUIN_SANITIZE_RUN:-1}" != "0" ]; then
+  # Once more under AddressSanitizer and UndefinedBehaviorSanitizer, unit tests only.
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUIN_WERROR=ON \
+    -DVELQUIN_SANITIZE=address,undefined || exit 1
+  cmake --build build-asan -j2 || exit 1
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j2 --timeout 600 -LE 'e2e|docker'
+  status=$?
+fi
+exit "$status"
