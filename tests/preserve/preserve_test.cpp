@@ -1,0 +1,268 @@
+#include "preserve/preserve.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "logger/testing.h"
+#include "support/temp_dir.h"
+
+namespace velquin::preserve {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
+using logger::Level;
+using logger::LogCapture;
+using testing::read_file;
+using testing::TempDir;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+struct ModeCase {
+  const char* name;
+  json value;
+  const char* normalized;
+  bool enabled;
+};
+
+class ModeTest : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(ModeTest, NormalisesAndDecides) {
+  EXPECT_EQ(normalize_preserve(GetParam().value), GetParam().normalized);
+  EXPECT_EQ(is_preserve_enabled(GetParam().value), GetParam().enabled);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ModeTest,
+                         ::testing::Values(ModeCase{"absent", json(), "none", false},
+                                           ModeCase{"yaml_true", json(true), "true", true},
+                                           ModeCase{"yaml_false", json(false), "false", false},
+                                           ModeCase{"capitalised", json("Flatten"), "flatten", true},
+                                           ModeCase{"upper_false", json("FALSE"), "false", false},
+                                           ModeCase{"none", json("none"), "none", false},
+                                           ModeCase{"unknown_word", json("no"), "no", true}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+struct DestCase {
+  const char* name;
+  const char* mode;
+  std::optional<std::string> prefix;
+  const char* expected;
+};
+
+class DestPathTest : public ::testing::TestWithParam<DestCase> {};
+
+TEST_P(DestPathTest, FollowsTheLayout) {
+  const auto& c = GetParam();
+  EXPECT_EQ(_dest_path("a/b.txt", c.mode, c.prefix, "/logs", "C"), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, DestPathTest,
+    ::testing::Values(DestCase{"flat_prefix", "flatten", "vol1", "/logs/C_vol1_a_b.txt"},
+                      DestCase{"flat_plain", "flatten", std::nullopt, "/logs/C_a_b.txt"},
+                      DestCase{"flat_empty_prefix", "flatten", "", "/logs/C_a_b.txt"},
+                      DestCase{"tree_prefix", "yes", "vol1", "/logs/C/vol1/a/b.txt"},
+                      DestCase{"tree_plain", "true", std::nullopt, "/logs/C/a/b.txt"},
+                      DestCase{"tree_absolute_prefix_stays_inside", "yes", "/etc",
+                               "/logs/C/etc/a/b.txt"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+std::vector<std::string> rel_paths(const std::vector<Entry>& entries) {
+  std::vector<std::string> out;
+  for (const auto& e : entries) {
+    out.push_back(e.rel_path);
+  }
+  return out;
+}
+
+TEST(ComputeEntriesTest, SingleFileVolume) {
+  TempDir tmp;
+  auto file = tmp.write("out/report.csv", "x");
+  fs::create_symlink(file, tmp.path() / "link.csv");
+  auto entries = compute_entries(file.string(), false);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].rel_path, "report.csv");
+  EXPECT_EQ(entries[0].abs_path, file.string());
+  EXPECT_EQ(compute_entries((tmp.path() / "link.csv").string(), false).size(), 1u);
+  EXPECT_TRUE(compute_entries((tmp.path() / "missing").string(), false).empty());
+  EXPECT_TRUE(compute_entries((tmp.path() / "out").string(), false).empty());
+}
+
+TEST(ComputeEntriesTest, WalksTopDownWithoutEnteringLinkedDirectories) {
+  TempDir tmp;
+  tmp.write("vol/top.txt", "1");
+  tmp.write("vol/sub/deep/inner.txt", "2");
+  tmp.write("elsewhere/secret.txt", "s");
+  fs::create_directory_symlink(tmp.path() / "elsewhere", tmp.path() / "vol" / "dirlink");
+  fs::create_symlink(tmp.path() / "nowhere", tmp.path() / "vol" / "dangling");
+  auto paths = rel_paths(compute_entries((tmp.path() / "vol").string(), true));
+  std::sort(paths.begin(), paths.end() - 1);  // listing order within a directory is the OS's
+  EXPECT_THAT(paths, ElementsAre("dangling", "top.txt", "sub/deep/inner.txt"));
+  EXPECT_TRUE(compute_entries((tmp.path() / "missing").string(), true).empty());
+}
+
+class PreserveVolumeTest : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  std::string logs() const { return (tmp.path() / "logs").string(); }
+};
+
+TEST_F(PreserveVolumeTest, CopiesASingleFileWithItsMetadata) {
+  auto file = tmp.write("data/out/report.csv", "a,b\n");
+  ::chmod(file.c_str(), 0640);
+  struct timeval times[2] = {{1000000000, 0}, {1200000000, 0}};
+  ::utimes(file.c_str(), times);
+  EXPECT_TRUE(preserve_volume(file.string(), false, "yes", std::nullopt, logs(), "C").empty());
+  const fs::path dest = tmp.path() / "logs" / "C" / "report.csv";
+  EXPECT_EQ(read_file(dest), "a,b\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(dest.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtime, 1200000000);
+}
+
+TEST_F(PreserveVolumeTest, FlattensWithPrefix) {
+  tmp.write("vol/a/b.txt", "b");
+  EXPECT_TRUE(preserve_volume((tmp.path() / "vol").string(), true, "flatten", "vol1", logs(), "C")
+                  .empty());
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C_vol1_a_b.txt"), "b");
+}
+
+TEST_F(PreserveVolumeTest, OneFailedFileDoesNotStopTheOthers) {
+  tmp.write("vol/a/x.txt", "x");
+  tmp.write("vol/b.txt", "b");
+  tmp.write("vol/c.txt", "c");
+  // A file where a destination directory must go: fails even for root.
+  tmp.write("logs/C/a", "in the way");
+  LogCapture capture;
+  preserve_volumes({{(tmp.path() / "vol").string(), true, "yes", std::nullopt}}, logs(), "C");
+  auto errors = capture.messages(Level::error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], StartsWith("Volume preserve failed: failed to preserve '" +
+                                    (tmp.path() / "vol" / "a" / "x.txt").string() + "' to '" +
+                                    logs() + "/C/a/x.txt': [Errno "));
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "b.txt"), "b");
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "c.txt"), "c");
+}
+
+TEST_F(PreserveVolumeTest, SkipsLinksThatLeaveTheVolume) {
+  tmp.write("secret.txt", "host data");
+  tmp.write("vol/real.txt", "r");
+  fs::create_symlink(tmp.path() / "secret.txt", tmp.path() / "vol" / "escape");
+  fs::create_symlink("real.txt", tmp.path() / "vol" / "alias");
+  LogCapture capture;
+  preserve_volumes({{(tmp.path() / "vol").string(), true, "yes", std::nullopt}}, logs(), "C");
+  auto errors = capture.messages(Level::error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], StartsWith("Volume preserve failed: failed to preserve "));
+  EXPECT_THAT(errors[0], HasSubstr("escape"));
+  EXPECT_FALSE(fs::exists(tmp.path() / "logs" / "C" / "escape"));
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "alias"), "r");
+}
+
+TEST_F(PreserveVolumeTest, EmptyOrMissingVolumesLogNothing) {
+  fs::create_directories(tmp.path() / "empty");
+  LogCapture capture;
+  preserve_volumes({{(tmp.path() / "empty").string(), true, "yes", std::nullopt},
+                    {(tmp.path() / "missing").string(), true, "yes", std::nullopt},
+                    {(tmp.path() / "missing.txt").string(), false, "yes", std::nullopt}},
+                   logs(), "C");
+  EXPECT_TRUE(capture.records().empty());
+  EXPECT_FALSE(fs::exists(tmp.path() / "logs"));
+}
+
+TEST_F(PreserveVolumeTest, UnknownCorrelationIdWithoutOne) {
+  tmp.write("vol/f.txt", "f");
+  preserve_volumes({{(tmp.path() / "vol").string(), true, "yes", "p"}}, logs(), "");
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "unknown" / "p" / "f.txt"), "f");
+}
+
+struct ExpandCase {
+  const char* name;
+  const char* raw;  // JSON
+  const char* expected;
+};
+
+class ExpandStreamsTest : public ::testing::TestWithParam<ExpandCase> {};
+
+TEST_P(ExpandStreamsTest, Expands) {
+  EXPECT_EQ(expand_preserve_streams(json::parse(GetParam().raw)),
+            json::parse(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ExpandStreamsTest,
+    ::testing::Values(
+        ExpandCase{"true", "true", R"([{"stream":"stderr"},{"stream":"stdout"}])"},
+        ExpandCase{"false", "false", "[]"}, ExpandCase{"absent", "null", "[]"},
+        ExpandCase{"empty", "[]", "[]"},
+        ExpandCase{"list", R"([{"stream":"stdout","filename":"out.txt"}])",
+                   R"([{"stream":"stdout","filename":"out.txt"}])"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(ExpandStreamsTest, RejectsMalformedValues) {
+  EXPECT_THROW(expand_preserve_streams(json("yes")), std::invalid_argument);
+}
+
+class PreserveStreamsTest : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  std::string logs() const { return (tmp.path() / "logs").string(); }
+};
+
+TEST_F(PreserveStreamsTest, WritesOnlyNonEmptyStreams) {
+  preserve_streams(expand_preserve_streams(json(true)), "out\r\n", "", logs(), "C");
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "out\r\n");
+  EXPECT_FALSE(fs::exists(tmp.path() / "logs" / "C" / "stderr.log"));
+}
+
+TEST_F(PreserveStreamsTest, FlatLayoutAndCustomNames) {
+  const json entries = json::parse(
+      R"([{"stream":"stdout","flatten":true},{"stream":"stderr","filename":"e.txt"}])");
+  preserve_streams(entries, "o", "e", logs(), "C");
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C_stdout.log"), "o");
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "e.txt"), "e");
+}
+
+TEST_F(PreserveStreamsTest, UnknownStreamWritesAndLogsNothing) {
+  LogCapture capture;
+  preserve_streams(json::parse(R"([{"stream":"stdin"}])"), "o", "e", logs(), "C");
+  EXPECT_TRUE(capture.records().empty());
+  EXPECT_FALSE(fs::exists(tmp.path() / "logs"));
+}
+
+TEST_F(PreserveStreamsTest, ReplacesUndecodableBytes) {
+  preserve_streams(json::parse(R"([{"stream":"stdout"}])"), std::string("a\xff" "b"), std::nullopt,
+                   logs(), "C");
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "a\xEF\xBF\xBD" "b");
+}
+
+TEST_F(PreserveStreamsTest, LogsOneLinePerStreamWhenTheDirectoryCannotBeMade) {
+  tmp.write("logs", "a file, not a directory");
+  LogCapture capture;
+  preserve_streams(expand_preserve_streams(json(true)), "o", "e", logs(), "C");
+  auto errors = capture.messages(Level::error);
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_THAT(errors[0], StartsWith("Stream preserve failed: failed to preserve stderr to '" +
+                                    logs() + "/C/stderr.log': "));
+  EXPECT_THAT(errors[1], StartsWith("Stream preserve failed: failed to preserve stdout to "));
+}
+
+TEST_F(PreserveStreamsTest, EntryWithoutStreamStopsAfterEarlierEntries) {
+  const json entries = json::parse(R"([{"stream":"stdout"},{"filename":"x"},{"stream":"stderr"}])");
+  EXPECT_THROW(preserve_streams(entries, "o", "e", logs(), "C"), std::invalid_argument);
+  EXPECT_TRUE(fs::exists(tmp.path() / "logs" / "C" / "stdout.log"));
+  EXPECT_FALSE(fs::exists(tmp.path() / "logs" / "C" / "stderr.log"));
+}
+
+}  // namespace
+}  // namespace velquin::preserve
