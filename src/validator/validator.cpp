@@ -808,7 +808,7 @@ void DefinitionChecker::command_lint(const std::vector<tmpl::Reference>& refs) {
   std::set<std::string> reported;
   for (const auto& ref : refs) {
     const auto it = declared.find(ref.name);
-    if (it == declared.end() || ref.filter == "shell") {
+    if (ref.name == RUN_DIR || it == declared.end() || ref.filter == "shell") {
       continue;
     }
     // Integers, numbers and booleans are checked to a strict shape; texts are not.
