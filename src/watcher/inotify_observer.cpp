@@ -18,8 +18,10 @@ namespace velquin::watcher::detail {
 
 namespace {
 
-constexpr std::uint32_t EVENT_MASK =
-    IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
+// IN_ATTRIB as well: a time set after the write (cp -p, touch -d) is a change
+// to the snapshot, and events should see what polling sees.
+constexpr std::uint32_t EVENT_MASK = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB |
+                                     IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
 
 std::string errno_text(int err) { return std::generic_category().message(err); }
 

@@ -75,7 +75,7 @@ void WatchEngine::start(WatchTarget auth, WatchTarget alias) {
 
 void WatchEngine::start_observer() {
   auto observer = std::make_unique<InotifyObserver>();
-  int err = observer->open();
+  int err = os_events_ ? observer->open() : ENOSYS;
   if (err == ENOSYS) {
     logger::warning("watchdog not available; using periodic polling only");
     return;

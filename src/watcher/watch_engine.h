@@ -30,7 +30,8 @@ struct WatchTarget {
 // that it can be driven with any reload.
 class WatchEngine {
  public:
-  WatchEngine() = default;
+  // Without OS events only polling runs, as on a system without inotify.
+  explicit WatchEngine(bool os_events = true) : os_events_(os_events) {}
   ~WatchEngine();
   WatchEngine(const WatchEngine&) = delete;
   WatchEngine& operator=(const WatchEngine&) = delete;
@@ -63,6 +64,7 @@ class WatchEngine {
   void reload(Watched& watched);
   bool stopping() const { return stopping_.load(); }
 
+  const bool os_events_;
   std::mutex lifecycle_lock_;  // serialises start and stop
   bool started_ = false;       // guarded by lifecycle_lock_
 

@@ -1,5 +1,6 @@
 #include "watcher/watcher.h"
 
+#include <string>
 #include <utility>
 
 #include "auth/auth.h"
@@ -23,9 +24,12 @@ void ConfigWatcher::start(config::Config& config_instance, auth::Auth& auth_inst
   impl_->_config = &config_instance;
   impl_->_auth = &auth_instance;
   // Settings are read once: a changed interval takes a restart, like every setting.
+  // The authentication data is reloaded from the directory that is watched,
+  // which is the AuthDir of the configuration we were handed.
+  const std::string auth_dir = config_instance.get_text("AuthDir");
   detail::WatchTarget auth_target{
-      "Auth", config_instance.get_text("AuthDir"), config_instance.get_int("AuthReload"),
-      [&auth_instance] { return auth_instance.load_auth_config(); },
+      "Auth", auth_dir, config_instance.get_int("AuthReload"),
+      [&auth_instance, auth_dir] { return auth_instance.load_auth_config_from(auth_dir); },
       [&config_instance](bool ok) { config_instance.record_auth_reload(ok); }};
   detail::WatchTarget alias_target{
       "Alias", config_instance.get_text("AliasDir"), config_instance.get_int("AliasReload"),

@@ -1,0 +1,155 @@
+#include "watcher/watcher.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "auth/auth.h"
+#include "config/config.h"
+#include "logger/testing.h"
+#include "support/temp_dir.h"
+#include "watch_test_util.h"
+
+namespace velquin::watcher {
+namespace {
+
+namespace fs = std::filesystem;
+using logger::Level;
+using logger::LogCapture;
+using velquin::testing::TempDir;
+using watcher::testing::count_containing;
+using watcher::testing::eventually;
+using watcher::testing::replace_file;
+using watcher::testing::thread_count;
+using watcher::testing::write_file;
+
+constexpr const char* ECHO_ALIAS = "echo:\n  type: process\n  command: echo hello\n";
+// sha256 of "test"
+constexpr const char* USERS =
+    "users:\n  alice:\n    api_key_sha256: "
+    "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08\n"
+    "    allowed_aliases: [echo]\n";
+
+// A real configuration and authentication object over temporary directories,
+// loaded as start-up loads them.
+class ConfigWatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(alias_dir);
+    fs::create_directories(auth_dir);
+    write_file(alias_dir / "echo.yaml", ECHO_ALIAS);
+    write_file(auth_dir / "users.yaml", USERS);
+  }
+
+  void load(const std::string& auth_reload, const std::string& alias_reload) {
+    cfg.load((tmp.path() / "absent.conf").string(),
+             config::Overrides{{"AliasDir", alias_dir.string()},
+                               {"AuthDir", auth_dir.string()},
+                               {"AuthReload", auth_reload},
+                               {"AliasReload", alias_reload},
+                               {"LogDir", tmp.str()},
+                               {"Container", "0"}});
+    auto [table, errors] = cfg.load_aliases();
+    ASSERT_EQ(errors, std::vector<std::string>{});
+    cfg.apply_aliases(table);
+    ASSERT_EQ(auth.load_auth_config_from(auth_dir.string()), std::vector<std::string>{});
+    cfg.record_startup_success();
+  }
+
+  bool is_current() const { return cfg.get_health_status().is_current; }
+
+  TempDir tmp;
+  fs::path alias_dir = tmp.path() / "alias.d";
+  fs::path auth_dir = tmp.path() / "auth.d";
+  config::Config cfg;
+  auth::Auth auth;
+  LogCapture capture;
+};
+
+TEST_F(ConfigWatcherTest, ZeroIntervalsStartNothing) {
+  ASSERT_NO_FATAL_FAILURE(load("0", "0"));
+  const std::size_t threads = thread_count();
+  ConfigWatcher watcher;
+  watcher.start(cfg, auth);
+  EXPECT_EQ(capture.messages(Level::info),
+            std::vector<std::string>{"Config auto-reload disabled (AuthReload=0, AliasReload=0)"});
+  EXPECT_EQ(thread_count(), threads);
+  watcher.stop();
+}
+
+TEST_F(ConfigWatcherTest, ANewAliasFileIsInstalled) {
+  ASSERT_NO_FATAL_FAILURE(load("1", "1"));
+  ConfigWatcher watcher;
+  watcher.start(cfg, auth);
+  EXPECT_TRUE(capture.contains(Level::info, "Config watcher started (AuthReload=1s, AliasReload=1s)"));
+
+  replace_file(alias_dir / "extra.yml", "extra:\n  type: process\n  command: echo extra\n");
+  ASSERT_TRUE(eventually([&] { return cfg.get_alias("extra") != nullptr; }));
+  watcher.stop();
+  EXPECT_NE(cfg.get_alias("echo"), nullptr);
+  EXPECT_TRUE(is_current());
+  EXPECT_EQ(count_containing(capture.messages(Level::info),
+                             "Alias configuration reloaded successfully"),
+            1U);
+}
+
+TEST_F(ConfigWatcherTest, ABrokenAliasFileKeepsTheOldTableUntilItIsFixed) {
+  ASSERT_NO_FATAL_FAILURE(load("1", "1"));
+  const config::AliasTablePtr before = cfg.alias_table();
+  ConfigWatcher watcher;
+  watcher.start(cfg, auth);
+
+  replace_file(alias_dir / "broken.yaml", "extra: [unclosed\n");
+  ASSERT_TRUE(eventually([&] { return !is_current(); }));
+  EXPECT_EQ(cfg.alias_table(), before);
+  ASSERT_FALSE(capture.messages(Level::error).empty());
+  EXPECT_TRUE(capture.messages(Level::error).front().starts_with("Alias reload error: broken.yaml"));
+
+  fs::remove(alias_dir / "broken.yaml");
+  ASSERT_TRUE(eventually([&] { return is_current(); }));
+  EXPECT_NE(cfg.alias_table(), before);
+  EXPECT_NE(cfg.get_alias("echo"), nullptr);
+}
+
+// A sub-directory with an alias-file name makes the alias load fail with an
+// I/O error rather than a message; the watcher reports it and carries on.
+TEST_F(ConfigWatcherTest, AFailingAliasLoadIsReportedAndTheWatcherCarriesOn) {
+  ASSERT_NO_FATAL_FAILURE(load("1", "1"));
+  ConfigWatcher watcher;
+  watcher.start(cfg, auth);
+
+  fs::create_directory(alias_dir / "sub.yaml");
+  ASSERT_TRUE(eventually([&] { return !is_current(); }));
+  EXPECT_EQ(count_containing(capture.messages(Level::error), "Alias reload error: "),
+            capture.messages(Level::error).size());
+  EXPECT_NE(cfg.get_alias("echo"), nullptr);
+
+  fs::remove(alias_dir / "sub.yaml");
+  replace_file(alias_dir / "extra.yml", "extra:\n  type: process\n  command: echo extra\n");
+  ASSERT_TRUE(eventually([&] { return cfg.get_alias("extra") != nullptr && is_current(); }));
+}
+
+TEST_F(ConfigWatcherTest, ABrokenAuthFileIsAFailedAuthReload) {
+  ASSERT_NO_FATAL_FAILURE(load("1", "0"));
+  ConfigWatcher watcher;
+  watcher.start(cfg, auth);
+
+  replace_file(auth_dir / "users.yaml", "users: [unclosed\n");
+  ASSERT_TRUE(eventually([&] { return !is_current(); }));
+  const std::vector<std::string> errors = capture.messages(Level::error);
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(count_containing(errors, "Auth reload error: "), errors.size());
+  // The previous users stay in force.
+  EXPECT_TRUE(auth.authenticate_request({"Bearer test", "127.0.0.1"}).has_value());
+
+  replace_file(auth_dir / "users.yaml", USERS);
+  ASSERT_TRUE(eventually([&] { return is_current(); }));
+  EXPECT_TRUE(capture.contains(Level::info, "Auth configuration reloaded successfully"));
+}
+
+TEST(ProcessWideWatcher, IsOneObject) { EXPECT_EQ(&config_watcher(), &config_watcher()); }
+
+}  // namespace
+}  // namespace velquin::watcher
