@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,8 @@ struct Accepted {
   std::vector<std::string> aliases;
 };
 
+void PrintTo(const Accepted& value, std::ostream* out) { *out << value.name; }
+
 class AcceptedTest : public CredentialsTest, public ::testing::WithParamInterface<Accepted> {};
 
 TEST_P(AcceptedTest, IdentifiesTheUser) {
@@ -107,6 +110,8 @@ struct Refused {
   const char* name;
   std::string header;
 };
+
+void PrintTo(const Refused& value, std::ostream* out) { *out << value.name; }
 
 class RefusedTest : public CredentialsTest, public ::testing::WithParamInterface<Refused> {};
 
