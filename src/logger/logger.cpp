@@ -29,21 +29,32 @@ using detail::LineFormatter;
 using detail::ReopenableSink;
 
 // What the published logger is built from. Touched by setup_logging,
-// reopen_logs and LogCapture, always under g_setup_lock.
+// reopen_logs and LogCapture, always under setup_lock.
 struct LoggerState {
   std::shared_ptr<ReopenableSink> app_sink;
   spdlog::level::level_enum level = spdlog::level::warn;
   std::shared_ptr<CaptureSink> capture;
 };
 
-std::mutex g_setup_lock;
-LoggerState g_state;  // guarded by g_setup_lock
+// The audit file; writers hold lock for the whole write.
+struct AuditState {
+  std::mutex lock;
+  int fd = -1;          // guarded by lock
+  bool owned = false;   // guarded by lock
+  std::string path;     // guarded by lock
+};
 
-// The audit file; writers take g_audit_lock for the whole write.
-std::mutex g_audit_lock;
-int g_audit_fd = -1;            // guarded by g_audit_lock
-bool g_audit_owned = false;     // guarded by g_audit_lock
-std::string g_audit_path;       // guarded by g_audit_lock
+struct Globals {
+  std::mutex setup_lock;
+  LoggerState state;  // guarded by setup_lock
+  AuditState audit;
+};
+
+// Never destroyed: threads may still log while the process runs its exit handlers.
+Globals& globals() {
+  static Globals* g = new Globals;
+  return *g;
+}
 
 thread_local std::optional<std::string> t_correlation_id;
 
@@ -73,15 +84,16 @@ LoggerState initial_state() {
 }
 
 std::atomic<std::shared_ptr<spdlog::logger>>& current() {
-  static std::atomic<std::shared_ptr<spdlog::logger>> logger = [] {
-    std::lock_guard<std::mutex> lock(g_setup_lock);
-    g_state = initial_state();
-    return build_logger(g_state);
+  static auto* logger = [] {
+    std::lock_guard<std::mutex> lock(globals().setup_lock);
+    globals().state = initial_state();
+    return new std::atomic<std::shared_ptr<spdlog::logger>>(build_logger(globals().state));
   }();
-  return logger;
+  return *logger;
 }
 
-void publish_locked() { current().store(build_logger(g_state)); }
+// Callers hold setup_lock and have called current() before taking it.
+void publish_locked() { current().store(build_logger(globals().state)); }
 
 spdlog::level::level_enum to_spdlog(Level level) {
   switch (level) {
@@ -174,57 +186,57 @@ void setup_logging(const LoggingOptions& options) {
   app_sink->set_formatter(std::make_unique<LineFormatter>(format));
   app_sink->set_level(level);
 
-  support::UniqueFd audit_fd;
-  bool audit_owned = false;
+  detail::LogFile audit_file;
   if (!options.audit_log_path.empty()) {
     create_parent_directory(options.audit_log_path);
-    audit_fd = detail::open_log_file(options.audit_log_path, audit_owned);
+    audit_file = detail::open_log_file(options.audit_log_path);
   }
 
   current();  // make sure the initial state exists before replacing it
   {
-    std::lock_guard<std::mutex> lock(g_audit_lock);
-    if (g_audit_owned && g_audit_fd >= 0) {
-      ::close(g_audit_fd);
+    std::lock_guard<std::mutex> lock(globals().audit.lock);
+    if (globals().audit.owned && globals().audit.fd >= 0) {
+      ::close(globals().audit.fd);
     }
-    g_audit_fd = audit_fd.release();
-    g_audit_owned = audit_owned;
-    g_audit_path = options.audit_log_path;
+    globals().audit.owned = static_cast<bool>(audit_file.owned);
+    globals().audit.fd = audit_file.fd;
+    audit_file.owned.release();
+    globals().audit.path = options.audit_log_path;
   }
-  std::lock_guard<std::mutex> lock(g_setup_lock);
-  g_state.app_sink = std::move(app_sink);
-  g_state.level = level;
+  std::lock_guard<std::mutex> lock(globals().setup_lock);
+  globals().state.app_sink = std::move(app_sink);
+  globals().state.level = level;
   publish_locked();
 }
 
 void reopen_logs() {
   std::shared_ptr<ReopenableSink> app_sink;
   {
-    std::lock_guard<std::mutex> lock(g_setup_lock);
-    app_sink = g_state.app_sink;
+    std::lock_guard<std::mutex> lock(globals().setup_lock);
+    app_sink = globals().state.app_sink;
   }
   if (app_sink) {
     app_sink->reopen();
   }
   std::string audit_path;
   {
-    std::lock_guard<std::mutex> lock(g_audit_lock);
-    audit_path = g_audit_path;
+    std::lock_guard<std::mutex> lock(globals().audit.lock);
+    audit_path = globals().audit.path;
   }
   if (audit_path.empty()) {
     return;
   }
-  bool owned = false;
-  support::UniqueFd fresh = detail::open_log_file(audit_path, owned);
-  std::lock_guard<std::mutex> lock(g_audit_lock);
-  if (audit_path != g_audit_path) {
+  detail::LogFile fresh = detail::open_log_file(audit_path);
+  std::lock_guard<std::mutex> lock(globals().audit.lock);
+  if (audit_path != globals().audit.path) {
     return;  // set up again meanwhile; the new file is already fresh
   }
-  if (g_audit_owned && g_audit_fd >= 0) {
-    ::close(g_audit_fd);
+  if (globals().audit.owned && globals().audit.fd >= 0) {
+    ::close(globals().audit.fd);
   }
-  g_audit_fd = fresh.release();
-  g_audit_owned = owned;
+  globals().audit.owned = static_cast<bool>(fresh.owned);
+  globals().audit.fd = fresh.fd;
+  fresh.owned.release();
 }
 
 void log(Level level, std::string_view message) {
@@ -257,8 +269,8 @@ void write_audit(const AuditRecord& record) noexcept {
     std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     text += '\n';
 
-    std::lock_guard<std::mutex> lock(g_audit_lock);
-    if (g_audit_fd >= 0 && !detail::write_all(g_audit_fd, text.data(), text.size())) {
+    std::lock_guard<std::mutex> lock(globals().audit.lock);
+    if (globals().audit.fd >= 0 && !detail::write_all(globals().audit.fd, text.data(), text.size())) {
       failure = std::strerror(errno);
     }
   } catch (const std::exception& e) {
@@ -279,21 +291,21 @@ void write_audit(const AuditRecord& record) noexcept {
 
 LogCapture::LogCapture() {
   current();
-  std::lock_guard<std::mutex> lock(g_setup_lock);
-  g_state.capture = std::make_shared<CaptureSink>();
+  std::lock_guard<std::mutex> lock(globals().setup_lock);
+  globals().state.capture = std::make_shared<CaptureSink>();
   publish_locked();
 }
 
 LogCapture::~LogCapture() {
-  std::lock_guard<std::mutex> lock(g_setup_lock);
-  g_state.capture.reset();
+  std::lock_guard<std::mutex> lock(globals().setup_lock);
+  globals().state.capture.reset();
   publish_locked();
 }
 
 namespace {
 std::shared_ptr<CaptureSink> capture_sink() {
-  std::lock_guard<std::mutex> lock(g_setup_lock);
-  return g_state.capture;
+  std::lock_guard<std::mutex> lock(globals().setup_lock);
+  return globals().state.capture;
 }
 }  // namespace
 

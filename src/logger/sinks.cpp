@@ -119,21 +119,19 @@ std::unique_ptr<spdlog::formatter> LineFormatter::clone() const {
   return std::make_unique<LineFormatter>(format_);
 }
 
-support::UniqueFd open_log_file(const std::string& path, bool& owned) {
+LogFile open_log_file(const std::string& path) {
   if (path == "/dev/stdout") {
-    owned = false;
-    return support::UniqueFd(STDOUT_FILENO);
+    return LogFile{support::UniqueFd(), STDOUT_FILENO};
   }
   if (path == "/dev/stderr") {
-    owned = false;
-    return support::UniqueFd(STDERR_FILENO);
+    return LogFile{support::UniqueFd(), STDERR_FILENO};
   }
   support::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
   if (!fd) {
     throw std::system_error(errno, std::generic_category(), "Cannot open log file " + path);
   }
-  owned = true;
-  return fd;
+  const int raw = fd.get();
+  return LogFile{std::move(fd), raw};
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {
@@ -152,8 +150,10 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }
 
 ReopenableSink::ReopenableSink(std::string path) : path_(std::move(path)) {
-  support::UniqueFd fd = open_log_file(path_, owned_);
-  fd_ = fd.release();
+  LogFile file = open_log_file(path_);
+  owned_ = static_cast<bool>(file.owned);
+  fd_ = file.fd;
+  file.owned.release();
 }
 
 ReopenableSink::~ReopenableSink() {
@@ -163,14 +163,14 @@ ReopenableSink::~ReopenableSink() {
 }
 
 void ReopenableSink::reopen() {
-  bool owned = false;
-  support::UniqueFd fresh = open_log_file(path_, owned);
+  LogFile fresh = open_log_file(path_);
   std::lock_guard<std::mutex> lock(mutex_);
   if (owned_ && fd_ >= 0) {
     ::close(fd_);
   }
-  fd_ = fresh.release();
-  owned_ = owned;
+  owned_ = static_cast<bool>(fresh.owned);
+  fd_ = fresh.fd;
+  fresh.owned.release();
 }
 
 void ReopenableSink::sink_it_(const spdlog::details::log_msg& msg) {

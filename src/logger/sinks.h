@@ -34,10 +34,17 @@ class LineFormatter final : public spdlog::formatter {
   Format format_;
 };
 
+// An open log destination. `owned` is empty for the process's own streams,
+// which must never be closed.
+struct LogFile {
+  support::UniqueFd owned;
+  int fd = -1;
+};
+
 // Opens a log destination: "/dev/stdout" and "/dev/stderr" name the process's
-// own streams (returned as fd 1/2, not owned); anything else is opened for
-// appending. Throws std::system_error.
-support::UniqueFd open_log_file(const std::string& path, bool& owned);
+// own streams (fd 1/2); anything else is opened for appending, with parent
+// directories already in place. Throws std::system_error.
+LogFile open_log_file(const std::string& path);
 
 // Writes the whole buffer, retrying short writes; false with errno set on failure.
 bool write_all(int fd, const char* data, std::size_t size);
