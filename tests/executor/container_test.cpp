@@ -1,0 +1,361 @@
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "docker/docker.h"
+#include "docker/engine.h"
+#include "executor/executor.h"
+#include "logger/logger.h"
+#include "support/temp_dir.h"
+#include "support/uuid.h"
+
+namespace velquin::executor {
+namespace {
+
+namespace fs = std::filesystem;
+using velquin::testing::containers_of;
+using velquin::testing::engine_get;
+using velquin::testing::kTestImage;
+using velquin::testing::read_file;
+using velquin::testing::TempDir;
+
+std::string base64_decode(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned buffer = 0;
+  int bits = 0;
+  for (char c : text) {
+    const auto pos = kAlphabet.find(c);
+    if (pos == std::string::npos) {
+      continue;  // padding
+    }
+    buffer = (buffer << 6) | static_cast<unsigned>(pos);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((buffer >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// Name -> content of every entry of a Base64 ZIP archive.
+std::map<std::string, std::string> unzip(const std::string& base64) {
+  std::map<std::string, std::string> entries;
+  const std::string bytes = base64_decode(base64);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+  zip_t* archive = source == nullptr ? nullptr : zip_open_from_source(source, ZIP_RDONLY, &error);
+  if (archive == nullptr) {
+    ADD_FAILURE() << "not a ZIP archive: " << zip_error_strerror(&error);
+    if (source != nullptr) {
+      zip_source_free(source);
+    }
+    zip_error_fini(&error);
+    return entries;
+  }
+  for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+    zip_stat_t st;
+    zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &st);
+    std::string content(st.size, '\0');
+    zip_file_t* file = zip_fopen_index(archive, static_cast<zip_uint64_t>(i), 0);
+    zip_fread(file, content.data(), st.size);
+    zip_fclose(file);
+    entries[st.name] = content;
+  }
+  zip_close(archive);
+  zip_error_fini(&error);
+  return entries;
+}
+
+std::vector<std::string> keys_of(const json& record) {
+  std::vector<std::string> keys;
+  for (const auto& item : record.items()) {
+    keys.push_back(item.key());
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+bool container_exists(const std::string& short_id) {
+  for (const std::string& id : containers_of(kTestImage)) {
+    if (id.rfind(short_id, 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Files below dir whose content is exactly text.
+std::vector<fs::path> files_holding(const fs::path& dir, const std::string& text) {
+  std::vector<fs::path> found;
+  if (!fs::exists(dir)) {
+    return found;
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file() && read_file(entry.path()) == text) {
+      found.push_back(entry.path());
+    }
+  }
+  return found;
+}
+
+class ContainerRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VELQUIN_REQUIRE_DOCKER();
+    load_settings("");
+    correlation_id_ = support::uuid4();
+    logger::set_correlation_id(correlation_id_);
+    executor_.set_docker_client_factory(docker::client_from_env);
+  }
+  void TearDown() override { logger::set_correlation_id(std::nullopt); }
+
+  void load_settings(const std::string& external_dir) {
+    const fs::path conf = dir_.write("velquin.conf", "");
+    config::config().load(conf.string(), config::Overrides{{"SharedDir", shared().string()},
+                                                           {"LogDir", logs().string()},
+                                                           {"ExternalDir", external_dir},
+                                                           {"Container", "0"},
+                                                           {"RefreshImage", "no"}});
+  }
+
+  static json alias(const std::string& command, const json& extra = json::object()) {
+    json a = {{"name", "t"}, {"type", "container"}, {"image", kTestImage}};
+    if (!command.empty()) {
+      a["command"] = command;
+    }
+    a.update(extra);
+    return a;
+  }
+
+  json run(const json& alias_cfg, const json& params = json::object()) {
+    return executor_._execute_container(alias_cfg, params);
+  }
+
+  fs::path shared() const { return dir_.path() / "shared"; }
+  fs::path logs() const { return dir_.path() / "logs"; }
+  fs::path run_dir() const { return shared() / correlation_id_; }
+
+  TempDir dir_;
+  std::string correlation_id_;
+  Executor executor_;
+};
+
+struct CompletedCase {
+  const char* name;
+  const char* command;
+  const char* out;
+  const char* err;
+  int status;
+};
+
+class CompletedRunTest : public ContainerRunTest, public ::testing::WithParamInterface<CompletedCase> {};
+
+TEST_P(CompletedRunTest, RecordCarriesStreamsStatusAndIds) {
+  const CompletedCase& c = GetParam();
+  const json record = run(alias(c.command), {{"who", "it's me"}});
+  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "file_outputs", "image_id", "returncode",
+                                                       "stderr", "stdout", "success"}))
+      << record.dump();
+  EXPECT_EQ(record["success"], true);
+  EXPECT_EQ(record["returncode"], c.status);
+  EXPECT_EQ(record["stdout"], c.out);
+  EXPECT_EQ(record["stderr"], c.err);
+  EXPECT_EQ(record["file_outputs"], json::object());
+  EXPECT_EQ(record["container_id"].get<std::string>().size(), 12u);
+  EXPECT_EQ(record["image_id"].get<std::string>().size(), 12u);
+  EXPECT_FALSE(container_exists(record["container_id"].get<std::string>()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, CompletedRunTest,
+    ::testing::Values(
+        CompletedCase{"Echo", "echo hello {{ who | shell }}", "hello it's me\n", "", 0},
+        CompletedCase{"StreamsApartAndFailingStatus",
+                      "sh -c 'echo out; echo err >&2; printf \"\\r\\n\\377\"; exit 1'",
+                      "out\n\r\n\xEF\xBF\xBD", "err\n", 1},
+        CompletedCase{"ImageDefaultCommand", "", "", "", 0}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+struct TimeoutCase {
+  const char* name;
+  json timeout;
+  const char* message;
+};
+
+class TimedOutRunTest : public ContainerRunTest, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(TimedOutRunTest, IsKilledRemovedAndItsStreamsPreserved) {
+  const json a = alias("sh -c 'echo before; echo oops >&2; sleep 60'",
+                       {{"timeout", GetParam().timeout}, {"preserveStreams", true}});
+  const json record = run(a);
+  ASSERT_EQ(keys_of(record),
+            (std::vector<std::string>{"container_id", "error", "image_id", "returncode", "success", "timed_out"}))
+      << record.dump();
+  EXPECT_EQ(record["success"], false);
+  EXPECT_EQ(record["timed_out"], true);
+  EXPECT_TRUE(record["returncode"].is_null());
+  EXPECT_EQ(record["error"], GetParam().message);
+  EXPECT_FALSE(container_exists(record["container_id"].get<std::string>()));
+  // What the container wrote before the kill is still preserved.
+  EXPECT_EQ(files_holding(logs(), "before\n").size(), 1u);
+  EXPECT_EQ(files_holding(logs(), "oops\n").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, TimedOutRunTest,
+                         ::testing::Values(TimeoutCase{"Integer", 2, "Container timed out after 2 seconds"},
+                                           TimeoutCase{"Decimal", 1.5, "Container timed out after 1.5 seconds"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(ContainerRunTest, MissingImageGivesTheImageNotFoundRecord) {
+  json a = alias("echo x", {{"image", "127.0.0.1:5000/velquin-test/never-pushed:latest"},
+                            {"output", {{"single_value", {{"source", "out.txt"}}}}}});
+  const json record = run(a);
+  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
+      << record.dump();
+  EXPECT_EQ(record["success"], false);
+  EXPECT_EQ(record["error"].get<std::string>().rfind("Container image not found: ", 0), 0u) << record.dump();
+  EXPECT_TRUE(record["container_id"].is_null());
+  EXPECT_TRUE(record["image_id"].is_null());
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+TEST_F(ContainerRunTest, ImageMissingLocallyIsPulledOnce) {
+  // A tag of its own, so that removing it disturbs nobody else.
+  const std::string image = "127.0.0.1:5000/velquin-test/busybox:latest";
+  engine_get("/images/json");  // engine reachable
+  json a = alias("echo pulled", {{"image", image}});
+  // Untag locally (the registry keeps it); the run must fetch it again.
+  std::unique_ptr<CURL, void (*)(CURL*)> h(curl_easy_init(), curl_easy_cleanup);
+  const std::string url = "http://localhost/images/" + image;
+  const std::string socket = velquin::testing::engine_socket();
+  curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_UNIX_SOCKET_PATH, socket.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_CUSTOMREQUEST, "DELETE");
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
+  ASSERT_EQ(curl_easy_perform(h.get()), CURLE_OK);
+  const json record = run(a);
+  EXPECT_EQ(record["success"], true) << record.dump();
+  EXPECT_EQ(record["stdout"], "pulled\n");
+}
+
+TEST_F(ContainerRunTest, UnreachableEngineGivesTheUnavailableRecordAndNoRunDirectory) {
+  executor_.set_docker_client_factory([]() -> std::shared_ptr<docker::DockerClient> {
+    throw docker::DockerError("engine gone");
+  });
+  const json record = run(alias("echo x", {{"output", {{"single_value", {{"source", "out.txt"}}}}}}));
+  EXPECT_EQ(record, (json{{"success", false}, {"error", "Docker not available: engine gone"}}));
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+struct FailureCase {
+  const char* name;
+  json alias_extra;
+  const char* error_start;
+};
+
+class FailedRunTest : public ContainerRunTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedRunTest, GivesTheFailedRecordAndCleansUp) {
+  json a = alias("", GetParam().alias_extra);
+  a["output"] = {{"single_value", {{"source", "out.txt"}}}};
+  const json record = run(a, {{"name", "../../escape"}});
+  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
+      << record.dump();
+  EXPECT_EQ(record["error"].get<std::string>().rfind(GetParam().error_start, 0), 0u) << record.dump();
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailedRunTest,
+    ::testing::Values(
+        FailureCase{"RenderError", {{"command", "echo {{ open"}}, ""},
+        FailureCase{"UnbalancedQuote", {{"command", "echo 'open"}}, "Cannot split command"},
+        FailureCase{"VolumeEscape",
+                    {{"volumes", json::parse(R"([{"source": "{{ name }}", "location": "/x"}])")}},
+                    "path escapes the run directory: "},
+        FailureCase{"BadBindMode",
+                    {{"command", "true"},
+                     {"volumes", json::parse(R"([{"source": "in.txt", "location": "/x", "mode": "bogus"}])")}},
+                    ""}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(ContainerRunTest, EveryKindOfVolume) {
+  const fs::path host_ro = dir_.path() / "host-ro";
+  fs::create_directories(host_ro);
+  std::ofstream(host_ro / "data") << "abs";
+  json a = alias(
+      "sh -c 'cat /auto.txt /in.txt /abs/data; "
+      "(echo x > /abs/y) 2>/dev/null || echo -n \" abs-ro\"; "
+      "(echo x > /in.txt) 2>/dev/null || echo -n \" in-ro\"; "
+      "mkdir -p /out/sub; echo result > /out/sub/r.txt; echo top > /out/top.txt'",
+      {{"volumes", {{{"location", "/auto.txt"}, {"content", "auto-{{ name }}|"}},
+                    {{"source", "in/{{ name }}.txt"}, {"location", "/in.txt"}, {"content", "in-{{ name }}|"},
+                     {"mode", "ro"}},
+                    {{"source", "out/"}, {"location", "/out"}},
+                    {{"source", host_ro.string()}, {"location", "/abs"}}}},
+       {"output", {{"multiple_values", {{{"source", "out/"}}, {{"source", "out/sub/r.txt"}}}}}}});
+  const json record = run(a, {{"name", "n1"}});
+  ASSERT_EQ(record["success"], true) << record.dump();
+  EXPECT_EQ(record["stdout"], "auto-n1|in-n1|abs abs-ro in-ro");
+  EXPECT_EQ(record["file_outputs"]["out/sub/r.txt"], "result\n");
+  EXPECT_EQ(unzip(record["file_outputs"]["out/"].get<std::string>()),
+            (std::map<std::string, std::string>{{"sub/r.txt", "result\n"}, {"top.txt", "top\n"}}));
+  EXPECT_FALSE(fs::exists(host_ro / "y"));
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+TEST_F(ContainerRunTest, MarkedVolumesArePreservedUnderTheCorrelationId) {
+  json a = alias("sh -c 'echo kept-content > /out/k.txt; echo not-kept > /tmp2/n.txt'",
+                 {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}},
+                               {{"source", "tmp2/"}, {"location", "/tmp2"}}}}});
+  const json record = run(a);
+  ASSERT_EQ(record["success"], true) << record.dump();
+  const auto kept = files_holding(logs(), "kept-content\n");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_NE(kept[0].string().find(correlation_id_), std::string::npos) << kept[0];
+  EXPECT_TRUE(files_holding(logs(), "not-kept\n").empty());
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+TEST_F(ContainerRunTest, ExternalDirIsWhatTheEngineBinds) {
+  // The engine sees the shared directory under another name: only the
+  // translated path leads to the files the service wrote.
+  const fs::path host_view = dir_.path() / "host-view";
+  fs::create_directories(shared());
+  fs::create_directory_symlink(shared(), host_view);
+  load_settings(host_view.string());
+  json a = alias("cat /cfg", {{"volumes", {{{"location", "/cfg"}, {"content", "through-external"}}}}});
+  const json record = run(a);
+  ASSERT_EQ(record["success"], true) << record.dump();
+  EXPECT_EQ(record["stdout"], "through-external");
+}
+
+TEST_F(ContainerRunTest, PlantedLinkToAHostFileIsNotReadAsOutput) {
+  const std::string secret = read_file("/etc/passwd");
+  ASSERT_FALSE(secret.empty());
+  json a = alias("sh -c 'ln -s /etc/passwd /out/leak.txt; ln -s /etc /out/etc; echo ok > /out/ok.txt'",
+                 {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}}}},
+                  {"output", {{"multiple_values", {{{"source", "out/leak.txt"}}, {{"source", "out/"}}}}}}});
+  const json record = run(a);
+  ASSERT_EQ(record["success"], true) << record.dump();
+  EXPECT_EQ(record["file_outputs"]["out/leak.txt"], "");
+  for (const auto& [name, content] : unzip(record["file_outputs"]["out/"].get<std::string>())) {
+    EXPECT_NE(content, secret) << name;
+    EXPECT_EQ(name.rfind("etc/", 0), std::string::npos) << name;
+  }
+  EXPECT_TRUE(files_holding(logs(), secret).empty());
+}
+
+}  // namespace
+}  // namespace velquin::executor
