@@ -236,5 +236,16 @@ TEST_F(AliasReloadTest, ReadersAlwaysSeeOneCompleteTable) {
   EXPECT_EQ(config.get_alias("first")->at("command"), "echo 49");
 }
 
+TEST(ExampleAliases, LoadCleanly) {
+  testing::TempDir dir;
+  Config config;
+  const std::string examples = std::string(VELQUIN_SOURCE_DIR) + "/examples/alias.d";
+  config.load((dir.path() / "absent.conf").string(),
+              Overrides{{"AliasDir", examples}, {"Container", "0"}});
+  const auto [table, errors] = config.load_aliases();
+  EXPECT_THAT(errors, IsEmpty());
+  EXPECT_THAT(names_of(table), ElementsAre("disk_usage", "echo", "tail_log", "system_info"));
+}
+
 }  // namespace
 }  // namespace velquin::config
