@@ -10,6 +10,7 @@
 #include "auth/codec.h"
 #include "auth/jwt.h"
 #include "auth/loader.h"
+#include "logger/logger.h"
 #include "support/text.h"
 
 namespace velquin::auth {
@@ -112,7 +113,11 @@ std::optional<AuthResult> Auth::authenticate_request(const RequestCredentials& r
   }
   if (scheme == "bearer") {
     if (detail::looks_like_jwt(credentials)) {
-      return detail::verify_jwt(credentials, data->jwt, now_seconds()).result;
+      auto outcome = detail::verify_jwt(credentials, data->jwt, now_seconds());
+      if (!outcome.result) {
+        logger::debug("Bearer token refused: " + outcome.reason);
+      }
+      return std::move(outcome.result);
     }
     return authenticate_api_key(*data, credentials);
   }

@@ -232,7 +232,7 @@ class Loader {
         valid = false;
       }
     }
-    if (valid && !user.api_key_sha256 && !user.password_hash) {
+    if (!entry.contains("api_key_sha256") && !entry.contains("password_hash")) {
       error(prefix + "needs api_key_sha256 or password_hash");
       valid = false;
     }
