@@ -1,0 +1,410 @@
+// Process aliases run for real: sh, pipes, process groups, time limits.
+
+#include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "config/config.h"
+#include "executor/executor.h"
+#include "logger/logger.h"
+#include "logger/testing.h"
+#include "support/temp_dir.h"
+
+namespace velquin::executor {
+namespace {
+
+namespace fs = std::filesystem;
+using logger::Level;
+using logger::LogCapture;
+using testing::read_file;
+using testing::TempDir;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::vector<std::string> keys_of(const json& record) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : record.items()) {
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+int open_fd_count() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// Members of a process group that are still running (zombies waiting for
+// init to reap them do not count).
+int live_group_members(pid_t pgid) {
+  int live = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string stat = read_file(entry.path() / "stat");
+    auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+      continue;
+    }
+    char state = 0;
+    int ppid = 0;
+    int pgrp = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
+        pgrp == pgid && state != 'Z' && state != 'X') {
+      ++live;
+    }
+  }
+  return live;
+}
+
+// SIGKILL takes effect asynchronously; allow the kernel a moment.
+bool group_gone(pid_t pgid) {
+  for (int i = 0; i < 100; ++i) {
+    if (live_group_members(pgid) == 0) {
+      return true;
+    }
+    ::usleep(50 * 1000);
+  }
+  return false;
+}
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config::config().load((tmp.path() / "none.conf").string(),
+                          config::Overrides{{"SharedDir", shared().string()},
+                                            {"LogDir", logs().string()}});
+    logger::set_correlation_id(cid);
+  }
+  void TearDown() override { logger::set_correlation_id(std::nullopt); }
+
+  fs::path shared() const { return tmp.path() / "shared"; }
+  fs::path logs() const { return tmp.path() / "logs"; }
+  fs::path run_dir() const { return shared() / cid; }
+
+  json run(json def, const json& params = json::object()) {
+    def["type"] = "process";
+    return Executor()._execute_process(def, params);
+  }
+
+  bool shared_is_empty() const { return fs::is_empty(shared()); }
+
+  TempDir tmp;
+  const std::string cid = "5b0e8a4c-9c59-4d0e-8f3c-2f7e1c8f0a11";
+};
+
+TEST_F(ProcessTest, CompletedRecordCarriesStatusAndOutput) {
+  json r = run({{"command", "echo out; echo err >&2; exit 3"}});
+  EXPECT_THAT(keys_of(r),
+              ElementsAre("success", "returncode", "pid", "stdout", "stderr", "file_outputs"));
+  EXPECT_EQ(r["success"], true);
+  EXPECT_EQ(r["returncode"], 3);
+  EXPECT_GT(r["pid"].get<int>(), 0);
+  EXPECT_EQ(r["stdout"], "out\n");
+  EXPECT_EQ(r["stderr"], "err\n");
+  EXPECT_EQ(r["file_outputs"], json::object());
+}
+
+struct StatusCase {
+  const char* name;
+  const char* command;
+  int returncode;
+};
+
+class ExitStatusTest : public ProcessTest, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(ExitStatusTest, ReportsTheShellsStatus) {
+  json r = run({{"command", GetParam().command}});
+  EXPECT_EQ(r["success"], true);
+  EXPECT_EQ(r["returncode"], GetParam().returncode) << r.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ExitStatusTest,
+    ::testing::Values(StatusCase{"zero", "true", 0}, StatusCase{"three", "exit 3", 3},
+                      StatusCase{"sigterm", "kill -TERM $$", -15},
+                      StatusCase{"sigkill", "kill -KILL $$", -9},
+                      StatusCase{"sigpipe_default", "yes | head -c 1 >/dev/null; kill -PIPE $$", -13},
+                      StatusCase{"missing_program", "no-such-program-velquin", 127}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(ProcessTest, MissingProgramLeavesTheShellsMessage) {
+  json r = run({{"command", "no-such-program-velquin"}});
+  EXPECT_THAT(r["stderr"].get<std::string>(), HasSubstr("not found"));
+}
+
+TEST_F(ProcessTest, ChildStartsWithACleanSignalMask) {
+  // The service blocks its signals in every thread; children must not inherit that.
+  sigset_t block;
+  sigset_t old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+  json plain = run({{"command", "kill -TERM $$; exit 0"}});
+  json as_user = run({{"command", "kill -INT $$; exit 0"}, {"user", "root"}});
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  EXPECT_EQ(plain["returncode"], -15);
+  EXPECT_EQ(as_user["returncode"], -2) << as_user.dump();
+}
+
+TEST_F(ProcessTest, TimeOutKillsTheWholeGroup) {
+  const auto start = std::chrono::steady_clock::now();
+  LogCapture capture;
+  json r = run({{"command", "echo started; sleep 30 & sleep 30"},
+                {"timeout", 1},
+                {"preserveStreams", true}});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_THAT(keys_of(r), ElementsAre("success", "timed_out", "returncode", "pid", "error"));
+  EXPECT_EQ(r["success"], false);
+  EXPECT_EQ(r["timed_out"], true);
+  EXPECT_TRUE(r["returncode"].is_null());
+  EXPECT_EQ(r["error"], "Command timed out after 1 seconds");
+  // Generous bound: the background sleep must not hold the pipes for 30 s.
+  EXPECT_LT(elapsed, std::chrono::seconds(15));
+  EXPECT_TRUE(group_gone(r["pid"].get<pid_t>()));
+  EXPECT_EQ(read_file(logs() / cid / "stdout.log"), "started\n");
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+TEST_F(ProcessTest, DecimalTimeOutIsPrintedAsGiven) {
+  json r = run({{"command", "sleep 30"}, {"timeout", 0.5}});
+  EXPECT_EQ(r["error"], "Command timed out after 0.5 seconds");
+}
+
+TEST_F(ProcessTest, TranslatesNewlines) {
+  json r = run({{"command", "printf 'a\\r\\nb\\rc'; printf 'x\\r\\n' >&2"}});
+  EXPECT_EQ(r["stdout"], "a\nb\nc");
+  EXPECT_EQ(r["stderr"], "x\n");
+}
+
+TEST_F(ProcessTest, InvalidUtf8FailsButIsStillPreserved) {
+  LogCapture capture;
+  json r = run({{"command", "printf 'a\\377b'"}, {"preserveStreams", true}});
+  EXPECT_THAT(keys_of(r), ElementsAre("success", "error", "pid"));
+  EXPECT_EQ(r["success"], false);
+  EXPECT_GT(r["pid"].get<int>(), 0);
+  auto errors = capture.messages(Level::error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "Process execution error: " + r["error"].get<std::string>());
+  EXPECT_EQ(read_file(logs() / cid / "stdout.log"), "a\xEF\xBF\xBD" "b");
+}
+
+TEST_F(ProcessTest, ReadsBothPipesAtOnce) {
+  // More than a pipe buffer on each stream: reading one after the other would block.
+  json r = run({{"command",
+                 "i=0; while [ $i -lt 300 ]; do printf '%0200d\\n' 0; printf '%0200d\\n' 1 >&2; "
+                 "i=$((i+1)); done"},
+                {"timeout", 20}});
+  ASSERT_EQ(r["success"], true) << r.dump().substr(0, 200);
+  EXPECT_EQ(r["stdout"].get<std::string>().size(), 300u * 201u);
+  EXPECT_EQ(r["stderr"].get<std::string>().size(), 300u * 201u);
+}
+
+TEST_F(ProcessTest, EnvironmentIsRenderedAndOverridesInherited) {
+  ::setenv("H4_INHERITED", "from-service", 1);
+  ::setenv("H4_OVERRIDDEN", "old", 1);
+  ::setenv("VELQUIN_H4_SECRET", "api-key", 1);
+  json environment = {{"H4_OVERRIDDEN", "hi {{ name }}"},
+                      {"H4_BOOL", true},
+                      {"H4_INT", 5},
+                      {"H4_FLOAT", 2.0},
+                      {"H4_NULL", nullptr}};
+  json with_env = run({{"command", "env"}, {"environment", environment}}, {{"name", "bob"}});
+  json without_env = run({{"command", "env"}});
+  ::unsetenv("H4_INHERITED");
+  ::unsetenv("H4_OVERRIDDEN");
+  ::unsetenv("VELQUIN_H4_SECRET");
+
+  const std::string a = with_env["stdout"];
+  EXPECT_THAT(a, HasSubstr("H4_INHERITED=from-service\n"));
+  EXPECT_THAT(a, HasSubstr("H4_OVERRIDDEN=hi bob\n"));
+  EXPECT_THAT(a, HasSubstr("H4_BOOL=true\n"));
+  EXPECT_THAT(a, HasSubstr("H4_INT=5\n"));
+  EXPECT_THAT(a, HasSubstr("H4_FLOAT=2.0\n"));
+  EXPECT_THAT(a, HasSubstr("H4_NULL=None\n"));
+  const std::string b = without_env["stdout"];
+  EXPECT_THAT(b, HasSubstr("H4_INHERITED=from-service\n"));
+  EXPECT_THAT(b, HasSubstr("H4_OVERRIDDEN=old\n"));
+  for (const std::string& out : {a, b}) {
+    EXPECT_THAT(out, ::testing::Not(HasSubstr("VELQUIN_")));
+  }
+}
+
+TEST_F(ProcessTest, UnknownUserFailsBeforeTheStart) {
+  LogCapture capture;
+  json r = run({{"command", "true"}, {"user", "no-such-user-velquin"}});
+  EXPECT_THAT(keys_of(r), ElementsAre("success", "error", "pid"));
+  EXPECT_EQ(r["success"], false);
+  EXPECT_TRUE(r["pid"].is_null());
+  auto errors = capture.messages(Level::error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], StartsWith("Process execution error: "));
+  EXPECT_THAT(errors[0], HasSubstr("no-such-user-velquin"));
+}
+
+TEST_F(ProcessTest, RunsAsAnotherUserWithOnlyItsGroups) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "switching users needs root";
+  }
+  json r = run({{"command", "id -u; id -g; id -G"}, {"user", "nobody"}});
+  ASSERT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["stdout"], "65534\n65534\n65534\n");
+}
+
+TEST_F(ProcessTest, IdentitySwitchFailureIsAFailedRecord) {
+  if (::geteuid() == 0) {
+    GTEST_SKIP() << "root may switch to any user";
+  }
+  json r = run({{"command", "true"}, {"user", "root"}});
+  EXPECT_EQ(r["success"], false);
+}
+
+TEST_F(ProcessTest, WritesInputFilesBeforeTheStart) {
+  json def = {{"command", "cat {{ run_dir }}/in/data.txt; cat {{ run_dir }}/{{ name }}.txt"},
+              {"files",
+               {{{"location", "in/data.txt"}, {"content", "hello {{ name }}\n"}},
+                {{"location", "{{ name }}.txt"}, {"content", "second"}}}}};
+  json r = run(def, {{"name", "bob"}});
+  EXPECT_EQ(r["stdout"], "hello bob\nsecond");
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+struct EscapeCase {
+  const char* name;
+  const char* value;
+};
+
+class PathEscapeTest : public ProcessTest, public ::testing::WithParamInterface<EscapeCase> {};
+
+TEST_P(PathEscapeTest, ParameterPathsStayInTheRunDirectory) {
+  const std::string value = GetParam().value;
+  const json params = {{"p", value}};
+  json input = run({{"command", "true"},
+                    {"files", {{{"location", "{{ p }}"}, {"content", "x"}}}}},
+                   params);
+  json output = run({{"command", "true"},
+                     {"output", {{"single_value", {{"source", "{{ p }}"}}}}}},
+                    params);
+  for (const json& r : {input, output}) {
+    EXPECT_EQ(r["success"], false);
+    EXPECT_EQ(r["error"], "path escapes the run directory: '" + value + "'");
+  }
+  EXPECT_FALSE(fs::exists(tmp.path() / "evil.txt"));
+  EXPECT_TRUE(shared_is_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PathEscapeTest,
+                         ::testing::Values(EscapeCase{"parent", "../../evil.txt"},
+                                           EscapeCase{"nested_parent", "a/../../../evil.txt"},
+                                           EscapeCase{"absolute", "/tmp/evil.txt"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(ProcessTest, PlantedLinksDoNotLeakHostFiles) {
+  tmp.write("host-secret.txt", "secret");
+  const std::string secret = (tmp.path() / "host-secret.txt").string();
+  json def = {{"command", "cd {{ run_dir }} && ln -s " + secret + " out.txt && mkdir -p d && "
+                          "echo ok > d/real.txt && ln -s " + secret + " d/leak.txt && "
+                          "rmdir dirlink && ln -s " + tmp.str() + " dirlink"},
+              {"output",
+               {{"multiple_values",
+                 {{{"source", "out.txt"}}, {{"source", "d/"}}, {{"source", "dirlink/"}}}}}}};
+  json r = run(def);
+  ASSERT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["file_outputs"]["out.txt"], "");
+  EXPECT_EQ(r["file_outputs"]["dirlink/"], "");
+  EXPECT_THAT(r["file_outputs"]["d/"].get<std::string>(), ::testing::Not(::testing::IsEmpty()));
+}
+
+TEST_F(ProcessTest, FifoOutputDoesNotBlock) {
+  json r = run({{"command", "mkfifo {{ run_dir }}/out.txt"},
+                {"output", {{"single_value", {{"source", "out.txt"}}}}}});
+  EXPECT_EQ(r["file_outputs"]["out.txt"], "");
+}
+
+TEST_F(ProcessTest, PrecreatedDirectoriesAndCollectedFiles) {
+  json def = {{"command",
+               "printf 'a\\377\\r\\n' > {{ run_dir }}/sub/dir/out.txt && echo hi > "
+               "{{ run_dir }}/logs/x.log"},
+              {"output",
+               {{"multiple_values",
+                 {{{"source", "%stdOut"}}, {{"source", "sub/dir/out.txt"}}, {{"source", "logs/"}},
+                  {{"source", "never/"}}, {{"source", "never.txt"}}}}}}};
+  json r = run(def);
+  ASSERT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["returncode"], 0) << r["stderr"];
+  EXPECT_THAT(keys_of(r["file_outputs"]),
+              ElementsAre("sub/dir/out.txt", "logs/", "never/", "never.txt"));
+  EXPECT_EQ(r["file_outputs"]["sub/dir/out.txt"], "a\xEF\xBF\xBD\n");
+  // Pre-created, so an empty archive rather than nothing.
+  EXPECT_EQ(r["file_outputs"]["never/"], "UEsFBgAAAAAAAAAAAAAAAAAAAAAAAA==");
+  EXPECT_EQ(r["file_outputs"]["never.txt"], "");
+}
+
+TEST_F(ProcessTest, RunDirectoryIsRemovedAfterEveryOutcome) {
+  const json files = {{{"location", "a.txt"}, {"content", "x"}}};
+  run({{"command", "exit 1"}, {"files", files}});
+  EXPECT_TRUE(shared_is_empty());
+  run({{"command", "sleep 5"}, {"files", files}, {"timeout", 0.2}});
+  EXPECT_TRUE(shared_is_empty());
+  run({{"command", "{{ unclosed"}, {"files", files}});
+  EXPECT_TRUE(shared_is_empty());
+  run({{"command", "true"}, {"files", files}, {"user", "no-such-user-velquin"}});
+  EXPECT_TRUE(shared_is_empty());
+  EXPECT_THROW(run({{"command", "true"}, {"files", files}, {"preserveStreams", "yes"}}),
+               std::invalid_argument);
+  EXPECT_TRUE(shared_is_empty());
+}
+
+TEST_F(ProcessTest, NoDescriptorOrChildLeaksOverManyRuns) {
+  json def = {{"command", "echo hi"},
+              {"files", {{{"location", "f"}, {"content", "x"}}}},
+              {"output", {{"single_value", {{"source", "f"}}}}}};
+  run(def);  // warm up lazily opened descriptors (logger, config)
+  const int before = open_fd_count();
+  for (int i = 0; i < 200; ++i) {
+    json r = run(def);
+    ASSERT_EQ(r["returncode"], 0);
+  }
+  EXPECT_EQ(open_fd_count(), before);
+  // Every child was reaped: nothing is left to wait for.
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(ProcessTest, ChildSeesNoServiceDescriptor) {
+  // A descriptor opened without close-on-exec must still not reach the child.
+  const int leaked = ::dup2(STDIN_FILENO, 57);
+  ASSERT_EQ(leaked, 57);
+  const std::string probe = "if [ -e /proc/$$/fd/57 ]; then echo leaked; else echo clean; fi";
+  json plain = run({{"command", probe}});
+  json as_user = run({{"command", probe}, {"user", "root"}});
+  ::close(leaked);
+  EXPECT_EQ(plain["stdout"], "clean\n");
+  EXPECT_EQ(as_user["stdout"], "clean\n");
+}
+
+TEST_F(ProcessTest, LogsTheCommandAtDebugLevel) {
+  LogCapture capture;
+  run({{"command", "echo {{ name }}"}}, {{"name", "it's"}});
+  EXPECT_TRUE(capture.contains(Level::debug, "Executing process: \"echo it's\""));
+}
+
+}  // namespace
+}  // namespace velquin::executor
