@@ -156,5 +156,19 @@ TEST(AuthWithoutLoad, RefusesEverythingAndReportsEmpty) {
   EXPECT_FALSE(auth.authenticate_request({basic("a:b"), ""}).has_value());
 }
 
+// The documented example credentials must match the hashes shipped next to them.
+TEST(ExampleCredentials, DocumentedKeyAndPasswordAreAccepted) {
+  Auth auth;
+  ASSERT_EQ(auth.load_auth_config_from(std::string(VELQUIN_SOURCE_DIR) + "/examples/auth.d"),
+            std::vector<std::string>{});
+  auto op = auth.authenticate_request(
+      {"Bearer d2e7072ed56263673761a796c19da9db437a8d0041d69bad84fda4cd1d75add5", ""});
+  ASSERT_TRUE(op.has_value());
+  EXPECT_EQ(op->user_id, "operator");
+  auto viewer = auth.authenticate_request({basic("viewer:change-me-example"), ""});
+  ASSERT_TRUE(viewer.has_value());
+  EXPECT_EQ(viewer->user_id, "viewer");
+}
+
 }  // namespace
 }  // namespace velquin::auth
