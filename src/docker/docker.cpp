@@ -192,6 +192,12 @@ class CurlDockerClient final : public DockerClient {
     body["OpenStdin"] = false;
     json binds = json::array();
     for (const Bind& bind : spec.binds) {
+      // The engine splits a bind at ':'; a colon inside a path would shift its fields.
+      for (const std::string* path : {&bind.host_path, &bind.container_path}) {
+        if (path->find(':') != std::string::npos) {
+          throw DockerError("Cannot bind a path that contains ':': " + *path);
+        }
+      }
       binds.push_back(bind.host_path + ":" + bind.container_path + ":" + bind.mode);
     }
     body["HostConfig"] = {{"Binds", binds}, {"NetworkMode", spec.network.value_or("none")}};

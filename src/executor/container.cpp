@@ -204,7 +204,10 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
     const json timeout = _resolve_timeout(alias_cfg);
     const double pull_elapsed = image_pull::refresh_before_run(
         *client, alias_cfg, cfg.get_text("RefreshImage"), timeout.get<double>());
-    double remaining_timeout = std::max(0.0, timeout.get<double>() - pull_elapsed);
+    // Capped so that an absurd limit cannot overflow the clock arithmetic of the wait.
+    constexpr double kLongestWaitSeconds = 1e9;
+    double remaining_timeout =
+        std::min(kLongestWaitSeconds, std::max(0.0, timeout.get<double>() - pull_elapsed));
 
     if (logger::enabled(logger::Level::debug)) {
       logger::debug("Running container: image=" + support::quoted(std::string_view(image)) +

@@ -222,6 +222,20 @@ TEST_F(EngineTest, BindsHonourTheirMode) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "ro" / "g"));
 }
 
+TEST_F(EngineTest, BindPathWithAColonIsRefusedBeforeCreation) {
+  // The message names the path rather than the engine's "invalid spec".
+  for (const Bind& bind : {Bind{"/tmp/a:/etc", "/x", "rw"}, Bind{"/tmp", "/x:/etc", "ro"}}) {
+    RunSpec spec = shell("true");
+    spec.binds = {bind};
+    try {
+      client_->create(spec);
+      FAIL() << "expected DockerError";
+    } catch (const DockerError& e) {
+      EXPECT_NE(std::string(e.what()).find(":/etc"), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST_F(EngineTest, InspectNamesTheImageAndRemoveLeavesNothing) {
   const std::string id = client_->create(shell("true"));
   const std::string image = client_->inspect_image(id);
