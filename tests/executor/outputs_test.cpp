@@ -1,0 +1,193 @@
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "executor/executor.h"
+#include "support/temp_dir.h"
+
+namespace velquin::executor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+using ::testing::ElementsAre;
+
+std::string base64_decode(const std::string& text) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned buffer = 0;
+  int bits = 0;
+  for (char c : text) {
+    if (c == '=') {
+      break;
+    }
+    auto pos = alphabet.find(c);
+    if (pos == std::string::npos) {
+      throw std::invalid_argument("not Base64");
+    }
+    buffer = (buffer << 6) | static_cast<unsigned>(pos);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
+    }
+  }
+  return out;
+}
+
+struct ZipEntry {
+  std::string content;
+  zip_uint16_t method = 0;
+};
+
+// Reads the archive back with libzip, independently of how it was written.
+std::map<std::string, ZipEntry> unzip(const std::string& base64) {
+  const std::string bytes = base64_decode(base64);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* src = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+  zip_t* za = zip_open_from_source(src, ZIP_RDONLY | ZIP_CHECKCONS, &error);
+  if (za == nullptr) {
+    zip_source_free(src);
+    throw std::runtime_error(std::string("not a ZIP archive: ") + zip_error_strerror(&error));
+  }
+  std::map<std::string, ZipEntry> entries;
+  for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
+    zip_stat_t st;
+    zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st);
+    std::string content(st.size, '\0');
+    zip_file_t* f = zip_fopen_index(za, static_cast<zip_uint64_t>(i), 0);
+    zip_fread(f, content.data(), st.size);
+    zip_fclose(f);
+    entries[st.name] = {content, st.comp_method};
+  }
+  zip_discard(za);
+  return entries;
+}
+
+class OutputsTest : public ::testing::Test {
+ protected:
+  json output_def(json sources) {
+    json multiple = json::array();
+    for (const auto& s : sources) {
+      multiple.push_back(s.is_string() ? json{{"source", s}} : s);
+    }
+    return json{{"type", "process"}, {"output", {{"multiple_values", multiple}}}};
+  }
+  std::string run() const { return tmp.str() + "/run"; }
+
+  TempDir tmp;
+};
+
+TEST_F(OutputsTest, NothingWithoutARunDirectory) {
+  const json def = output_def({"out.txt", "logs/"});
+  _precreate_output_dirs(def, json::object(), std::nullopt);
+  EXPECT_EQ(_collect_output_files(def, json::object(), std::nullopt), json::object());
+  EXPECT_EQ(_collect_output_files(def, json::object(), std::string()), json::object());
+}
+
+TEST_F(OutputsTest, PrecreatesOnlyWhatFileOutputsNeed) {
+  fs::create_directories(run());
+  const json def = output_def({"sub/dir/out.txt", "out.txt", "logs/", "%custom/x", "{{ d }}/",
+                               json::array({"not a mapping"}), json{{"source", ""}}});
+  _precreate_output_dirs(def, json{{"d", "by-param"}}, run());
+  std::vector<std::string> made;
+  for (const auto& e : fs::recursive_directory_iterator(run())) {
+    made.push_back(fs::relative(e.path(), run()).string());
+  }
+  std::sort(made.begin(), made.end());
+  EXPECT_THAT(made, ElementsAre("by-param", "logs", "sub", "sub/dir"));
+}
+
+TEST_F(OutputsTest, StreamOnlyTemplateCreatesAndCollectsNothing) {
+  fs::create_directories(run());
+  const json def = {{"output", {{"single_value", {{"source", "%stdOut"}}}}}};
+  _precreate_output_dirs(def, json::object(), run());
+  EXPECT_TRUE(fs::is_empty(run()));
+  EXPECT_EQ(_collect_output_files(def, json::object(), run()), json::object());
+}
+
+TEST_F(OutputsTest, FilesAreDecodedLeniently) {
+  tmp.write("run/mixed.txt", std::string("a\xff\r\nb\rc", 7));
+  tmp.write("run/%custom", "custom");
+  tmp.write("run/bob.json", "{}");
+  const json def = output_def({"mixed.txt", "%custom", "%exitCode", "{{ who }}.json", "missing.txt",
+                               "mixed.txt"});
+  json got = _collect_output_files(def, json{{"who", "bob"}}, run());
+  EXPECT_EQ(got, (json{{"mixed.txt", "a\xEF\xBF\xBD\nb\nc"},
+                       {"%custom", "custom"},
+                       {"{{ who }}.json", "{}"},
+                       {"missing.txt", ""}}));
+}
+
+TEST_F(OutputsTest, NonRegularFileOutputsAreEmpty) {
+  fs::create_directories(run() + "/adir");
+  ASSERT_EQ(::mkfifo((run() + "/fifo").c_str(), 0600), 0);
+  const json def = output_def({"adir", "fifo"});
+  EXPECT_EQ(_collect_output_files(def, json::object(), run()),
+            (json{{"adir", ""}, {"fifo", ""}}));
+}
+
+TEST_F(OutputsTest, DirectoryOutputRoundTripsThroughZip) {
+  std::string binary(100000, 'z');
+  binary[10] = '\0';
+  tmp.write("run/logs/a.txt", "alpha\r\n");
+  tmp.write("run/logs/sub/b.bin", binary);
+  fs::create_directories(run() + "/logs/empty");
+  tmp.write("secret.txt", "host");
+  fs::create_symlink(tmp.path() / "secret.txt", run() + "/logs/escape.txt");
+  fs::create_symlink("../../../secret.txt", run() + "/logs/sub/relative-escape.txt");
+  fs::create_symlink("a.txt", run() + "/logs/inside.txt");
+  fs::create_directory_symlink(tmp.path(), run() + "/logs/dirlink");
+  ASSERT_EQ(::mkfifo((run() + "/logs/fifo").c_str(), 0600), 0);
+
+  json got = _collect_output_files(output_def({"logs/"}), json::object(), run());
+  auto entries = unzip(got["logs/"]);
+  std::vector<std::string> names;
+  for (const auto& [name, entry] : entries) {
+    names.push_back(name);
+    EXPECT_EQ(entry.method, ZIP_CM_DEFLATE) << name;
+  }
+  EXPECT_THAT(names, ElementsAre("a.txt", "inside.txt", "sub/b.bin"));
+  EXPECT_EQ(entries["a.txt"].content, "alpha\r\n");  // archived bytes are not translated
+  EXPECT_EQ(entries["inside.txt"].content, "alpha\r\n");
+  EXPECT_EQ(entries["sub/b.bin"].content, binary);
+}
+
+TEST_F(OutputsTest, DirectoryOutputEdgeCases) {
+  fs::create_directories(run() + "/empty");
+  tmp.write("run/plain", "not a directory");
+  fs::create_directory_symlink(tmp.path(), run() + "/outside");
+  json got = _collect_output_files(output_def({"empty/", "missing/", "plain/", "outside/"}),
+                                   json::object(), run());
+  EXPECT_TRUE(unzip(got["empty/"]).empty());
+  EXPECT_EQ(got["missing/"], "");
+  EXPECT_EQ(got["plain/"], "");
+  EXPECT_EQ(got["outside/"], "");
+}
+
+TEST_F(OutputsTest, AdministratorsLiteralAbsolutePathsAreRead) {
+  fs::create_directories(run());
+  auto host = tmp.write("host/result.txt", "literal");
+  json got = _collect_output_files(output_def({host.string()}), json::object(), run());
+  EXPECT_EQ(got[host.string()], "literal");
+}
+
+TEST_F(OutputsTest, MalformedTemplatesRaise) {
+  fs::create_directories(run());
+  const json bare = {{"output", {{"multiple_values", {"bare text"}}}}};
+  EXPECT_THROW(_collect_output_files(bare, json::object(), run()), std::runtime_error);
+  EXPECT_THROW(_collect_output_files(output_def({"{{ x | nope }}"}), json{{"x", "1"}}, run()),
+               std::runtime_error);
+}
+
+}  // namespace
+}  // namespace velquin::executor
