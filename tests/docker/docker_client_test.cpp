@@ -231,7 +231,7 @@ TEST_F(EngineTest, BindPathWithAColonIsRefusedBeforeCreation) {
       client_->create(spec);
       FAIL() << "expected DockerError";
     } catch (const DockerError& e) {
-      EXPECT_NE(std::string(e.what()).find(":/etc"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("contains ':'"), std::string::npos) << e.what();
     }
   }
 }
