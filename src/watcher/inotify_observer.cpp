@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -92,8 +93,15 @@ void InotifyObserver::run() {
     if (fds[1].revents != 0) {
       return;
     }
-    if (fds[0].revents != 0 && !drain()) {
-      return;
+    if (fds[0].revents != 0) {
+      try {
+        if (!drain()) {
+          return;
+        }
+      } catch (const std::exception& e) {
+        // Nothing may escape the thread; the next event gets a fresh try.
+        logger::error("Config watcher error: " + std::string(e.what()));
+      }
     }
   }
 }

@@ -43,6 +43,8 @@ class WatchEngine {
   // runs and no reload starts any more.
   void stop();
 
+  // From any thread: stop() has begun.
+  bool stop_requested() const { return stopping(); }
   // For the thread that starts and stops the engine.
   bool observing() const;  // the inotify observer runs
   bool polling() const;    // the polling thread runs

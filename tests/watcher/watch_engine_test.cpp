@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logger/testing.h"
@@ -173,15 +177,32 @@ TEST_F(WatchEngineTest, StopEndsEveryThreadAndClosesEveryDescriptor) {
   EXPECT_EQ(fd_count(), fds);
 }
 
-TEST_F(WatchEngineTest, NoReloadAfterStop) {
+TEST_F(WatchEngineTest, StopWaitsForTheRunningReloadAndStartsNoOther) {
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> calls{0};
+  alias.during_reload([&] {
+    if (calls++ == 0) {
+      entered.set_value();
+      released.wait();
+    }
+  });
   WatchEngine engine;
-  engine.start(auth.target("Auth", auth_dir, 1), alias.target("Alias", alias_dir, 1));
-  engine.stop();
-  const std::size_t threads = thread_count();
-  replace_file(alias_dir / "late.yaml", "x: {}\n");
-  // Nothing is left that could notice the file.
-  EXPECT_EQ(thread_count(), threads);
-  EXPECT_EQ(alias.reloads(), 0);
+  engine.start(auth.target("Auth", auth_dir, EVENTS_ONLY),
+               alias.target("Alias", alias_dir, EVENTS_ONLY));
+  replace_file(alias_dir / "one.yaml", "x: {}\n");
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+
+  // A second change waits behind the running reload when stop() begins.
+  replace_file(alias_dir / "two.yaml", "x: {}\n");
+  std::thread stopper([&] { engine.stop(); });
+  const bool stop_began = eventually([&] { return engine.stop_requested(); });
+  release.set_value();
+  stopper.join();
+  ASSERT_TRUE(stop_began);
+  EXPECT_EQ(alias.reloads(), 1);
+  EXPECT_EQ(alias.records(), std::vector<bool>{true});
 }
 
 TEST_F(WatchEngineTest, MissingDirectoryFallsBackToPollingAndStillFindsNewFiles) {
