@@ -117,7 +117,8 @@ std::optional<std::string> _short_id(const std::string& full_id) {
   if (full_id.empty()) {
     return std::nullopt;
   }
-  std::string piece = full_id.substr(full_id.rfind(':') == std::string::npos ? 0 : full_id.rfind(':') + 1);
+  const auto colon = full_id.rfind(':');
+  const std::string piece = colon == std::string::npos ? full_id : full_id.substr(colon + 1);
   return piece.substr(0, 12);
 }
 

@@ -589,7 +589,8 @@ struct RunState {
 
 json run_process(const json& alias_cfg, const json& params, const std::optional<std::string>& run_dir,
                  RunState& state) {
-  const std::string cmd = tmpl::render(template_text(member(alias_cfg, "command")), params, run_dir);
+  const std::string cmd_template = template_text(member(alias_cfg, "command"));
+  const std::string cmd = tmpl::render(cmd_template, params, run_dir);
   std::optional<EnvList> env = _build_env(alias_cfg, params, run_dir);
   const json& files = member(alias_cfg, "files");
   if (files.is_array() && !files.empty()) {
@@ -609,7 +610,8 @@ json run_process(const json& alias_cfg, const json& params, const std::optional<
     identity = lookup_user(user);
   }
 
-  logger::debug("Executing process: " + support::quoted(cmd));
+  // The template, not the rendered line: parameter values never go to the log.
+  logger::debug("Executing process: " + support::quoted(cmd_template));
 
   SpawnPlan plan = make_plan(cmd, env ? *env : inherited_environment());
   Pipe out = make_pipe();
