@@ -1,1 +1,611 @@
 #include "api/api.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+
+#include "api/http_server.h"
+#include "api/internal.h"
+#include "api/params.h"
+#include "logger/logger.h"
+#include "support/number_text.h"
+#include "support/quoted.h"
+#include "support/text.h"
+#include "support/uuid.h"
+
+namespace velquin::api {
+
+namespace {
+
+
+constexpr std::string_view ROUTE_EXECUTE = "/v1/";
+constexpr std::string_view ROUTE_LOGS_REOPEN = "/internal/logs/reopen";
+constexpr std::string_view ROUTE_HEALTH = "/internal/health/check";
+
+std::string page(int status, std::string_view title, std::string_view detail) {
+  std::string code = std::to_string(status);
+  return "<!doctype html>\n<html lang=en>\n<title>" + code + " " + std::string(title) +
+         "</title>\n<h1>" + std::string(title) + "</h1>\n<p>" + std::string(detail) + "</p>\n";
+}
+
+Response generic_error() {
+  return text_response(500, page(500, "Internal Server Error",
+                                 "The server encountered an internal error and was unable to "
+                                 "complete your request."));
+}
+
+Response not_found() {
+  return text_response(404, page(404, "Not Found",
+                                 "The requested URL was not found on the server."));
+}
+
+Response method_not_allowed(std::string allow) {
+  Response res = text_response(
+      405, page(405, "Method Not Allowed", "The method is not allowed for the requested URL."));
+  res.headers.emplace_back("Allow", std::move(allow));
+  return res;
+}
+
+Response too_large() {
+  return text_response(413, page(413, "Request Entity Too Large",
+                                 "The data value transmitted exceeds the capacity limit."));
+}
+
+std::string dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// Text of a result entry: texts as they are, nothing as "".
+std::string text_of(const json& value) {
+  if (value.is_string()) {
+    return value.get<std::string>();
+  }
+  if (value.is_null()) {
+    return {};
+  }
+  return support::value_text(value);
+}
+
+std::string entry_text(const json& object, std::string_view key) {
+  if (!object.is_object()) {
+    return {};
+  }
+  auto it = object.find(key);
+  return it == object.end() ? std::string() : text_of(*it);
+}
+
+bool entry_true(const json& object, std::string_view key) {
+  if (!object.is_object()) {
+    return false;
+  }
+  auto it = object.find(key);
+  return it != object.end() && it->is_boolean() && it->get<bool>();
+}
+
+logger::AuditValue audit_value(const json& value) {
+  if (value.is_number_integer()) {
+    return value.get<std::int64_t>();
+  }
+  if (value.is_number_unsigned()) {
+    return static_cast<std::int64_t>(value.get<std::uint64_t>());
+  }
+  if (value.is_number_float()) {
+    return static_cast<std::int64_t>(value.get<double>());
+  }
+  if (value.is_string()) {
+    return value.get<std::string>();
+  }
+  if (value.is_null()) {
+    return {};
+  }
+  return value.dump();
+}
+
+std::optional<std::int64_t> returncode_of(const json& result) {
+  if (!result.is_object()) {
+    return std::nullopt;
+  }
+  auto it = result.find("returncode");
+  if (it == result.end() || it->is_null()) {
+    return std::nullopt;
+  }
+  if (it->is_number_integer()) {
+    return it->get<std::int64_t>();
+  }
+  if (it->is_number()) {
+    return static_cast<std::int64_t>(it->get<double>());
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> error_list(const json& result) {
+  std::vector<std::string> errors;
+  if (result.is_object()) {
+    auto it = result.find("errors");
+    if (it != result.end() && it->is_array()) {
+      for (const auto& e : *it) {
+        errors.push_back(text_of(e));
+      }
+    }
+  }
+  return errors;
+}
+
+std::string join(const std::vector<std::string>& items, std::string_view separator) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) {
+      out += separator;
+    }
+    out += items[i];
+  }
+  return out;
+}
+
+Response errors_response(const std::vector<std::string>& errors) {
+  json body = json::object();
+  body["errors"] = errors;
+  return json_response(400, dump(body));
+}
+
+std::string timeout_text(double timeout) {
+  if (std::isfinite(timeout) && timeout == std::floor(timeout) && std::fabs(timeout) < 1e15) {
+    return std::to_string(static_cast<long long>(timeout));
+  }
+  return support::number_text(timeout);
+}
+
+std::string utc_text(std::chrono::system_clock::time_point when) {
+  std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+}  // namespace
+
+std::string _resolve_source(std::string_view source, const json& result) {
+  if (source == "%stdOut") {
+    return entry_text(result, "stdout");
+  }
+  if (source == "%stdErr") {
+    return entry_text(result, "stderr");
+  }
+  if (source == "%exitCode") {
+    std::string code = entry_text(result, "returncode");
+    return code.empty() ? "0" : code;
+  }
+  if (!result.is_object()) {
+    return {};
+  }
+  auto outputs = result.find("file_outputs");
+  if (outputs == result.end()) {
+    return {};
+  }
+  return entry_text(*outputs, source);
+}
+
+Response _build_response(const json& alias_cfg, const json& result) {
+  json output = json::object();
+  if (alias_cfg.is_object()) {
+    auto it = alias_cfg.find("output");
+    if (it != alias_cfg.end() && it->is_object()) {
+      output = *it;
+    }
+  }
+  auto single = output.find("single_value");
+  if (single != output.end() && !single->is_null()) {
+    Response res;
+    res.body = _resolve_source(entry_text(*single, "source"), result);
+    res.content_type = "text/plain";
+    if (single->is_object()) {
+      auto type = single->find("content-type");
+      if (type != single->end() && !type->is_null()) {
+        res.content_type = text_of(*type);
+      }
+    }
+    return res;
+  }
+  auto multiple = output.find("multiple_values");
+  if (multiple != output.end() && !multiple->is_null()) {
+    json body = json::object();
+    if (multiple->is_array()) {
+      for (const auto& element : *multiple) {
+        if (!element.is_object() || !element.contains("parameter_name")) {
+          continue;
+        }
+        body[text_of(element["parameter_name"])] =
+            _resolve_source(entry_text(element, "source"), result);
+      }
+    }
+    return json_response(200, dump(body));
+  }
+  Response res;
+  res.body = entry_text(result, "stdout");
+  res.content_type = "text/plain";
+  return res;
+}
+
+struct API::State {
+  Services services;
+
+  std::atomic<bool> shutdown_flag{false};
+
+  std::mutex _count_lock;
+  std::condition_variable all_done_cv;
+  std::int64_t _active_count = 0;  // guarded by _count_lock
+  bool _all_done = true;           // guarded by _count_lock
+
+  std::mutex server_lock;
+  std::shared_ptr<HttpServer> _server;  // guarded by server_lock
+  bool stop_requested = false;          // guarded by server_lock
+
+  std::vector<std::pair<int, std::function<void(int)>>> signal_handlers;
+
+  explicit State(Services s) : services(std::move(s)) {}
+
+  void serve(const std::string& host, std::uint16_t port);
+  Response handle(const Request& req);
+  std::optional<Response> _track_start(RequestContext& ctx);
+  void _track_end(bool tracked);
+  void _emit_audit(const Request& req, const RequestContext& ctx, const Response& res);
+  Response route(const Request& req, RequestContext& ctx);
+  Response execute(const Request& req, RequestContext& ctx, const std::string& alias_name);
+  Response internal_health_check(const Request& req, RequestContext& ctx);
+  Response internal_logs_reopen(const Request& req, RequestContext& ctx);
+};
+
+std::optional<Response> API::State::_track_start(RequestContext& ctx) {
+  ctx.correlation_id = support::uuid4();
+  ctx.start_time = std::chrono::steady_clock::now();
+  ctx.user_id = "-";
+  ctx.alias_name = "-";
+  ctx.app_code = std::string(detail::CODE_SERVICE_UNAVAILABLE);
+  logger::set_correlation_id(ctx.correlation_id);
+  if (shutdown_flag) {
+    ctx.tracked = false;
+    return text_response(503, "Service is shutting down");
+  }
+  {
+    std::lock_guard lock(_count_lock);
+    ++_active_count;
+    _all_done = false;
+  }
+  ctx.tracked = true;
+  return std::nullopt;
+}
+
+void API::State::_track_end(bool tracked) {
+  logger::set_correlation_id(std::nullopt);
+  if (!tracked) {
+    return;
+  }
+  std::lock_guard lock(_count_lock);
+  --_active_count;
+  if (_active_count == 0) {
+    _all_done = true;
+    all_done_cv.notify_all();
+  }
+}
+
+void API::State::_emit_audit(const Request& req, const RequestContext& ctx, const Response& res) {
+  if (ctx.correlation_id.empty()) {
+    return;
+  }
+  if (req.path.starts_with("/internal/") && res.status < 400) {
+    return;
+  }
+  logger::AuditRecord record;
+  record.source = req.remote_address.empty() ? "-" : req.remote_address;
+  record.user = ctx.user_id;
+  record.alias = ctx.alias_name;
+  record.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - ctx.start_time)
+                           .count();
+  record.status = res.status;
+  record.app_code = ctx.app_code;
+  record.correlation_id = ctx.correlation_id;
+  record.exit_code = ctx.exit_code;
+  record.pid = ctx.pid;
+  record.container_id = ctx.container_id;
+  record.image_id = ctx.image_id;
+  services.write_audit(record);
+}
+
+Response API::State::handle(const Request& req) {
+  RequestContext ctx;
+  Response res;
+  try {
+    if (auto refused = _track_start(ctx)) {
+      res = std::move(*refused);
+    } else if (req.rejected_status == 413) {
+      res = too_large();
+    } else {
+      res = route(req, ctx);
+    }
+  } catch (const std::exception& e) {
+    logger::error("Exception on " + req.path + " [" + req.method + "]: " + e.what());
+    res = generic_error();
+  } catch (...) {
+    logger::error("Exception on " + req.path + " [" + req.method + "]: unknown error");
+    res = generic_error();
+  }
+  try {
+    _emit_audit(req, ctx, res);
+  } catch (const std::exception& e) {
+    logger::error("Exception on " + req.path + " [" + req.method + "]: " + e.what());
+    res = generic_error();
+  }
+  // Teardown after the response is on the wire, so the shutdown wait covers it.
+  res.after_send = [this, tracked = ctx.tracked] { _track_end(tracked); };
+  return res;
+}
+
+Response API::State::route(const Request& req, RequestContext& ctx) {
+  const std::string& path = req.path;
+  if (path == ROUTE_LOGS_REOPEN) {
+    return req.method == "POST" ? internal_logs_reopen(req, ctx) : method_not_allowed("POST");
+  }
+  if (path == ROUTE_HEALTH) {
+    return req.method == "GET" ? internal_health_check(req, ctx) : method_not_allowed("GET");
+  }
+  if (path.starts_with(ROUTE_EXECUTE)) {
+    std::string alias_name = path.substr(ROUTE_EXECUTE.size());
+    if (!alias_name.empty() && alias_name.find('/') == std::string::npos) {
+      return req.method == "POST" ? execute(req, ctx, alias_name) : method_not_allowed("POST");
+    }
+  }
+  return not_found();
+}
+
+Response API::State::execute(const Request& req, RequestContext& ctx,
+                             const std::string& alias_name) {
+  // 1-4: who asks, and may they.
+  auto who = services.authenticate(
+      auth::RequestCredentials{req.header("Authorization"), req.remote_address});
+  if (!who) {
+    ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
+    logger::warning("Authentication failed for alias " + support::quoted(alias_name));
+    return text_response(401, "");
+  }
+  ctx.user_id = who->user_id;
+  const auto& allowed = who->allowed_aliases;
+  if (std::find(allowed.begin(), allowed.end(), alias_name) == allowed.end()) {
+    ctx.alias_name = alias_name;
+    ctx.app_code = std::string(detail::CODE_ALIAS_NOT_PERMITTED);
+    logger::warning("User " + support::quoted(ctx.user_id) + " not permitted to access alias " +
+                    support::quoted(alias_name));
+    return text_response(403, "");
+  }
+  ctx.alias_name = alias_name;
+
+  // 5: the body.
+  auto parsed =
+      _parse_params(req.header("Content-Type"), req.content_length.value_or(0), req.body);
+  if (parsed.error) {
+    ctx.app_code = std::string(detail::CODE_INVALID_REQUEST);
+    logger::warning("Invalid request body for alias " + support::quoted(alias_name) + ": " +
+                    *parsed.error);
+    return text_response(400, *parsed.error);
+  }
+  const json& params = *parsed.params;
+
+  // 6-8: the alias and its parameters.
+  config::AliasDefPtr alias_cfg = services.get_alias(alias_name);
+  if (!alias_cfg || alias_cfg->is_null() || alias_cfg->empty()) {
+    std::string message = "Alias " + support::quoted(alias_name) + " not found";
+    ctx.app_code = std::string(detail::CODE_ALIAS_NOT_FOUND);
+    logger::warning(message);
+    return text_response(404, message);
+  }
+  const std::string type = entry_text(*alias_cfg, "type");
+  if (type == "process") {
+    ctx.pid = std::string("-");
+    ctx.exit_code = std::string("-");
+  } else if (type == "container") {
+    ctx.container_id = std::string("-");
+    ctx.image_id = std::string("-");
+    ctx.exit_code = std::string("-");
+  }
+  auto errors = services.validate_parameters(params, *alias_cfg);
+  if (!errors.empty()) {
+    ctx.app_code = std::string(detail::CODE_INVALID_PARAMETERS);
+    logger::warning("Parameter validation failed for alias " + support::quoted(alias_name) + ": " +
+                    join(errors, "; "));
+    return errors_response(errors);
+  }
+
+  // 9-10: the run, and what it tells the audit record.
+  json result = services.execute_alias(alias_name, params);
+  if (result.is_object()) {
+    if (auto it = result.find("pid"); it != result.end()) {
+      ctx.pid = audit_value(*it);
+    }
+    if (auto it = result.find("container_id"); it != result.end() && !text_of(*it).empty()) {
+      ctx.container_id = audit_value(*it);
+    }
+    if (auto it = result.find("image_id"); it != result.end() && !text_of(*it).empty()) {
+      ctx.image_id = audit_value(*it);
+    }
+    if (auto it = result.find("returncode"); it != result.end() && !it->is_null()) {
+      ctx.exit_code = audit_value(*it);
+    }
+  }
+
+  // 11-13: failures of the run.
+  if (entry_true(result, "timed_out")) {
+    ctx.app_code = std::string(detail::CODE_EXECUTION_TIMEOUT);
+    logger::warning("Alias " + support::quoted(alias_name) +
+                    " execution timed out: " + entry_text(result, "error"));
+    return text_response(408, "Execution timed out");
+  }
+  if (entry_true(result, "validation_error")) {
+    auto run_errors = error_list(result);
+    ctx.app_code = std::string(detail::CODE_INVALID_PARAMETERS);
+    logger::warning("Parameter validation failed for alias " + support::quoted(alias_name) +
+                    " (executor): " + join(run_errors, "; "));
+    return errors_response(run_errors);
+  }
+  if (!entry_true(result, "success")) {
+    ctx.app_code = std::string(detail::CODE_PROCESSING_FAILED);
+    logger::error("Alias " + support::quoted(alias_name) + " failed: " + entry_text(result, "error"));
+    return text_response(500, "Internal server error");
+  }
+
+  // 14-15: the answer, with the mapped status.
+  const json* exit_map = nullptr;
+  if (auto it = alias_cfg->find("_exit_code_map"); it != alias_cfg->end()) {
+    exit_map = &*it;
+  }
+  validator::ExitStatus mapped = services.resolve_exit_status(exit_map, returncode_of(result));
+  ctx.app_code = std::string(mapped.status == 200 ? detail::CODE_SUCCESS
+                                                  : detail::CODE_EXECUTION_FAILED);
+  Response res = _build_response(*alias_cfg, result);
+  if (mapped.reason) {
+    res.status = mapped.status;
+    res.reason = *mapped.reason;
+  }
+  return res;
+}
+
+Response API::State::internal_health_check(const Request& req, RequestContext& ctx) {
+  const std::string key = services.get_text("HealthApiKey");
+  if (!key.empty() && !support::constant_time_equal(req.header("X-API-Key"), key)) {
+    ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
+    logger::warning("Unauthorized /internal/health/check from " +
+                    (req.remote_address.empty() ? std::string("None") : req.remote_address));
+    return text_response(401, "");
+  }
+  ctx.app_code = std::string(detail::CODE_SUCCESS);
+  config::HealthStatus health = services.get_health_status();
+  json body = json::object();
+  body["last_reload"] =
+      health.last_successful_reload ? json(utc_text(*health.last_successful_reload)) : json();
+  body["configuration"] = health.is_current ? "Current" : "Degraded";
+  return json_response(200, dump(body));
+}
+
+Response API::State::internal_logs_reopen(const Request& req, RequestContext& ctx) {
+  const std::string key = services.get_text("LogsApiKey");
+  if (key.empty()) {
+    ctx.app_code = std::string(detail::CODE_ENDPOINT_NOT_ENABLED);
+    logger::warning("/internal/logs/reopen is not enabled: LogsApiKey is not configured");
+    return text_response(404, "");
+  }
+  if (!support::constant_time_equal(req.header("X-API-Key"), key)) {
+    ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
+    logger::warning("Unauthorized /internal/logs/reopen from " +
+                    (req.remote_address.empty() ? std::string("None") : req.remote_address));
+    return text_response(401, "");
+  }
+  services.reopen_logs();
+  ctx.app_code = std::string(detail::CODE_SUCCESS);
+  return json_response(200, dump(json{{"status", "ok"}}));
+}
+
+void API::State::serve(const std::string& host, std::uint16_t port) {
+  std::optional<TlsFiles> tls;
+  std::string ssl_info;
+  if (services.get_bool("SslEnabled")) {
+    const std::string cert_path = services.get_text("SslCert");
+    ssl_info = "SSL enabled" + describe_certificate(cert_path);
+    tls = TlsFiles{cert_path, services.get_text("SslKey")};
+  } else {
+    ssl_info = "SSL disabled";
+  }
+  logger::info("Listening on " + host + ":" + std::to_string(port) + ", " + ssl_info);
+
+  auto server = std::make_shared<HttpServer>(
+      host, port, tls, [this](const Request& req) { return handle(req); }, services.limits);
+  server->set_signal_handlers(signal_handlers);
+  {
+    std::lock_guard lock(server_lock);
+    if (_server) {
+      throw std::logic_error("the server is already running");
+    }
+    _server = server;
+    if (stop_requested) {
+      return;
+    }
+  }
+  server->run();
+}
+
+API::API(Services services) : state_(std::make_unique<State>(std::move(services))) {}
+
+API::~API() {
+  std::shared_ptr<HttpServer> server;
+  {
+    std::lock_guard lock(state_->server_lock);
+    state_->stop_requested = true;
+    server = std::move(state_->_server);
+  }
+  if (server) {
+    server->stop();
+  }
+  // The server's destructor waits for its connection threads, which use state_.
+  server.reset();
+}
+
+void API::set_signal_handlers(std::vector<std::pair<int, std::function<void(int)>>> handlers) {
+  state_->signal_handlers = std::move(handlers);
+}
+
+void API::start() {
+  std::string host = state_->services.get_text("ListenAddress");
+  if (host.empty()) {
+    host = "0.0.0.0";
+  }
+  std::int64_t port = state_->services.get_int("ListenPort");
+  if (port == 0) {
+    port = 80;
+  }
+  if (port < 0 || port > 65535) {
+    throw std::invalid_argument("ListenPort out of range: " + std::to_string(port));
+  }
+  state_->serve(host, static_cast<std::uint16_t>(port));
+}
+
+void API::start_on(const std::string& host, unsigned short port) { state_->serve(host, port); }
+
+void API::graceful_shutdown(double timeout) {
+  State& s = *state_;
+  s.shutdown_flag = true;
+  logger::info("Graceful shutdown: waiting for active requests...");
+  {
+    std::unique_lock lock(s._count_lock);
+    auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::clamp(timeout, 0.0, 1e9)));
+    bool done = s.all_done_cv.wait_for(lock, limit, [&] { return s._all_done; });
+    if (!done) {
+      std::int64_t count = s._active_count;
+      lock.unlock();
+      logger::warning("Shutdown timeout (" + timeout_text(timeout) + "s) with " +
+                      std::to_string(count) + " requests still active");
+    }
+  }
+  std::shared_ptr<HttpServer> server;
+  {
+    std::lock_guard lock(s.server_lock);
+    s.stop_requested = true;
+    server = s._server;
+  }
+  if (server) {
+    server->stop();
+  }
+}
+
+unsigned short API::port() const {
+  std::lock_guard lock(state_->server_lock);
+  return state_->_server ? state_->_server->port() : 0;
+}
+
+}  // namespace velquin::api

@@ -9,12 +9,15 @@
 namespace velquin::api {
 
 class Server;  // the Beast listener; defined in the .cpp
+struct Services;  // the calls into other modules (api/internal.h)
 
 // The HTTP front end. start() serves on the calling (main) thread until
 // graceful_shutdown() stops it from another thread.
 class API {
  public:
   API();
+  // With other modules replaced, for tests.
+  explicit API(Services services);
   ~API();
   API(const API&) = delete;
   API& operator=(const API&) = delete;
@@ -28,6 +31,8 @@ class API {
   // "Listening on" line; blocks until stopped. Throws when the server cannot
   // be created (address in use, unusable key).
   void start();
+  // As start(), but on host:port exactly as given (0 picks a free port); for tests.
+  void start_on(const std::string& host, unsigned short port);
 
   // Refuses new requests (503), waits up to timeout seconds for the counted
   // ones, then stops the server. Safe to call more than once, from any thread.

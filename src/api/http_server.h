@@ -1,0 +1,99 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace velquin::api {
+
+// One parsed request as the handler sees it. Header names keep the client's
+// spelling; look them up with header(), which ignores case.
+struct Request {
+  std::string method;
+  std::string target;  // as sent, with any query
+  std::string path;    // percent-decoded, without the query
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  // Content-Length as sent; for a chunked body the number of bytes received.
+  std::optional<std::uint64_t> content_length;
+  std::string remote_address;  // "" when unknown
+  // Non-zero when the server refused the request before reading it whole
+  // (413: body too large); the body is then empty and must not be used.
+  int rejected_status = 0;
+
+  // The first header of that name, "" when absent.
+  std::string header(std::string_view name) const;
+  bool has_header(std::string_view name) const;
+};
+
+inline constexpr std::string_view TEXT_CONTENT_TYPE = "text/html; charset=utf-8";
+
+struct Response {
+  int status = 200;
+  std::string reason;  // empty: the standard phrase of status
+  std::string content_type{TEXT_CONTENT_TYPE};
+  std::vector<std::pair<std::string, std::string>> headers;  // extra headers
+  std::string body;
+  // Runs once the response has been written or the write failed; never skipped.
+  std::function<void()> after_send;
+};
+
+Response text_response(int status, std::string body);
+Response json_response(int status, std::string body);
+
+// Must not throw; a handler that does gets a bare 500 from the server.
+using Handler = std::function<Response(const Request&)>;
+
+struct ServerLimits {
+  std::uint64_t body_limit = 16 * 1024 * 1024;
+  std::uint32_t header_bytes = 64 * 1024;
+  std::size_t header_count = 100;
+  std::chrono::milliseconds header_timeout{10'000};  // first request of a connection
+  std::chrono::milliseconds idle_timeout{15'000};    // waiting for the next request
+  std::chrono::milliseconds body_timeout{60'000};
+  std::chrono::milliseconds write_timeout{60'000};
+  std::size_t max_connections = 1024;
+};
+
+struct TlsFiles {
+  std::string cert_chain;  // PEM
+  std::string private_key; // PEM
+};
+
+// Accepts on the thread that calls run(); serves each connection on a thread
+// of its own. stop() may be called from any thread, also before run().
+class HttpServer {
+ public:
+  // Binds and listens; throws std::system_error / std::runtime_error when the
+  // address cannot be used or the TLS files are unusable.
+  HttpServer(const std::string& host, std::uint16_t port, std::optional<TlsFiles> tls,
+             Handler handler, ServerLimits limits = {});
+  // Stops, then waits for every connection thread to end.
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Signals (already blocked by the caller) whose handlers run inside run(),
+  // one at a time, in arrival order. Call before run().
+  void set_signal_handlers(std::vector<std::pair<int, std::function<void(int)>>> handlers);
+
+  // Serves until stop(). Returns at once when stop() came first.
+  void run();
+  // Closes the listener, ends run() and wakes idle keep-alive connections.
+  // Connections inside a handler finish their response and then close.
+  void stop();
+
+  std::uint16_t port() const;
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace velquin::api

@@ -1,0 +1,46 @@
+// The front end wired to the process-wide objects of the other modules. Kept
+// apart from api.cpp so that tests with fakes link without those modules.
+
+#include "api/api.h"
+#include "api/internal.h"
+#include "auth/auth.h"
+#include "config/config.h"
+#include "executor/executor.h"
+#include "logger/logger.h"
+#include "validator/validator.h"
+
+namespace velquin::api {
+
+Services default_services() {
+  Services s;
+  s.get_text = [](std::string_view key) { return config::config().get_text(key); };
+  s.get_int = [](std::string_view key) { return config::config().get_int(key); };
+  s.get_bool = [](std::string_view key) { return config::config().get_bool(key); };
+  s.authenticate = [](const auth::RequestCredentials& credentials) {
+    return auth::auth().authenticate_request(credentials);
+  };
+  s.get_alias = [](std::string_view name) { return config::config().get_alias(name); };
+  s.validate_parameters = [](const json& params, const json& alias_cfg) {
+    return validator::validate_parameters(params, alias_cfg);
+  };
+  s.execute_alias = [](const std::string& alias_name, const json& params) {
+    return executor::executor().execute_alias(alias_name, &params);
+  };
+  s.resolve_exit_status = [](const json* exit_code_map, std::optional<std::int64_t> returncode) {
+    return validator::resolve_exit_status(exit_code_map, returncode);
+  };
+  s.get_health_status = [] { return config::config().get_health_status(); };
+  s.reopen_logs = [] { logger::reopen_logs(); };
+  s.write_audit = [](const logger::AuditRecord& record) { logger::write_audit(record); };
+  return s;
+}
+
+API::API() : API(default_services()) {}
+
+API& api() {
+  // Never destroyed: request threads may still run while the process exits.
+  static API* instance = new API();
+  return *instance;
+}
+
+}  // namespace velquin::api
