@@ -38,11 +38,10 @@ DirSnapshot take_snapshot(const std::string& dir) {
     if (::fstatat(fd, entry->d_name, &st, 0) != 0) {
       continue;
     }
-    snapshot.emplace(std::string(name),
-                     FileStamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
-                                   st.st_mtim.tv_nsec,
-                               static_cast<std::int64_t>(st.st_size),
-                               static_cast<std::uint64_t>(st.st_ino)});
+    snapshot.emplace(
+        std::string(name),
+        FileStamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+                  static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)});
   }
   return snapshot;
 }

@@ -21,10 +21,12 @@ namespace {
 
 // IN_ATTRIB as well: a time set after the write (cp -p, touch -d) is a change
 // to the snapshot, and events should see what polling sees.
-constexpr std::uint32_t EVENT_MASK = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB |
-                                     IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
+constexpr std::uint32_t EVENT_MASK =
+    IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
 
-std::string errno_text(int err) { return std::generic_category().message(err); }
+std::string errno_text(int err) {
+  return std::generic_category().message(err);
+}
 
 std::string join(const std::string& dir, const char* name) {
   return (std::filesystem::path(dir) / name).string();
@@ -32,7 +34,9 @@ std::string join(const std::string& dir, const char* name) {
 
 }  // namespace
 
-InotifyObserver::~InotifyObserver() { stop(); }
+InotifyObserver::~InotifyObserver() {
+  stop();
+}
 
 int InotifyObserver::open() {
   inotify_fd_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -153,8 +157,8 @@ bool InotifyObserver::drain() {
     if ((event->mask & EVENT_MASK) == 0 || event->len == 0) {
       continue;
     }
-    add(event->wd,
-        FileEvent{(event->mask & IN_ISDIR) != 0, false, join(found->second.front().dir, event->name)});
+    add(event->wd, FileEvent{(event->mask & IN_ISDIR) != 0, false,
+                             join(found->second.front().dir, event->name)});
   }
 
   for (const int wd : order) {
@@ -168,9 +172,10 @@ bool InotifyObserver::drain() {
       // The same directory under another name: give this handler its own paths.
       std::vector<FileEvent> renamed = events;
       for (FileEvent& event : renamed) {
-        event.src_path = event.overflow
-                             ? watch.dir
-                             : join(watch.dir, std::filesystem::path(event.src_path).filename().c_str());
+        event.src_path =
+            event.overflow
+                ? watch.dir
+                : join(watch.dir, std::filesystem::path(event.src_path).filename().c_str());
       }
       watch.handler(renamed);
     }

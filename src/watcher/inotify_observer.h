@@ -51,7 +51,8 @@ class InotifyObserver {
 
   support::UniqueFd inotify_fd_;
   support::UniqueFd stop_fd_;  // eventfd: written once by stop()
-  std::unordered_map<int, std::vector<Watch>> watches_;  // by watch descriptor; owned by the thread once started
+  std::unordered_map<int, std::vector<Watch>>
+      watches_;  // by watch descriptor; owned by the thread once started
   std::thread thread_;
 };
 

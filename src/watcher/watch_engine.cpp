@@ -33,7 +33,9 @@ Clock::duration interval_of(std::int64_t seconds) {
 
 }  // namespace
 
-WatchEngine::~WatchEngine() { stop(); }
+WatchEngine::~WatchEngine() {
+  stop();
+}
 
 void WatchEngine::start(WatchTarget auth, WatchTarget alias) {
   std::lock_guard lifecycle(lifecycle_lock_);
@@ -46,9 +48,9 @@ void WatchEngine::start(WatchTarget auth, WatchTarget alias) {
     logger::info("Config auto-reload disabled (AuthReload=0, AliasReload=0)");
     return;
   }
-  const std::string started_message = "Config watcher started (AuthReload=" +
-                                      std::to_string(auth.interval) + "s, AliasReload=" +
-                                      std::to_string(alias.interval) + "s)";
+  const std::string started_message =
+      "Config watcher started (AuthReload=" + std::to_string(auth.interval) +
+      "s, AliasReload=" + std::to_string(alias.interval) + "s)";
   _auth.target = std::move(auth);
   _alias.target = std::move(alias);
 
@@ -82,9 +84,9 @@ void WatchEngine::start_observer() {
   }
   for (Watched* watched : {&_auth, &_alias}) {
     if (err == 0 && watched->enabled()) {
-      err = observer->schedule(watched->target.dir, [this, watched](const std::vector<FileEvent>& events) {
-        on_events(*watched, events);
-      });
+      err = observer->schedule(
+          watched->target.dir,
+          [this, watched](const std::vector<FileEvent>& events) { on_events(*watched, events); });
     }
   }
   if (err == 0) {
@@ -115,9 +117,13 @@ void WatchEngine::stop() {
   }
 }
 
-bool WatchEngine::observing() const { return _observer != nullptr; }
+bool WatchEngine::observing() const {
+  return _observer != nullptr;
+}
 
-bool WatchEngine::polling() const { return _thread.joinable(); }
+bool WatchEngine::polling() const {
+  return _thread.joinable();
+}
 
 void WatchEngine::on_events(Watched& watched, const std::vector<FileEvent>& events) {
   // Every event of a batch happened before the snapshot that the first one

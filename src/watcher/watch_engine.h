@@ -21,7 +21,7 @@ namespace velquin::watcher::detail {
 struct WatchTarget {
   std::string label;
   std::string dir;
-  std::int64_t interval = 0;  // seconds; 0 switches the directory off
+  std::int64_t interval = 0;                         // seconds; 0 switches the directory off
   std::function<std::vector<std::string>()> reload;  // error texts; may throw
   std::function<void(bool)> record;                  // true when the reload had no errors
 };
@@ -53,8 +53,8 @@ class WatchEngine {
   // One directory: its target and the change detector that both mechanisms share.
   struct Watched {
     WatchTarget target;
-    std::mutex lock;      // guards mtimes and the change decision only, never a reload
-    DirSnapshot mtimes;   // guarded by lock
+    std::mutex lock;     // guards mtimes and the change decision only, never a reload
+    DirSnapshot mtimes;  // guarded by lock
     bool enabled() const { return target.interval != 0; }
   };
 

@@ -18,7 +18,9 @@ struct ConfigWatcher::Impl {
 
 ConfigWatcher::ConfigWatcher() : impl_(std::make_unique<Impl>()) {}
 
-ConfigWatcher::~ConfigWatcher() { stop(); }
+ConfigWatcher::~ConfigWatcher() {
+  stop();
+}
 
 void ConfigWatcher::start(config::Config& config_instance, auth::Auth& auth_instance) {
   impl_->_config = &config_instance;
@@ -38,9 +40,13 @@ void ConfigWatcher::start(config::Config& config_instance, auth::Auth& auth_inst
   impl_->engine.start(std::move(auth_target), std::move(alias_target));
 }
 
-void ConfigWatcher::stop() { impl_->engine.stop(); }
+void ConfigWatcher::stop() {
+  impl_->engine.stop();
+}
 
-bool ConfigWatcher::_is_yaml(std::string_view path) { return detail::is_yaml_name(path); }
+bool ConfigWatcher::_is_yaml(std::string_view path) {
+  return detail::is_yaml_name(path);
+}
 
 ConfigWatcher& config_watcher() {
   // Built after the objects it reloads, so that at exit it is destroyed, and

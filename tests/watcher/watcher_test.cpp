@@ -22,15 +22,13 @@ using velquin::testing::TempDir;
 using watcher::testing::count_containing;
 using watcher::testing::eventually;
 using watcher::testing::replace_file;
-using watcher::testing::thread_count;
 using watcher::testing::write_file;
 
 constexpr const char* ECHO_ALIAS = "echo:\n  type: process\n  command: echo hello\n";
 // sha256 of "test"
-constexpr const char* USERS =
-    "users:\n  alice:\n    api_key_sha256: "
-    "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08\n"
-    "    allowed_aliases: [echo]\n";
+constexpr const char* USERS = "users:\n  alice:\n    api_key_sha256: "
+                              "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08\n"
+                              "    allowed_aliases: [echo]\n";
 
 // A real configuration and authentication object over temporary directories,
 // loaded as start-up loads them.
@@ -68,34 +66,26 @@ class ConfigWatcherTest : public ::testing::Test {
   LogCapture capture;
 };
 
-TEST_F(ConfigWatcherTest, ZeroIntervalsStartNothing) {
-  ASSERT_NO_FATAL_FAILURE(load("0", "0"));
-  const std::size_t threads = thread_count();
-  ConfigWatcher watcher;
-  watcher.start(cfg, auth);
-  EXPECT_EQ(capture.messages(Level::info),
-            std::vector<std::string>{"Config auto-reload disabled (AuthReload=0, AliasReload=0)"});
-  EXPECT_EQ(thread_count(), threads);
-  watcher.stop();
-}
-
 TEST_F(ConfigWatcherTest, ANewAliasFileIsInstalled) {
   ASSERT_NO_FATAL_FAILURE(load("1", "1"));
   ConfigWatcher watcher;
   watcher.start(cfg, auth);
-  EXPECT_TRUE(capture.contains(Level::info, "Config watcher started (AuthReload=1s, AliasReload=1s)"));
+  EXPECT_TRUE(
+      capture.contains(Level::info, "Config watcher started (AuthReload=1s, AliasReload=1s)"));
 
   replace_file(alias_dir / "extra.yml", "extra:\n  type: process\n  command: echo extra\n");
   ASSERT_TRUE(eventually([&] { return cfg.get_alias("extra") != nullptr; }));
   watcher.stop();
   EXPECT_NE(cfg.get_alias("echo"), nullptr);
   EXPECT_TRUE(is_current());
-  EXPECT_EQ(count_containing(capture.messages(Level::info),
-                             "Alias configuration reloaded successfully"),
-            1U);
+  EXPECT_EQ(
+      count_containing(capture.messages(Level::info), "Alias configuration reloaded successfully"),
+      1U);
 }
 
-TEST_F(ConfigWatcherTest, ABrokenAliasFileKeepsTheOldTableUntilItIsFixed) {
+// A broken file is reported; a sub-directory with an alias-file name makes
+// the load throw instead. Either way the old table stays until things are fixed.
+TEST_F(ConfigWatcherTest, FailedAliasReloadsKeepTheOldTableUntilFixed) {
   ASSERT_NO_FATAL_FAILURE(load("1", "1"));
   const config::AliasTablePtr before = cfg.alias_table();
   ConfigWatcher watcher;
@@ -103,27 +93,15 @@ TEST_F(ConfigWatcherTest, ABrokenAliasFileKeepsTheOldTableUntilItIsFixed) {
 
   replace_file(alias_dir / "broken.yaml", "extra: [unclosed\n");
   ASSERT_TRUE(eventually([&] { return !is_current(); }));
-  EXPECT_EQ(cfg.alias_table(), before);
-  ASSERT_FALSE(capture.messages(Level::error).empty());
-  EXPECT_TRUE(capture.messages(Level::error).front().starts_with("Alias reload error: broken.yaml"));
-
+  ASSERT_EQ(count_containing(capture.messages(Level::error), "Alias reload error: broken.yaml"),
+            1U);
   fs::remove(alias_dir / "broken.yaml");
   ASSERT_TRUE(eventually([&] { return is_current(); }));
-  EXPECT_NE(cfg.alias_table(), before);
-  EXPECT_NE(cfg.get_alias("echo"), nullptr);
-}
-
-// A sub-directory with an alias-file name makes the alias load fail with an
-// I/O error rather than a message; the watcher reports it and carries on.
-TEST_F(ConfigWatcherTest, AFailingAliasLoadIsReportedAndTheWatcherCarriesOn) {
-  ASSERT_NO_FATAL_FAILURE(load("1", "1"));
-  ConfigWatcher watcher;
-  watcher.start(cfg, auth);
 
   fs::create_directory(alias_dir / "sub.yaml");
   ASSERT_TRUE(eventually([&] { return !is_current(); }));
-  EXPECT_EQ(count_containing(capture.messages(Level::error), "Alias reload error: "),
-            capture.messages(Level::error).size());
+  EXPECT_EQ(count_containing(capture.messages(Level::error), "Alias reload error: "), 2U);
+  EXPECT_EQ(cfg.alias_table()->size(), before->size());
   EXPECT_NE(cfg.get_alias("echo"), nullptr);
 
   fs::remove(alias_dir / "sub.yaml");
@@ -148,8 +126,6 @@ TEST_F(ConfigWatcherTest, ABrokenAuthFileIsAFailedAuthReload) {
   ASSERT_TRUE(eventually([&] { return is_current(); }));
   EXPECT_TRUE(capture.contains(Level::info, "Auth configuration reloaded successfully"));
 }
-
-TEST(ProcessWideWatcher, IsOneObject) { EXPECT_EQ(&config_watcher(), &config_watcher()); }
 
 }  // namespace
 }  // namespace velquin::watcher
