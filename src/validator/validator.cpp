@@ -243,6 +243,18 @@ const Json* given(const Json& object, std::string_view key) {
   return (value == nullptr || value->is_null()) ? nullptr : value;
 }
 
+// Present with content: an empty text, list or mapping says nothing.
+bool non_empty(const Json& object, std::string_view key) {
+  const Json* value = given(object, key);
+  if (value == nullptr) {
+    return false;
+  }
+  if (value->is_string()) {
+    return !value->get_ref<const std::string&>().empty();
+  }
+  return !((value->is_array() || value->is_object()) && value->empty());
+}
+
 bool has_default(const Json& def) { return given(def, "default") != nullptr; }
 
 bool is_required(const Json& def) {
@@ -1050,14 +1062,14 @@ std::vector<std::string> validate_alias_definition(nlohmann::ordered_json& alias
   // Keys of the other type would be ignored at run time; an operator should hear of it.
   if (process) {
     for (const char* key : {"image", "volumes", "network"}) {
-      if (given(alias_cfg, key) != nullptr) {
+      if (non_empty(alias_cfg, key)) {
         check.error(std::string(key) + " applies to container aliases only");
       }
     }
   }
   if (container) {
     for (const char* key : {"user", "files"}) {
-      if (given(alias_cfg, key) != nullptr) {
+      if (non_empty(alias_cfg, key)) {
         check.error(std::string(key) + " applies to process aliases only");
       }
     }

@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "type: process\ncommand: ls\nparameters:\n  n: {type: number, min: 5, max: 1}",
                        {"parameter 'n': min is greater than max"}},
         DefinitionCase{"container_keys_on_process",
-                       "type: process\ncommand: ls\nnetwork: bridge\nvolumes: []",
+                       "type: process\ncommand: ls\nnetwork: bridge\nvolumes: [{location: /x}]\nimage: ''",
                        {"volumes applies to container aliases only",
                         "network applies to container aliases only"}},
         DefinitionCase{"process_keys_on_container",
