@@ -698,6 +698,12 @@ json Executor::_execute_process(const json& alias_cfg, const json& params) {
     result = json{{"success", false},
                   {"error", e.what()},
                   {"pid", state.pid ? json(*state.pid) : json(nullptr)}};
+  } catch (...) {
+    const std::string description = "unexpected failure while running the process";
+    logger::error("Process execution error: " + description);
+    result = json{{"success", false},
+                  {"error", description},
+                  {"pid", state.pid ? json(*state.pid) : json(nullptr)}};
   }
 
   preserve::preserve_streams(stream_entries, state.captured_stdout, state.captured_stderr,

@@ -168,26 +168,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ShortIdCase{"last_piece", "a:b:cdef", "cdef"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
-struct EnvValueCase {
-  const char* name;
-  json value;
-  const char* expected;
-};
-
-class EnvValueTest : public ::testing::TestWithParam<EnvValueCase> {};
-
-TEST_P(EnvValueTest, PrintsValues) { EXPECT_EQ(_env_value(GetParam().value), GetParam().expected); }
-
-INSTANTIATE_TEST_SUITE_P(Values, EnvValueTest,
-                         ::testing::Values(EnvValueCase{"true", true, "true"},
-                                           EnvValueCase{"false", false, "false"},
-                                           EnvValueCase{"integer", 5, "5"},
-                                           EnvValueCase{"whole_float", 2.0, "2.0"},
-                                           EnvValueCase{"float", 0.1, "0.1"},
-                                           EnvValueCase{"null", json(), "None"},
-                                           EnvValueCase{"text", "it's", "it's"}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
-
 class FakeClient : public docker::DockerClient {
  public:
   explicit FakeClient(bool reachable) : reachable_(reachable) {}

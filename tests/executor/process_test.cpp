@@ -144,11 +144,6 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{"missing_program", "no-such-program-velquin", 127}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
-TEST_F(ProcessTest, MissingProgramLeavesTheShellsMessage) {
-  json r = run({{"command", "no-such-program-velquin"}});
-  EXPECT_THAT(r["stderr"].get<std::string>(), HasSubstr("not found"));
-}
-
 TEST_F(ProcessTest, ChildStartsWithACleanSignalMask) {
   // The service blocks its signals in every thread; children must not inherit that.
   sigset_t block;
@@ -268,14 +263,6 @@ TEST_F(ProcessTest, RunsAsAnotherUserWithOnlyItsGroups) {
   EXPECT_EQ(r["stdout"], "65534\n65534\n65534\n");
 }
 
-TEST_F(ProcessTest, IdentitySwitchFailureIsAFailedRecord) {
-  if (::geteuid() == 0) {
-    GTEST_SKIP() << "root may switch to any user";
-  }
-  json r = run({{"command", "true"}, {"user", "root"}});
-  EXPECT_EQ(r["success"], false);
-}
-
 TEST_F(ProcessTest, WritesInputFilesBeforeTheStart) {
   json def = {{"command", "cat {{ run_dir }}/in/data.txt; cat {{ run_dir }}/{{ name }}.txt"},
               {"files",
@@ -315,28 +302,6 @@ INSTANTIATE_TEST_SUITE_P(Values, PathEscapeTest,
                                            EscapeCase{"nested_parent", "a/../../../evil.txt"},
                                            EscapeCase{"absolute", "/tmp/evil.txt"}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
-
-TEST_F(ProcessTest, PlantedLinksDoNotLeakHostFiles) {
-  tmp.write("host-secret.txt", "secret");
-  const std::string secret = (tmp.path() / "host-secret.txt").string();
-  json def = {{"command", "cd {{ run_dir }} && ln -s " + secret + " out.txt && mkdir -p d && "
-                          "echo ok > d/real.txt && ln -s " + secret + " d/leak.txt && "
-                          "rmdir dirlink && ln -s " + tmp.str() + " dirlink"},
-              {"output",
-               {{"multiple_values",
-                 {{{"source", "out.txt"}}, {{"source", "d/"}}, {{"source", "dirlink/"}}}}}}};
-  json r = run(def);
-  ASSERT_EQ(r["success"], true) << r.dump();
-  EXPECT_EQ(r["file_outputs"]["out.txt"], "");
-  EXPECT_EQ(r["file_outputs"]["dirlink/"], "");
-  EXPECT_THAT(r["file_outputs"]["d/"].get<std::string>(), ::testing::Not(::testing::IsEmpty()));
-}
-
-TEST_F(ProcessTest, FifoOutputDoesNotBlock) {
-  json r = run({{"command", "mkfifo {{ run_dir }}/out.txt"},
-                {"output", {{"single_value", {{"source", "out.txt"}}}}}});
-  EXPECT_EQ(r["file_outputs"]["out.txt"], "");
-}
 
 TEST_F(ProcessTest, PrecreatedDirectoriesAndCollectedFiles) {
   json def = {{"command",
