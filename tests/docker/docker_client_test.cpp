@@ -203,13 +203,6 @@ TEST_F(EngineTest, CommandWordsEnvironmentAndNoNetwork) {
   EXPECT_EQ(o.out, "hello = world|two words|lo\n");
 }
 
-TEST_F(EngineTest, ImageDefaultCommandRunsWhenNoneGiven) {
-  RunSpec spec;
-  spec.image = kTestImage;  // default: /bin/sh, which ends at once without stdin
-  const Outcome o = run(spec);
-  EXPECT_EQ(o.status, 0);
-}
-
 TEST_F(EngineTest, BindsHonourTheirMode) {
   velquin::testing::TempDir dir;
   dir.write("ro/in.txt", "input");

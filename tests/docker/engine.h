@@ -40,13 +40,14 @@ inline std::string engine_socket() {
   return "/var/run/docker.sock";
 }
 
-// GET on the engine's socket; the body, or "" with a test failure.
-inline std::string engine_get(const std::string& path) {
+// One request on the engine's socket; the body, or "" with a test failure.
+inline std::string engine_call(const char* method, const std::string& path) {
   std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_easy_init(), curl_easy_cleanup);
   std::string body;
   const std::string url = "http://localhost" + path;
   const std::string socket = engine_socket();
   curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle.get(), CURLOPT_CUSTOMREQUEST, method);
   curl_easy_setopt(handle.get(), CURLOPT_UNIX_SOCKET_PATH, socket.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, 30L);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION,
@@ -64,7 +65,7 @@ inline std::string engine_get(const std::string& path) {
 // Full ids of every container (running or not) created from the image.
 inline std::vector<std::string> containers_of(const std::string& image) {
   std::vector<std::string> ids;
-  const auto list = nlohmann::json::parse(engine_get("/containers/json?all=1"), nullptr, false);
+  const auto list = nlohmann::json::parse(engine_call("GET", "/containers/json?all=1"), nullptr, false);
   if (!list.is_array()) {
     ADD_FAILURE() << "engine did not list containers";
     return ids;

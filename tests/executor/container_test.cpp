@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using velquin::testing::containers_of;
-using velquin::testing::engine_get;
+using velquin::testing::engine_call;
 using velquin::testing::kTestImage;
 using velquin::testing::read_file;
 using velquin::testing::TempDir;
@@ -231,19 +231,12 @@ TEST_F(ContainerRunTest, MissingImageGivesTheImageNotFoundRecord) {
 }
 
 TEST_F(ContainerRunTest, ImageMissingLocallyIsPulledOnce) {
-  // A tag of its own, so that removing it disturbs nobody else.
+  // The registry's name of the image, so that the base test image stays.
   const std::string image = "127.0.0.1:5000/velquin-test/busybox:latest";
-  engine_get("/images/json");  // engine reachable
   json a = alias("echo pulled", {{"image", image}});
   // Untag locally (the registry keeps it); the run must fetch it again.
-  std::unique_ptr<CURL, void (*)(CURL*)> h(curl_easy_init(), curl_easy_cleanup);
-  const std::string url = "http://localhost/images/" + image;
-  const std::string socket = velquin::testing::engine_socket();
-  curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h.get(), CURLOPT_UNIX_SOCKET_PATH, socket.c_str());
-  curl_easy_setopt(h.get(), CURLOPT_CUSTOMREQUEST, "DELETE");
-  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
-  ASSERT_EQ(curl_easy_perform(h.get()), CURLE_OK);
+  engine_call("DELETE", "/images/" + image);
+  ASSERT_NE(engine_call("GET", "/images/" + image + "/json").find("No such image"), std::string::npos);
   const json record = run(a);
   EXPECT_EQ(record["success"], true) << record.dump();
   EXPECT_EQ(record["stdout"], "pulled\n");
