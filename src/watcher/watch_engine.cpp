@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
-#include <limits>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -89,11 +89,17 @@ void WatchEngine::start_observer() {
           [this, watched](const std::vector<FileEvent>& events) { on_events(*watched, events); });
     }
   }
+  // The kernel reports its watch limit as a full disk; say what it means.
+  std::string failure =
+      err == ENOSPC ? "inotify watch limit reached (fs.inotify.max_user_watches)" : std::string();
   if (err == 0) {
     err = observer->start();
   }
   if (err != 0) {
-    logger::warning("OS file watcher failed to start (" + std::generic_category().message(err) +
+    if (failure.empty()) {
+      failure = std::generic_category().message(err);
+    }
+    logger::warning("OS file watcher failed to start (" + failure +
                     "); using periodic polling only");
     return;
   }
