@@ -63,7 +63,8 @@ class DockerClient {
 
 // A client for the engine named by DOCKER_HOST / DOCKER_TLS_VERIFY /
 // DOCKER_CERT_PATH / DOCKER_API_VERSION (default unix:///var/run/docker.sock).
-// Throws DockerError when the configuration is unusable.
+// Throws DockerError when the configuration is unusable or the engine does
+// not answer a ping (the message names the socket path or URL).
 std::shared_ptr<DockerClient> client_from_env();
 
 // Call once before any thread exists (after the daemon fork).
