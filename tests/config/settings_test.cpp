@@ -81,7 +81,6 @@ TEST_P(KeyToEnv, SplitsAtEveryCapital) { EXPECT_EQ(_key_to_env(GetParam().key), 
 INSTANTIATE_TEST_SUITE_P(Table, KeyToEnv,
                          ::testing::Values(KeyEnvCase{"ListenAddress", "VELQUIN_LISTEN_ADDRESS"},
                                            KeyEnvCase{"HealthApiKey", "VELQUIN_HEALTH_API_KEY"},
-                                           KeyEnvCase{"PidFile", "VELQUIN_PID_FILE"},
                                            KeyEnvCase{"ABc", "VELQUIN_A_BC"}, KeyEnvCase{"x", "VELQUIN_X"}));
 
 struct CoerceCase {
@@ -129,22 +128,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CoerceCase{txt("8080"), SettingType::integer, num(8080), ""},
         CoerceCase{txt(" -12 "), SettingType::integer, num(-12), ""},
-        CoerceCase{txt("+7"), SettingType::integer, num(7), ""},
         CoerceCase{txt("1_000"), SettingType::integer, num(1000), ""},
-        CoerceCase{txt("007"), SettingType::integer, num(7), ""},
         CoerceCase{txt("9223372036854775807"), SettingType::integer, num(9223372036854775807), ""},
         CoerceCase{txt("-9223372036854775808"), SettingType::integer, num(std::numeric_limits<std::int64_t>::min()), ""},
         CoerceCase{num(5), SettingType::integer, num(5), ""},
         CoerceCase{txt("9223372036854775808"), SettingType::integer, std::nullopt,
                    "Invalid integer value: '9223372036854775808'"},
         CoerceCase{txt("1__0"), SettingType::integer, std::nullopt, "Invalid integer value: '1__0'"},
-        CoerceCase{txt("_1"), SettingType::integer, std::nullopt, "Invalid integer value: '_1'"},
         CoerceCase{txt("1_"), SettingType::integer, std::nullopt, "Invalid integer value: '1_'"},
         CoerceCase{txt("- 1"), SettingType::integer, std::nullopt, "Invalid integer value: '- 1'"},
         CoerceCase{txt("0x10"), SettingType::integer, std::nullopt, "Invalid integer value: '0x10'"},
         CoerceCase{txt("1.5"), SettingType::integer, std::nullopt, "Invalid integer value: '1.5'"},
         CoerceCase{txt(""), SettingType::integer, std::nullopt, "Invalid integer value: ''"},
-        CoerceCase{txt("ten"), SettingType::integer, std::nullopt, "Invalid integer value: 'ten'"},
         CoerceCase{txt("8080 # web"), SettingType::integer, std::nullopt, "Invalid integer value: '8080 # web'"},
         CoerceCase{txt("it's"), SettingType::integer, std::nullopt, "Invalid integer value: \"it's\""}));
 
@@ -267,12 +262,6 @@ TEST_F(SettingsTest, ErrorsComeInSourceThenCheckOrder) {
             }));
 }
 
-TEST_F(SettingsTest, ConfigErrorJoinsMessages) {
-  const ConfigError e({"one", "two"});
-  EXPECT_STREQ(e.what(), "one\ntwo");
-  EXPECT_EQ(e.errors, (std::vector<std::string>{"one", "two"}));
-}
-
 TEST_F(SettingsTest, SslDefaultsPortTo443) {
   Config c;
   c.load(conf("SslEnabled TRUE\nSslCert /c.pem\nSslKey /k.pem\n"));
@@ -365,11 +354,9 @@ TEST_P(ContainerSetting, DecidesWithoutDetection) {
   EXPECT_EQ(_is_running_in_container(GetParam().setting), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(Table, ContainerSetting,
-                         ::testing::Values(ContainerCase{txt("1"), true}, ContainerCase{txt("true"), true},
-                                           ContainerCase{txt("TRUE"), true}, ContainerCase{txt("0"), false},
-                                           ContainerCase{txt("false"), false}, ContainerCase{txt("auto"), false},
-                                           ContainerCase{txt("yes"), false}, ContainerCase{txt(""), false},
-                                           ContainerCase{txt(" 1"), false}));
+                         ::testing::Values(ContainerCase{txt("1"), true}, ContainerCase{txt("TRUE"), true},
+                                           ContainerCase{txt("0"), false}, ContainerCase{txt("auto"), false},
+                                           ContainerCase{txt(""), false}, ContainerCase{txt(" 1"), false}));
 
 TEST(ContainerDetection, EnvironmentVariableCountsEvenWhenEmpty) {
   const char* old = std::getenv("container");
@@ -381,21 +368,6 @@ TEST(ContainerDetection, EnvironmentVariableCountsEvenWhenEmpty) {
   } else {
     ::unsetenv("container");
   }
-}
-
-TEST(ResolveRelativeToLogdir, Table) {
-  EXPECT_EQ(_resolve_relative_to_logdir("/dev/stdout", "/l"), "/dev/stdout");
-  EXPECT_EQ(_resolve_relative_to_logdir("/x/a.log", "/l"), "/x/a.log");
-  EXPECT_EQ(_resolve_relative_to_logdir("a.log", "/l"), "/l/a.log");
-  EXPECT_EQ(_resolve_relative_to_logdir("a.log", "/l/"), "/l/a.log");
-  EXPECT_EQ(_resolve_relative_to_logdir("dev/stdout", "/l"), "/l/dev/stdout");
-}
-
-TEST(SettingText, PythonLikeForms) {
-  EXPECT_EQ(setting_text(txt("x")), "x");
-  EXPECT_EQ(setting_text(num(-3)), "-3");
-  EXPECT_EQ(setting_text(true), "True");
-  EXPECT_EQ(setting_text(SettingValue()), "None");
 }
 
 }  // namespace

@@ -281,7 +281,7 @@ TEST(CorrelationId, IsPerThread) {
 }
 
 TEST(LogCaptureTest, SeesEveryLevelAndRestoresFiltering) {
-  setup_logging(LoggingOptions{"error", "/dev/stderr", std::nullopt, std::nullopt, ""});
+  setup_logging(LoggingOptions{"error", "/dev/null", std::nullopt, std::nullopt, ""});
   EXPECT_FALSE(enabled(Level::debug));
   {
     LogCapture capture;

@@ -32,12 +32,6 @@ INSTANTIATE_TEST_SUITE_P(
                       QuotedCase{"del\x7f", "'del\\x7f'"}, QuotedCase{"caf\xc3\xa9 \xe2\x9c\x93", "'caf\xc3\xa9 \xe2\x9c\x93'"},
                       QuotedCase{"\"'\\", "'\"\\'\\\\'"}));
 
-TEST(Quoted, OverloadsAgreeForText) {
-  const std::string text = "it's";
-  EXPECT_EQ(quoted(text), quoted(text.c_str()));
-  EXPECT_EQ(quoted(text), quoted(nlohmann::ordered_json(text)));
-}
-
 TEST(Quoted, JsonValuesUsePythonLikeForms) {
   using Json = nlohmann::ordered_json;
   EXPECT_EQ(quoted(Json(nullptr)), "None");
@@ -75,16 +69,6 @@ TEST(NumberText, ReadsBackAsTheSameDouble) {
   for (const double v : {0.1 + 0.2, 1e-300, 5e-324, 1.7976931348623157e308, 123.456, 9007199254740993.0}) {
     EXPECT_EQ(std::strtod(number_text(v).c_str(), nullptr), v) << number_text(v);
   }
-}
-
-TEST(ValueText, ScalarsPrintPlainAndContainersAsJson) {
-  using Json = nlohmann::ordered_json;
-  EXPECT_EQ(value_text(Json("a b")), "a b");
-  EXPECT_EQ(value_text(Json(7)), "7");
-  EXPECT_EQ(value_text(Json(0.5)), "0.5");
-  EXPECT_EQ(value_text(Json(true)), "true");
-  EXPECT_EQ(value_text(Json(nullptr)), "None");
-  EXPECT_EQ(value_text(Json::object({{"k", 1}})), "{\"k\":1}");
 }
 
 }  // namespace

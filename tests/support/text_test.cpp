@@ -51,14 +51,6 @@ TEST(Base64, MatchesKnownVectors) {
   }
 }
 
-TEST(Whitespace, TrimSplitAndLower) {
-  EXPECT_EQ(trim(" \t\v\f\r\n x y \n"), "x y");
-  EXPECT_EQ(trim("   "), "");
-  EXPECT_EQ(split_whitespace("  a\tbb \n c  "), (std::vector<std::string>{"a", "bb", "c"}));
-  EXPECT_TRUE(split_whitespace(" \t ").empty());
-  EXPECT_EQ(to_lower("MiXeD-\xc3\x89"), "mixed-\xc3\x89");
-}
-
 TEST(ConstantTimeEqual, ComparesContentAndLength) {
   EXPECT_TRUE(constant_time_equal("", ""));
   EXPECT_TRUE(constant_time_equal("secret", "secret"));

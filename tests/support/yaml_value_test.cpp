@@ -74,11 +74,6 @@ TEST(ParseYaml, EmptyDocumentIsNull) {
   EXPECT_TRUE(parse_yaml("# only a comment\n").is_null());
 }
 
-TEST(ParseYaml, AnchorsAreExpanded) {
-  const Json doc = parse_yaml("a: &x {k: 1}\nb: *x\n");
-  EXPECT_EQ(doc.at("b"), Json::parse(R"({"k": 1})"));
-}
-
 TEST(ParseYaml, SyntaxErrorCarriesPosition) {
   try {
     parse_yaml("a: [1, 2\nb: c\n");
