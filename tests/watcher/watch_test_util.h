@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <istream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,6 +32,17 @@ template <typename Condition> bool eventually(Condition condition) {
 inline std::size_t entries_in(const char* dir) {
   const auto it = std::filesystem::directory_iterator(dir);
   return static_cast<std::size_t>(std::distance(begin(it), end(it)));
+}
+
+// Threads of this process whose kernel name (15 bytes at most) is `name`.
+inline std::size_t threads_named(std::string_view name) {
+  std::size_t n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string comm;
+    std::getline(std::ifstream(task.path() / "comm"), comm);
+    n += comm == name ? 1 : 0;
+  }
+  return n;
 }
 
 // A fixed modification time: a "touch" is a change however coarse the clock.
