@@ -32,7 +32,9 @@ bool password_matches(const std::string& password, const char* hash) {
   return result != nullptr && support::constant_time_equal(result, hash);
 }
 
-AuthResult result_for(const UserEntry& user) { return AuthResult{user.name, user.allowed_aliases}; }
+AuthResult result_for(const UserEntry& user) {
+  return AuthResult{user.name, user.allowed_aliases};
+}
 
 std::optional<AuthResult> authenticate_api_key(const AuthData& data, std::string_view token) {
   const auto digest = detail::sha256(token);
@@ -40,7 +42,8 @@ std::optional<AuthResult> authenticate_api_key(const AuthData& data, std::string
   // Every stored hash is compared, so the time taken does not tell which user matched.
   for (const auto& user : data.users) {
     if (user.api_key_sha256) {
-      bool equal = support::constant_time_equal(bytes_view(digest), bytes_view(*user.api_key_sha256));
+      bool equal =
+          support::constant_time_equal(bytes_view(digest), bytes_view(*user.api_key_sha256));
       match = equal ? &user : match;
     }
   }
@@ -127,9 +130,13 @@ std::optional<AuthResult> Auth::authenticate_request(const RequestCredentials& r
   return std::nullopt;
 }
 
-bool Auth::users_empty() const { return data_.load()->users.empty(); }
+bool Auth::users_empty() const {
+  return data_.load()->users.empty();
+}
 
-bool Auth::public_keys_empty() const { return data_.load()->jwt.public_keys.empty(); }
+bool Auth::public_keys_empty() const {
+  return data_.load()->jwt.public_keys.empty();
+}
 
 Auth& auth() {
   // Never destroyed: request threads may still use it while the process exits.

@@ -153,7 +153,9 @@ bool is_base64url_segment(std::string_view segment) {
   return true;
 }
 
-JwtOutcome refuse(std::string reason) { return JwtOutcome{std::nullopt, std::move(reason)}; }
+JwtOutcome refuse(std::string reason) {
+  return JwtOutcome{std::nullopt, std::move(reason)};
+}
 
 }  // namespace
 

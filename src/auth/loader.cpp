@@ -307,15 +307,15 @@ class Loader {
           return false;
         }
         std::string_view rounds = rest.substr(7, dollar - 7);
-        if (rounds.empty() ||
-            !std::all_of(rounds.begin(), rounds.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        if (rounds.empty() || !std::all_of(rounds.begin(), rounds.end(),
+                                           [](char c) { return c >= '0' && c <= '9'; })) {
           return false;
         }
         rest = rest.substr(dollar + 1);
       }
       return !rest.empty() && rest.size() <= 16 && rest.find('$') == std::string_view::npos &&
-             rest.find(':') == std::string_view::npos && rest.find('\n') == std::string_view::npos &&
-             digest.size() == 86 && is_crypt64(digest);
+             rest.find(':') == std::string_view::npos &&
+             rest.find('\n') == std::string_view::npos && digest.size() == 86 && is_crypt64(digest);
     }
     return false;
   }
@@ -436,8 +436,8 @@ class Loader {
           algorithm = parse_jwt_algorithm(name.get_ref<const std::string&>());
         }
         if (!algorithm) {
-          error(prefix + "unsupported algorithm " + quoted(name) + " (supported: " +
-                SUPPORTED_ALGORITHMS + ")");
+          error(prefix + "unsupported algorithm " + quoted(name) +
+                " (supported: " + SUPPORTED_ALGORITHMS + ")");
           valid = false;
         } else if (key && !key_fits_algorithm(key.get(), *algorithm)) {
           error(prefix + "algorithm " + quoted(name) + " does not fit an " +

@@ -20,7 +20,8 @@ namespace {
 using testing::crypt_hash;
 using testing::sha256_hex;
 
-constexpr const char* ALICE_KEY = "3f9a1c0e7b5d42a8c6e1f0b9d8a7c6e5f4d3c2b1a0f9e8d7c6b5a49382716050";
+constexpr const char* ALICE_KEY =
+    "3f9a1c0e7b5d42a8c6e1f0b9d8a7c6e5f4d3c2b1a0f9e8d7c6b5a49382716050";
 constexpr const char* CAROL_KEY = "carol-key-with-Mixed-Case";
 
 std::string upper(std::string text) {
@@ -39,17 +40,26 @@ class CredentialsTest : public ::testing::Test {
     users_yaml_ = new std::string(
         "users:\n"
         "  alice:\n"
-        "    api_key_sha256: " + sha256_hex(ALICE_KEY) + "\n"
+        "    api_key_sha256: " +
+        sha256_hex(ALICE_KEY) +
+        "\n"
         "    allowed_aliases: [echo, report]\n"
         "  bob:\n"
-        "    password_hash: '" + crypt_hash("s3cret:with colon", "$y$") + "'\n"
+        "    password_hash: '" +
+        crypt_hash("s3cret:with colon", "$y$") +
+        "'\n"
         "    allowed_aliases: [echo]\n"
         "  carol:\n"
         // Upper-case hex in the file must still match the digest.
-        "    api_key_sha256: " + upper(sha256_hex(CAROL_KEY)) + "\n"
-        "    password_hash: '" + crypt_hash("carol-pw", "$2b$") + "'\n"
+        "    api_key_sha256: " +
+        upper(sha256_hex(CAROL_KEY)) +
+        "\n"
+        "    password_hash: '" +
+        crypt_hash("carol-pw", "$2b$") +
+        "'\n"
         "  dave:\n"
-        "    password_hash: '" + crypt_hash("dave-pw", "$6$") + "'\n");
+        "    password_hash: '" +
+        crypt_hash("dave-pw", "$6$") + "'\n");
   }
   static void TearDownTestSuite() {
     delete users_yaml_;
@@ -79,7 +89,9 @@ struct Accepted {
   std::vector<std::string> aliases;
 };
 
-void PrintTo(const Accepted& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const Accepted& value, std::ostream* out) {
+  *out << value.name;
+}
 
 class AcceptedTest : public CredentialsTest, public ::testing::WithParamInterface<Accepted> {};
 
@@ -94,16 +106,20 @@ INSTANTIATE_TEST_SUITE_P(
     Schemes, AcceptedTest,
     ::testing::Values(
         Accepted{"ApiKey", std::string("Bearer ") + ALICE_KEY, "alice", {"echo", "report"}},
-        Accepted{"SchemeLowerCase", std::string("bearer ") + ALICE_KEY, "alice", {"echo", "report"}},
-        Accepted{"SchemeUpperCase", std::string("BEARER ") + ALICE_KEY, "alice", {"echo", "report"}},
-        Accepted{"ExtraWhiteSpace", std::string("  Bearer \t ") + ALICE_KEY + "  ", "alice",
+        Accepted{
+            "SchemeLowerCase", std::string("bearer ") + ALICE_KEY, "alice", {"echo", "report"}},
+        Accepted{
+            "SchemeUpperCase", std::string("BEARER ") + ALICE_KEY, "alice", {"echo", "report"}},
+        Accepted{"ExtraWhiteSpace",
+                 std::string("  Bearer \t ") + ALICE_KEY + "  ",
+                 "alice",
                  {"echo", "report"}},
         Accepted{"ApiKeyHashWrittenInUpperCase", std::string("Bearer ") + CAROL_KEY, "carol", {}},
         Accepted{"BasicYescryptPasswordWithColon", basic("bob:s3cret:with colon"), "bob", {"echo"}},
         Accepted{"BasicBcrypt", basic("carol:carol-pw"), "carol", {}},
         Accepted{"BasicSha512", basic("dave:dave-pw"), "dave", {}},
-        Accepted{"BasicSchemeMixedCase", "bAsIc " + support::base64_encode("dave:dave-pw"), "dave",
-                 {}}),
+        Accepted{
+            "BasicSchemeMixedCase", "bAsIc " + support::base64_encode("dave:dave-pw"), "dave", {}}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
 struct Refused {
@@ -111,32 +127,35 @@ struct Refused {
   std::string header;
 };
 
-void PrintTo(const Refused& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const Refused& value, std::ostream* out) {
+  *out << value.name;
+}
 
 class RefusedTest : public CredentialsTest, public ::testing::WithParamInterface<Refused> {};
 
-TEST_P(RefusedTest, IsNotAuthenticated) { EXPECT_FALSE(check(GetParam().header).has_value()); }
+TEST_P(RefusedTest, IsNotAuthenticated) {
+  EXPECT_FALSE(check(GetParam().header).has_value());
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Credentials, RefusedTest,
     ::testing::Values(
-        Refused{"NoHeader", ""},
-        Refused{"SchemeOnly", "Bearer"},
-        Refused{"SchemeAndSpaces", "Bearer    "},
-        Refused{"NoScheme", ALICE_KEY},
+        Refused{"NoHeader", ""}, Refused{"SchemeOnly", "Bearer"},
+        Refused{"SchemeAndSpaces", "Bearer    "}, Refused{"NoScheme", ALICE_KEY},
         Refused{"UnknownScheme", std::string("Token ") + ALICE_KEY},
-        Refused{"WrongKey", "Bearer 3f9a1c0e7b5d42a8c6e1f0b9d8a7c6e5f4d3c2b1a0f9e8d7c6b5a49382716051"},
+        Refused{"WrongKey",
+                "Bearer 3f9a1c0e7b5d42a8c6e1f0b9d8a7c6e5f4d3c2b1a0f9e8d7c6b5a49382716051"},
         Refused{"KeyDifferingOnlyInCase", "Bearer " + upper(ALICE_KEY)},
         Refused{"KeyWithExtraCharacter", std::string("Bearer ") + ALICE_KEY + "0"},
         Refused{"KeyPrefix", "Bearer 3f9a1c0e"},
         // The stored hash is not the key.
         Refused{"HashGivenAsKey", "Bearer " + sha256_hex(ALICE_KEY)},
-        Refused{"KeySplitBySpace", "Bearer 3f9a1c0e7b5d42a8c6e1f0b9d8a7c6e5 f4d3c2b1a0f9e8d7c6b5a49382716050"},
+        Refused{"KeySplitBySpace",
+                "Bearer 3f9a1c0e7b5d42a8c6e1f0b9d8a7c6e5 f4d3c2b1a0f9e8d7c6b5a49382716050"},
         Refused{"KeyGivenAsBasic", "Basic " + std::string(ALICE_KEY)},
         Refused{"WrongPassword", basic("bob:s3cret")},
         Refused{"PasswordCaseDiffers", basic("dave:DAVE-PW")},
-        Refused{"EmptyPassword", basic("dave:")},
-        Refused{"UnknownUser", basic("mallory:dave-pw")},
+        Refused{"EmptyPassword", basic("dave:")}, Refused{"UnknownUser", basic("mallory:dave-pw")},
         Refused{"UserNameCaseDiffers", basic("Dave:dave-pw")},
         Refused{"UserWithoutPassword", basic("alice:anything")},
         Refused{"NoColon", basic("davedave-pw")},
@@ -144,8 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"PasswordWithNul", basic(std::string("dave:dave-pw\0tail", 17))},
         Refused{"BasicNotBase64", "Basic !!!not-base64!!!"},
         Refused{"BasicBadPadding", "Basic " + support::base64_encode("dave:dave-pw") + "="},
-        Refused{"BasicEmpty", "Basic "},
-        Refused{"ApiKeyGivenToBasicUser", "Bearer dave-pw"}),
+        Refused{"BasicEmpty", "Basic "}, Refused{"ApiKeyGivenToBasicUser", "Bearer dave-pw"}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
 TEST(AuthWithoutLoad, RefusesEverythingAndReportsEmpty) {

@@ -52,16 +52,19 @@ class JwtTest : public ::testing::Test {
                "  public_keys:\n"
                "    - file: keys/rsa.pem\n"
                "      algorithms: [RS256]\n"
-               "    - pem: |\n" + indent(second_rsa().public_pem(), 8) +
-               "      algorithms: [RS384, RS512]\n"
-               "    - file: keys/ec256.pem\n"
-               "      algorithms: [ES256]\n"
-               "    - pem: |\n" + indent(shared_key("P-384").public_pem(), 8) +
-               "      algorithms: [ES384]\n"
-               "    - pem: |\n" + indent(shared_key("ED25519").public_pem(), 8) +
-               "      algorithms: [EdDSA]\n"
-               "  issuer: https://idp.example\n"
-               "  audience: velquin\n");
+               "    - pem: |\n" +
+                   indent(second_rsa().public_pem(), 8) +
+                   "      algorithms: [RS384, RS512]\n"
+                   "    - file: keys/ec256.pem\n"
+                   "      algorithms: [ES256]\n"
+                   "    - pem: |\n" +
+                   indent(shared_key("P-384").public_pem(), 8) +
+                   "      algorithms: [ES384]\n"
+                   "    - pem: |\n" +
+                   indent(shared_key("ED25519").public_pem(), 8) +
+                   "      algorithms: [EdDSA]\n"
+                   "  issuer: https://idp.example\n"
+                   "  audience: velquin\n");
     ASSERT_EQ(auth_.load_auth_config_from(dir_.str()), std::vector<std::string>{});
     auto outcome = detail::load_auth_dir(dir_.str());
     ASSERT_TRUE(outcome.data);
@@ -99,7 +102,9 @@ struct Signer {
   const char* key_type;
 };
 
-void PrintTo(const Signer& value, std::ostream* out) { *out << value.alg; }
+void PrintTo(const Signer& value, std::ostream* out) {
+  *out << value.alg;
+}
 
 class JwtAlgorithmTest : public JwtTest, public ::testing::WithParamInterface<Signer> {
  protected:
@@ -149,7 +154,9 @@ struct Refusal {
   std::string reason;
 };
 
-void PrintTo(const Refusal& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const Refusal& value, std::ostream* out) {
+  *out << value.name;
+}
 
 json with(const char* key, json value) {
   json c = valid_claims();
@@ -170,7 +177,8 @@ std::string rs256(const json& c, const json& extra_header = json::object()) {
 // Signs arbitrary segment texts, for payloads that are not JSON.
 std::string rs256_raw(const std::string& header_segment, const std::string& payload_segment) {
   std::string input = header_segment + "." + payload_segment;
-  return input + "." + base64url(testing::internal::sign(shared_key("RSA").key.get(), "RS256", input));
+  return input + "." +
+         base64url(testing::internal::sign(shared_key("RSA").key.get(), "RS256", input));
 }
 
 class JwtRefusalTest : public JwtTest, public ::testing::WithParamInterface<Refusal> {};
@@ -188,7 +196,10 @@ const json RS256_HEADER = {{"alg", "RS256"}, {"typ", "JWT"}};
 INSTANTIATE_TEST_SUITE_P(
     Tokens, JwtRefusalTest,
     ::testing::Values(
-        Refusal{"AlgNone", [] { return assemble_jwt({{"alg", "none"}}, valid_claims(), ""); },
+        Refusal{"AlgNone",
+                [] {
+                  return assemble_jwt({{"alg", "none"}}, valid_claims(), "");
+                },
                 "algorithm 'none' is not accepted"},
         Refusal{"Hs256WithPublicKeyPemAsSecret",
                 [] {
@@ -200,7 +211,9 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "algorithm 'HS256' is not accepted"},
         Refusal{"AlgNotText",
-                [] { return assemble_jwt({{"alg", 256}}, valid_claims(), "sig"); },
+                [] {
+                  return assemble_jwt({{"alg", 256}}, valid_claims(), "sig");
+                },
                 "header has no algorithm"},
         Refusal{"AlgorithmNotPinnedForTheSigningKey",
                 [] { return sign_jwt(shared_key("RSA"), "RS384", valid_claims()); },
@@ -237,15 +250,22 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "signature is missing or not base64url"},
         Refusal{"CriticalHeaderExtension",
-                [] { return rs256(valid_claims(), {{"crit", {"exp"}}}); },
+                [] {
+                  return rs256(valid_claims(), {{"crit", {"exp"}}});
+                },
                 "header names critical extensions"},
         Refusal{"Expired", [] { return rs256(with("exp", now_seconds() - 3600)); },
                 "token has expired"},
-        Refusal{"ExpNotNumber", [] { return rs256(with("exp", "tomorrow")); }, "exp is not a number"},
+        Refusal{"ExpNotNumber", [] { return rs256(with("exp", "tomorrow")); },
+                "exp is not a number"},
         Refusal{"NotValidYet", [] { return rs256(with("nbf", now_seconds() + 3600)); },
                 "token is not valid yet"},
-        Refusal{"WrongAudience", [] { return rs256(with("aud", "other")); }, "audience does not match"},
-        Refusal{"AudienceListWithoutUs", [] { return rs256(with("aud", {"a", "b"})); },
+        Refusal{"WrongAudience", [] { return rs256(with("aud", "other")); },
+                "audience does not match"},
+        Refusal{"AudienceListWithoutUs",
+                [] {
+                  return rs256(with("aud", {"a", "b"}));
+                },
                 "audience does not match"},
         Refusal{"AudienceMissing", [] { return rs256(without("aud")); }, "audience does not match"},
         Refusal{"WrongIssuer", [] { return rs256(with("iss", "https://evil.example")); },
@@ -256,14 +276,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "claim 'sub' is not a non-empty text"},
         Refusal{"AliasesNotList", [] { return rs256(with("velquin_aliases", "echo")); },
                 "claim 'velquin_aliases' is not a list"},
-        Refusal{"AliasesWithNumber", [] { return rs256(with("velquin_aliases", {"echo", 1})); },
+        Refusal{"AliasesWithNumber",
+                [] {
+                  return rs256(with("velquin_aliases", {"echo", 1}));
+                },
                 "claim 'velquin_aliases' holds a value that is not a text"},
         Refusal{"HeaderNotJson",
                 [] { return rs256_raw(base64url("not json"), base64url(valid_claims().dump())); },
                 "header is not a base64url JSON object"},
-        Refusal{"HeaderJsonArray",
-                [] { return rs256_raw(base64url("[\"RS256\"]"), base64url(valid_claims().dump())); },
-                "header is not a base64url JSON object"},
+        Refusal{
+            "HeaderJsonArray",
+            [] { return rs256_raw(base64url("[\"RS256\"]"), base64url(valid_claims().dump())); },
+            "header is not a base64url JSON object"},
         Refusal{"PayloadNotJson",
                 [] { return rs256_raw(base64url(RS256_HEADER.dump()), base64url("garbage")); },
                 "payload is not a base64url JSON object"},
@@ -314,7 +338,9 @@ struct ClockCase {
   bool accepted;
 };
 
-void PrintTo(const ClockCase& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const ClockCase& value, std::ostream* out) {
+  *out << value.name;
+}
 
 class JwtClockTest : public JwtTest, public ::testing::WithParamInterface<ClockCase> {};
 
@@ -325,16 +351,15 @@ TEST_P(JwtClockTest, AppliesLeeway) {
   EXPECT_EQ(outcome.result.has_value(), GetParam().accepted) << outcome.reason;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Leeway, JwtClockTest,
-    ::testing::Values(ClockCase{"ExpInsideLeeway", "exp", 1000, 1029.5, true},
-                      ClockCase{"ExpAtLeewayEnd", "exp", 1000, 1030, false},
-                      ClockCase{"ExpLongPast", "exp", 1000, 5000, false},
-                      ClockCase{"ExpFractional", "exp", 1000.75, 1030.5, true},
-                      ClockCase{"NbfInsideLeeway", "nbf", 1000, 970, true},
-                      ClockCase{"NbfBeforeLeeway", "nbf", 1000, 969.5, false},
-                      ClockCase{"NbfPassed", "nbf", 1000, 2000, true}),
-    [](const auto& case_info) { return std::string(case_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Leeway, JwtClockTest,
+                         ::testing::Values(ClockCase{"ExpInsideLeeway", "exp", 1000, 1029.5, true},
+                                           ClockCase{"ExpAtLeewayEnd", "exp", 1000, 1030, false},
+                                           ClockCase{"ExpLongPast", "exp", 1000, 5000, false},
+                                           ClockCase{"ExpFractional", "exp", 1000.75, 1030.5, true},
+                                           ClockCase{"NbfInsideLeeway", "nbf", 1000, 970, true},
+                                           ClockCase{"NbfBeforeLeeway", "nbf", 1000, 969.5, false},
+                                           ClockCase{"NbfPassed", "nbf", 1000, 2000, true}),
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
 
 // Settings built in memory: one RSA key for RS256 only, custom claim names,
 // no issuer or audience check, no leeway.
@@ -350,8 +375,9 @@ class JwtCustomSettingsTest : public ::testing::Test {
 };
 
 TEST_F(JwtCustomSettingsTest, ReadsTheConfiguredClaims) {
-  json c = {{"sub", "ignored"}, {"email", "erin@example.org"}, {"roles", {"deploy"}},
-            {"velquin_aliases", {"everything"}}, {"aud", "anyone"}, {"iss", "anybody"}};
+  json c = {{"sub", "ignored"},    {"email", "erin@example.org"},
+            {"roles", {"deploy"}}, {"velquin_aliases", {"everything"}},
+            {"aud", "anyone"},     {"iss", "anybody"}};
   auto outcome = detail::verify_jwt(sign_jwt(shared_key("RSA"), "RS256", c), settings_, 100);
   ASSERT_TRUE(outcome.result.has_value()) << outcome.reason;
   EXPECT_EQ(outcome.result->user_id, "erin@example.org");
@@ -376,8 +402,8 @@ TEST_F(JwtCustomSettingsTest, AlgorithmPinnedToNoKeyIsRefused) {
 
 TEST(JwtWithoutKeys, RefusesEveryToken) {
   JwtSettings settings;
-  auto outcome = detail::verify_jwt(sign_jwt(shared_key("ED25519"), "EdDSA", {{"sub", "x"}}),
-                                    settings, 100);
+  auto outcome =
+      detail::verify_jwt(sign_jwt(shared_key("ED25519"), "EdDSA", {{"sub", "x"}}), settings, 100);
   EXPECT_FALSE(outcome.result.has_value());
 }
 

@@ -18,15 +18,17 @@
 namespace velquin::auth {
 namespace {
 
-using testing::sha256_hex;
 using ::testing::ElementsAre;
+using testing::sha256_hex;
 using ::testing::StartsWith;
 
 // Shaped like a real yescrypt hash; loading checks the shape only.
 constexpr const char* YESCRYPT =
     "$y$j9T$PTvNYRfrYNPkbOqdPargD1$Px43IlIX.aBl1o3ISYSCQPRrN6v5sFtsB.5N2cV4SZ8";
 
-std::string key_hash(const std::string& key) { return sha256_hex(key); }
+std::string key_hash(const std::string& key) {
+  return sha256_hex(key);
+}
 
 std::optional<AuthResult> bearer(const Auth& auth, const std::string& token) {
   return auth.authenticate_request(RequestCredentials{"Bearer " + token, ""});
@@ -51,7 +53,9 @@ struct BadFile {
   std::vector<std::string> errors;
 };
 
-void PrintTo(const BadFile& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const BadFile& value, std::ostream* out) {
+  *out << value.name;
+}
 
 class BadFileTest : public LoaderTest, public ::testing::WithParamInterface<BadFile> {};
 
@@ -65,12 +69,15 @@ TEST_P(BadFileTest, ReportsEveryProblemInOrderAndInstallsNothing) {
 const std::string ALICE_HASH = key_hash("alice-key");
 const std::string RSA_FILE = "      - file: keys/rsa.pem\n";
 
-std::string jwt_key(const std::string& entry) { return "jwt:\n  public_keys:\n" + entry; }
+std::string jwt_key(const std::string& entry) {
+  return "jwt:\n  public_keys:\n" + entry;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Users, BadFileTest,
     ::testing::Values(
-        BadFile{"TopLevelList", "- alice\n- bob\n", {"users.yaml: the top level must be a mapping"}},
+        BadFile{
+            "TopLevelList", "- alice\n- bob\n", {"users.yaml: the top level must be a mapping"}},
         BadFile{"UnknownTopLevelKey",
                 "users: {}\ngroups: {}\n",
                 {"users.yaml: unknown key 'groups' (expected users or jwt)"}},
@@ -105,13 +112,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "users:\n  bob:\n    password_hash: '$1$saltsalt$qjXMvbEw8oaL.CzflDugX/'\n",
                 {"users.yaml: user 'bob': password_hash must be a crypt(3) hash of yescrypt ($y$), "
                  "bcrypt ($2b$) or sha-512 ($6$)"}},
-        BadFile{"TruncatedYescryptHash",
-                "users:\n  bob:\n    password_hash: '" + std::string(YESCRYPT).substr(0, 40) + "'\n",
-                {"users.yaml: user 'bob': password_hash must be a crypt(3) hash of yescrypt ($y$), "
-                 "bcrypt ($2b$) or sha-512 ($6$)"}},
-        BadFile{"AliasesAsText",
-                "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n    allowed_aliases: echo\n",
-                {"users.yaml: user 'alice': allowed_aliases must be a list of alias names"}},
+        BadFile{
+            "TruncatedYescryptHash",
+            "users:\n  bob:\n    password_hash: '" + std::string(YESCRYPT).substr(0, 40) + "'\n",
+            {"users.yaml: user 'bob': password_hash must be a crypt(3) hash of yescrypt ($y$), "
+             "bcrypt ($2b$) or sha-512 ($6$)"}},
+        BadFile{
+            "AliasesAsText",
+            "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n    allowed_aliases: echo\n",
+            {"users.yaml: user 'alice': allowed_aliases must be a list of alias names"}},
         BadFile{"ColonInPasswordUserName",
                 "users:\n  'a:b':\n    password_hash: '" + std::string(YESCRYPT) + "'\n",
                 {"users.yaml: user 'a:b': a user with a password_hash must not have ':' in the "
@@ -140,9 +149,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"PublicKeysAsMapping",
                 "jwt:\n  public_keys: {file: keys/rsa.pem}\n",
                 {"users.yaml: jwt: public_keys must be a list"}},
-        BadFile{"KeyAsText",
-                "jwt:\n  public_keys: [keys/rsa.pem]\n",
-                {"users.yaml: jwt: public key 1: must be a mapping with file or pem, and algorithms"}},
+        BadFile{
+            "KeyAsText",
+            "jwt:\n  public_keys: [keys/rsa.pem]\n",
+            {"users.yaml: jwt: public key 1: must be a mapping with file or pem, and algorithms"}},
         BadFile{"KeyWithoutFileOrPem",
                 jwt_key("      - algorithms: [RS256]\n"),
                 {"users.yaml: jwt: public key 1: needs exactly one of file or pem"}},
@@ -192,7 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "users.yaml: jwt: audience must be a non-empty text"}},
         BadFile{"UnknownJwtKey",
                 "jwt:\n  algorithm: RS256\n",
-                {"users.yaml: jwt: unknown key 'algorithm'", "users.yaml: jwt: public_keys is required"}}),
+                {"users.yaml: jwt: unknown key 'algorithm'",
+                 "users.yaml: jwt: public_keys is required"}}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
 TEST_F(LoaderTest, InvalidYamlNamesTheFileAndTheParserMessage) {
@@ -217,7 +228,7 @@ TEST_F(LoaderTest, ReadsYamlAndYmlFilesInNameOrderAndNothingElse) {
 TEST_F(LoaderTest, ErrorsOfAllFilesAreReported) {
   dir_.write("1.yaml", "- not a mapping\n");
   dir_.write("2.yaml", "users:\n  amy: {}\n");
-  dir_.write("3.yaml", "")  ;
+  dir_.write("3.yaml", "");
   dir_.write("4.yaml", "jwt: {}\n");
   EXPECT_THAT(load(), ElementsAre("1.yaml: the top level must be a mapping",
                                   "2.yaml: user 'amy': needs api_key_sha256 or password_hash",
@@ -227,17 +238,23 @@ TEST_F(LoaderTest, ErrorsOfAllFilesAreReported) {
 TEST_F(LoaderTest, CleanLoadInstallsUsersAndKeys) {
   dir_.write("empty.yaml", "");
   dir_.write("comments.yml", "# nothing here yet\n");
-  dir_.write("users.yaml",
-             "users:\n"
-             "  alice:\n"
-             "    api_key_sha256: " + ALICE_HASH + "\n"
-             "    password_hash: '" + YESCRYPT + "'\n"
-             "    allowed_aliases: [echo, report]\n"
-             "  bob:\n"
-             "    password_hash: '$2b$04$abcdefghijklmnopqrstuu5uVfNfIcfK1tD2P9Aiyf6CGDPWCxr7u'\n"
-             "    allowed_aliases: []\n"
-             "  carl:\n"
-             "    password_hash: '$6$rounds=5000$saltsalt$" + std::string(86, 'a') + "'\n");
+  dir_.write(
+      "users.yaml",
+      "users:\n"
+      "  alice:\n"
+      "    api_key_sha256: " +
+          ALICE_HASH +
+          "\n"
+          "    password_hash: '" +
+          YESCRYPT +
+          "'\n"
+          "    allowed_aliases: [echo, report]\n"
+          "  bob:\n"
+          "    password_hash: '$2b$04$abcdefghijklmnopqrstuu5uVfNfIcfK1tD2P9Aiyf6CGDPWCxr7u'\n"
+          "    allowed_aliases: []\n"
+          "  carl:\n"
+          "    password_hash: '$6$rounds=5000$saltsalt$" +
+          std::string(86, 'a') + "'\n");
   dir_.write("jwt.yaml", jwt_key(RSA_FILE + "        algorithms: [RS256, RS512]\n") +
                              "  leeway_seconds: 0\n  issuer: https://idp.example\n");
   EXPECT_EQ(load(), std::vector<std::string>{});
@@ -257,9 +274,11 @@ TEST_F(LoaderTest, EmptyDirectoryHasNeitherUsersNorKeys) {
 
 TEST_F(LoaderTest, MissingOrWrongDirectoryIsNamed) {
   const std::string missing = (dir_.path() / "nope").string();
-  EXPECT_THAT(auth_.load_auth_config_from(missing), ElementsAre("AuthDir '" + missing + "' does not exist"));
+  EXPECT_THAT(auth_.load_auth_config_from(missing),
+              ElementsAre("AuthDir '" + missing + "' does not exist"));
   const std::string file = dir_.write("plain", "x").string();
-  EXPECT_THAT(auth_.load_auth_config_from(file), ElementsAre("AuthDir '" + file + "' is not a directory"));
+  EXPECT_THAT(auth_.load_auth_config_from(file),
+              ElementsAre("AuthDir '" + file + "' is not a directory"));
   EXPECT_THAT(auth_.load_auth_config_from(""), ElementsAre("AuthDir is not set"));
 }
 
@@ -277,8 +296,8 @@ TEST_F(LoaderTest, FailedReloadKeepsThePreviousDataAndCleanReloadReplacesIt) {
   dir_.write("users.yaml", "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n");
   ASSERT_EQ(load(), std::vector<std::string>{});
 
-  dir_.write("users.yaml", "users:\n  bob:\n    api_key_sha256: " + key_hash("bob-key") +
-                               "\n  broken: {}\n");
+  dir_.write("users.yaml",
+             "users:\n  bob:\n    api_key_sha256: " + key_hash("bob-key") + "\n  broken: {}\n");
   EXPECT_EQ(load().size(), 1U);
   EXPECT_TRUE(bearer(auth_, "alice-key").has_value());
   EXPECT_FALSE(bearer(auth_, "bob-key").has_value());
@@ -308,8 +327,8 @@ TEST(AuthReload, ConcurrentRequestsSeeOneCompleteSnapshot) {
   const std::string hash = key_hash("shared-key");
   first.write("users.yaml", "users:\n  alice:\n    api_key_sha256: " + hash +
                                 "\n    allowed_aliases: [a1, a2]\n");
-  second.write("users.yaml", "users:\n  bob:\n    api_key_sha256: " + hash +
-                                 "\n    allowed_aliases: [b1]\n");
+  second.write("users.yaml",
+               "users:\n  bob:\n    api_key_sha256: " + hash + "\n    allowed_aliases: [b1]\n");
   broken.write("users.yaml", "users:\n  mallory:\n    api_key_sha256: short\n");
 
   Auth auth;

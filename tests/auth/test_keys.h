@@ -26,7 +26,6 @@
 
 namespace velquin::auth::testing {
 
-
 struct TestKey {
   std::shared_ptr<EVP_PKEY> key;
   std::string public_pem() const;
@@ -42,12 +41,13 @@ inline std::string base64url(std::string_view bytes);
 
 // A compact token whose header is {"alg": alg, "typ": "JWT"} plus extra_header,
 // signed with key for the JOSE algorithm alg (ES* signatures as raw r || s).
-inline std::string sign_jwt(const TestKey& key, const std::string& alg, const nlohmann::json& claims,
-                     const nlohmann::json& extra_header = nlohmann::json::object());
+inline std::string sign_jwt(const TestKey& key, const std::string& alg,
+                            const nlohmann::json& claims,
+                            const nlohmann::json& extra_header = nlohmann::json::object());
 
 // A token with the given header and claims and the given signature bytes.
 inline std::string assemble_jwt(const nlohmann::json& header, const nlohmann::json& claims,
-                         std::string_view signature);
+                                std::string_view signature);
 
 inline std::string hmac_sha256(std::string_view secret, std::string_view data);
 
@@ -55,8 +55,6 @@ inline std::string hmac_sha256(std::string_view secret, std::string_view data);
 inline std::string crypt_hash(const std::string& password, const std::string& prefix);
 
 inline std::string sha256_hex(std::string_view text);
-
-
 
 namespace internal {
 
@@ -167,12 +165,12 @@ inline std::string base64url(std::string_view bytes) {
 }
 
 inline std::string assemble_jwt(const nlohmann::json& header, const nlohmann::json& claims,
-                         std::string_view signature) {
+                                std::string_view signature) {
   return base64url(header.dump()) + "." + base64url(claims.dump()) + "." + base64url(signature);
 }
 
-inline std::string sign_jwt(const TestKey& key, const std::string& alg, const nlohmann::json& claims,
-                     const nlohmann::json& extra_header) {
+inline std::string sign_jwt(const TestKey& key, const std::string& alg,
+                            const nlohmann::json& claims, const nlohmann::json& extra_header) {
   nlohmann::json header = {{"alg", alg}, {"typ", "JWT"}};
   header.update(extra_header);
   std::string input = base64url(header.dump()) + "." + base64url(claims.dump());
