@@ -192,17 +192,13 @@ std::optional<bool> as_boolean(const Json& value) {
   if (value.is_boolean()) {
     return value.get<bool>();
   }
-  if (value.is_string()) {
-    std::string lower;
-    for (char c : value.get_ref<const std::string&>()) {
-      lower += static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-    }
-    if (lower == "true") {
-      return true;
-    }
-    if (lower == "false") {
-      return false;
-    }
+  // Only the exact words: the text is what a command receives, and a command
+  // testing for "true" must not be handed "TRUE".
+  if (value == "true") {
+    return true;
+  }
+  if (value == "false") {
+    return false;
   }
   return std::nullopt;
 }

@@ -252,6 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParameterCase{"number_inf", {{"s", "ab"}, {"f", "inf"}}, {"'f' must be a number"}},
         ParameterCase{"number_empty", {{"s", "ab"}, {"f", ""}}, {"'f' must be a number"}},
         ParameterCase{"boolean_word", {{"s", "ab"}, {"b", "yes"}}, {"'b' must be a boolean"}},
+        ParameterCase{"boolean_other_case", {{"s", "ab"}, {"b", "TRUE"}}, {"'b' must be a boolean"}},
         ParameterCase{"number_for_string", {{"s", 5}}, {"'s' must be a string"}},
         ParameterCase{"pattern_must_match_whole_value",
                       {{"s", "abc1"}},
