@@ -37,8 +37,9 @@ std::optional<AuthResult> bearer(const Auth& auth, const std::string& token) {
 class LoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_.write("keys/rsa.pem", testing::shared_key("RSA").public_pem());
-    dir_.write("keys/private.pem", testing::shared_key("P-256").private_pem());
+    // EC and Ed25519 keys: generated in microseconds, unlike RSA.
+    dir_.write("keys/ec.pem", testing::shared_key("P-256").public_pem());
+    dir_.write("keys/private.pem", testing::shared_key("ED25519").private_pem());
   }
 
   std::vector<std::string> load() { return auth_.load_auth_config_from(dir_.str()); }
@@ -67,7 +68,7 @@ TEST_P(BadFileTest, ReportsEveryProblemInOrderAndInstallsNothing) {
 }
 
 const std::string ALICE_HASH = key_hash("alice-key");
-const std::string RSA_FILE = "      - file: keys/rsa.pem\n";
+const std::string EC_FILE = "      - file: keys/ec.pem\n";
 
 std::string jwt_key(const std::string& entry) {
   return "jwt:\n  public_keys:\n" + entry;
@@ -142,46 +143,46 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Jwt, BadFileTest,
     ::testing::Values(
-        BadFile{"JwtAsList", "jwt: [keys/rsa.pem]\n", {"users.yaml: jwt must be a mapping"}},
+        BadFile{"JwtAsList", "jwt: [keys/ec.pem]\n", {"users.yaml: jwt must be a mapping"}},
         BadFile{"NoPublicKeys",
                 "jwt:\n  issuer: https://idp.example\n",
                 {"users.yaml: jwt: public_keys is required"}},
         BadFile{"PublicKeysAsMapping",
-                "jwt:\n  public_keys: {file: keys/rsa.pem}\n",
+                "jwt:\n  public_keys: {file: keys/ec.pem}\n",
                 {"users.yaml: jwt: public_keys must be a list"}},
         BadFile{
             "KeyAsText",
-            "jwt:\n  public_keys: [keys/rsa.pem]\n",
+            "jwt:\n  public_keys: [keys/ec.pem]\n",
             {"users.yaml: jwt: public key 1: must be a mapping with file or pem, and algorithms"}},
         BadFile{"KeyWithoutFileOrPem",
                 jwt_key("      - algorithms: [RS256]\n"),
                 {"users.yaml: jwt: public key 1: needs exactly one of file or pem"}},
         BadFile{"KeyWithFileAndPem",
-                jwt_key(RSA_FILE + "        pem: x\n        algorithms: [RS256]\n"),
+                jwt_key(EC_FILE + "        pem: x\n        algorithms: [RS256]\n"),
                 {"users.yaml: jwt: public key 1: needs exactly one of file or pem"}},
         BadFile{"AlgorithmsMissing",
-                jwt_key(RSA_FILE),
+                jwt_key(EC_FILE),
                 {"users.yaml: jwt: public key 1: algorithms is required"}},
         BadFile{"AlgorithmsEmpty",
-                jwt_key(RSA_FILE + "        algorithms: []\n"),
+                jwt_key(EC_FILE + "        algorithms: []\n"),
                 {"users.yaml: jwt: public key 1: algorithms must be a non-empty list"}},
         BadFile{"HmacAlgorithm",
-                jwt_key(RSA_FILE + "        algorithms: [RS256, HS256]\n"),
+                jwt_key(EC_FILE + "        algorithms: [ES256, HS256]\n"),
                 {"users.yaml: jwt: public key 1: unsupported algorithm 'HS256' (supported: RS256, "
                  "RS384, RS512, ES256, ES384, EdDSA)"}},
         BadFile{"NoneAlgorithm",
-                jwt_key(RSA_FILE + "        algorithms: [none]\n"),
+                jwt_key(EC_FILE + "        algorithms: [none]\n"),
                 {"users.yaml: jwt: public key 1: unsupported algorithm 'none' (supported: RS256, "
                  "RS384, RS512, ES256, ES384, EdDSA)"}},
         BadFile{"AlgorithmForAnotherKeyType",
-                jwt_key(RSA_FILE + "        algorithms: [RS256, ES256, EdDSA]\n"),
-                {"users.yaml: jwt: public key 1: algorithm 'ES256' does not fit an RSA key",
-                 "users.yaml: jwt: public key 1: algorithm 'EdDSA' does not fit an RSA key"}},
+                jwt_key(EC_FILE + "        algorithms: [ES256, RS256, EdDSA]\n"),
+                {"users.yaml: jwt: public key 1: algorithm 'RS256' does not fit an EC P-256 key",
+                 "users.yaml: jwt: public key 1: algorithm 'EdDSA' does not fit an EC P-256 key"}},
         BadFile{"PemNotAKey",
                 jwt_key("      - pem: hello\n        algorithms: [RS256]\n"),
                 {"users.yaml: jwt: public key 1: pem holds no PEM public key or certificate"}},
         BadFile{"PrivateKeyFile",
-                jwt_key("      - file: keys/private.pem\n        algorithms: [ES256]\n"),
+                jwt_key("      - file: keys/private.pem\n        algorithms: [EdDSA]\n"),
                 {"users.yaml: jwt: public key 1: key file 'keys/private.pem' holds a private key; "
                  "give only the public key"}},
         BadFile{"MissingKeyFile",
@@ -189,14 +190,14 @@ INSTANTIATE_TEST_SUITE_P(
                 {"users.yaml: jwt: public key 1: cannot read key file 'keys/missing.pem': No such "
                  "file or directory"}},
         BadFile{"SecondKeyNumbered",
-                jwt_key(RSA_FILE + "        algorithms: [RS256]\n      - file: keys/rsa.pem\n" +
-                        "        algorithms: [RS512]\n        kid: two\n"),
+                jwt_key(EC_FILE + "        algorithms: [ES256]\n      - file: keys/ec.pem\n" +
+                        "        algorithms: [ES256]\n        kid: two\n"),
                 {"users.yaml: jwt: public key 2: unknown key 'kid'"}},
         BadFile{"NegativeLeeway",
-                jwt_key(RSA_FILE + "        algorithms: [RS256]\n") + "  leeway_seconds: -1\n",
+                jwt_key(EC_FILE + "        algorithms: [ES256]\n") + "  leeway_seconds: -1\n",
                 {"users.yaml: jwt: leeway_seconds must be a whole number of seconds, 0 or more"}},
         BadFile{"EmptyIssuerAndListAudience",
-                jwt_key(RSA_FILE + "        algorithms: [RS256]\n") +
+                jwt_key(EC_FILE + "        algorithms: [ES256]\n") +
                     "  issuer: ''\n  audience: [a, b]\n",
                 {"users.yaml: jwt: issuer must be a non-empty text",
                  "users.yaml: jwt: audience must be a non-empty text"}},
@@ -255,7 +256,7 @@ TEST_F(LoaderTest, CleanLoadInstallsUsersAndKeys) {
           "  carl:\n"
           "    password_hash: '$6$rounds=5000$saltsalt$" +
           std::string(86, 'a') + "'\n");
-  dir_.write("jwt.yaml", jwt_key(RSA_FILE + "        algorithms: [RS256, RS512]\n") +
+  dir_.write("jwt.yaml", jwt_key(EC_FILE + "        algorithms: [ES256]\n") +
                              "  leeway_seconds: 0\n  issuer: https://idp.example\n");
   EXPECT_EQ(load(), std::vector<std::string>{});
   EXPECT_FALSE(auth_.users_empty());
@@ -284,7 +285,7 @@ TEST_F(LoaderTest, MissingOrWrongDirectoryIsNamed) {
 
 TEST_F(LoaderTest, FirstLoadWithErrorsLeavesNoUsersEvenTheValidOnes) {
   dir_.write("good.yaml", "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n");
-  dir_.write("keys.yaml", jwt_key(RSA_FILE + "        algorithms: [RS256]\n"));
+  dir_.write("keys.yaml", jwt_key(EC_FILE + "        algorithms: [ES256]\n"));
   dir_.write("zbad.yaml", "users:\n  bob: {}\n");
   EXPECT_EQ(load().size(), 1U);
   EXPECT_TRUE(auth_.users_empty());
