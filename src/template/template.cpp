@@ -9,7 +9,9 @@ namespace {
 
 constexpr std::string_view RUN_DIR = "run_dir";
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::string_view strip(std::string_view text) {
   while (!text.empty() && is_blank(text.front())) {
@@ -50,7 +52,8 @@ Reference parse_reference(std::string_view inner) {
   const auto bar = inner.find('|');
   const std::string_view name = strip(inner.substr(0, bar));
   if (!is_valid_name(name)) {
-    throw RenderError("invalid template reference " + support::quoted("{{" + std::string(inner) + "}}"));
+    throw RenderError("invalid template reference " +
+                      support::quoted("{{" + std::string(inner) + "}}"));
   }
   ref.name = std::string(name);
   if (bar != std::string_view::npos) {
@@ -117,26 +120,26 @@ std::string shell_word(std::string_view value, const std::string& name) {
 
 std::string plain_text(const nlohmann::ordered_json& value, const std::string& name) {
   switch (value.type()) {
-    case nlohmann::ordered_json::value_t::null:
-    case nlohmann::ordered_json::value_t::discarded:
-      return "";
-    case nlohmann::ordered_json::value_t::string:
-      return value.get_ref<const std::string&>();
-    case nlohmann::ordered_json::value_t::boolean:
-      return value.get<bool>() ? "true" : "false";
-    case nlohmann::ordered_json::value_t::number_integer:
-      return std::to_string(value.get<std::int64_t>());
-    case nlohmann::ordered_json::value_t::number_unsigned:
-      return std::to_string(value.get<std::uint64_t>());
-    case nlohmann::ordered_json::value_t::number_float:
-      return support::number_text(value.get<double>());
-    default:
-      throw RenderError("parameter " + support::quoted(name) +
-                        " is a list or object; insert it with | json");
+  case nlohmann::ordered_json::value_t::null:
+  case nlohmann::ordered_json::value_t::discarded:
+    return "";
+  case nlohmann::ordered_json::value_t::string:
+    return value.get_ref<const std::string&>();
+  case nlohmann::ordered_json::value_t::boolean:
+    return value.get<bool>() ? "true" : "false";
+  case nlohmann::ordered_json::value_t::number_integer:
+    return std::to_string(value.get<std::int64_t>());
+  case nlohmann::ordered_json::value_t::number_unsigned:
+    return std::to_string(value.get<std::uint64_t>());
+  case nlohmann::ordered_json::value_t::number_float:
+    return support::number_text(value.get<double>());
+  default:
+    throw RenderError("parameter " + support::quoted(name) +
+                      " is a list or object; insert it with | json");
   }
 }
 
-}  // namespace
+} // namespace
 
 std::vector<Reference> references(std::string_view text) {
   std::vector<Reference> refs;
@@ -167,7 +170,7 @@ std::string render(std::string_view text, const nlohmann::ordered_json& params,
       continue;
     }
     const Reference& ref = piece.ref;
-    nlohmann::ordered_json value;  // null: a missing optional parameter
+    nlohmann::ordered_json value; // null: a missing optional parameter
     if (ref.name == RUN_DIR) {
       value = run_dir.value_or("");
     } else if (params.is_object()) {
@@ -189,4 +192,4 @@ std::string render(std::string_view text, const nlohmann::ordered_json& params,
   return out;
 }
 
-}  // namespace velquin::tmpl
+} // namespace velquin::tmpl

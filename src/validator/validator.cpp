@@ -24,16 +24,16 @@ using Json = nlohmann::ordered_json;
 using support::quoted;
 
 const std::set<std::string_view> ALIAS_KEYS = {
-    "type",    "command", "image",  "parameters",      "timeout",   "environment",
-    "user",    "files",   "volumes", "output",         "preserveStreams", "exitCodes",
-    "network", "description", "name", "_exit_code_map"};
+    "type",    "command",     "image",   "parameters",    "timeout",         "environment",
+    "user",    "files",       "volumes", "output",        "preserveStreams", "exitCodes",
+    "network", "description", "name",    "_exit_code_map"};
 const std::set<std::string_view> PARAMETER_KEYS = {
-    "type", "required", "default", "pattern", "choices", "min", "max",
-    "min_length", "max_length", "description"};
+    "type", "required", "default",    "pattern",    "choices",
+    "min",  "max",      "min_length", "max_length", "description"};
 const std::set<std::string_view> PARAMETER_TYPES = {"string", "integer", "number", "boolean"};
 const std::set<std::string_view> FILE_KEYS = {"location", "content"};
-const std::set<std::string_view> VOLUME_KEYS = {"source",  "location", "content",
-                                                "mode",    "preserve", "preservePrefix"};
+const std::set<std::string_view> VOLUME_KEYS = {"source", "location", "content",
+                                                "mode",   "preserve", "preservePrefix"};
 const std::set<std::string_view> OUTPUT_KEYS = {"single_value", "multiple_values"};
 const std::set<std::string_view> SINGLE_VALUE_KEYS = {"source", "content-type"};
 const std::set<std::string_view> MULTIPLE_VALUE_KEYS = {"parameter_name", "source"};
@@ -203,7 +203,9 @@ std::optional<bool> as_boolean(const Json& value) {
   return std::nullopt;
 }
 
-bool is_plain_number(const Json& value) { return value.is_number() && !value.is_boolean(); }
+bool is_plain_number(const Json& value) {
+  return value.is_number() && !value.is_boolean();
+}
 
 std::size_t utf8_length(std::string_view text) {
   std::size_t count = 0;
@@ -251,7 +253,9 @@ bool non_empty(const Json& object, std::string_view key) {
   return !((value->is_array() || value->is_object()) && value->empty());
 }
 
-bool has_default(const Json& def) { return given(def, "default") != nullptr; }
+bool has_default(const Json& def) {
+  return given(def, "default") != nullptr;
+}
 
 bool is_required(const Json& def) {
   const Json* required = member(def, "required");
@@ -259,7 +263,8 @@ bool is_required(const Json& def) {
 }
 
 std::string choice_text(const Json& value) {
-  return value.is_string() ? quoted(value.get_ref<const std::string&>()) : support::value_text(value);
+  return value.is_string() ? quoted(value.get_ref<const std::string&>())
+                           : support::value_text(value);
 }
 
 std::string choices_text(const Json& choices) {
@@ -341,24 +346,26 @@ void check_value(const std::string& name, const Json& def, const Json& value,
     const std::size_t length = utf8_length(text);
     if (const Json* min_length = given(def, "min_length");
         min_length != nullptr && min_length->is_number_integer() &&
-        static_cast<long double>(length) < static_cast<long double>(min_length->get<std::int64_t>())) {
+        static_cast<long double>(length) <
+            static_cast<long double>(min_length->get<std::int64_t>())) {
       errors.push_back(who + " must be at least " + support::value_text(*min_length) +
                        " characters long");
     }
     if (const Json* max_length = given(def, "max_length");
         max_length != nullptr && max_length->is_number_integer() &&
-        static_cast<long double>(length) > static_cast<long double>(max_length->get<std::int64_t>())) {
+        static_cast<long double>(length) >
+            static_cast<long double>(max_length->get<std::int64_t>())) {
       errors.push_back(who + " must be at most " + support::value_text(*max_length) +
                        " characters long");
     }
   }
   if (number) {
-    if (const Json* min = given(def, "min"); min != nullptr && is_plain_number(*min) &&
-                                             *number < *as_number(*min)) {
+    if (const Json* min = given(def, "min");
+        min != nullptr && is_plain_number(*min) && *number < *as_number(*min)) {
       errors.push_back(who + " must be at least " + support::value_text(*min));
     }
-    if (const Json* max = given(def, "max"); max != nullptr && is_plain_number(*max) &&
-                                             *number > *as_number(*max)) {
+    if (const Json* max = given(def, "max");
+        max != nullptr && is_plain_number(*max) && *number > *as_number(*max)) {
       errors.push_back(who + " must be at most " + support::value_text(*max));
     }
   }
@@ -369,12 +376,12 @@ void check_value(const std::string& name, const Json& def, const Json& value,
 
 struct DeclaredParameter {
   std::string type;
-  bool restricted = false;  // has a pattern or choices
+  bool restricted = false; // has a pattern or choices
 };
 using Declared = std::map<std::string, DeclaredParameter, std::less<>>;
 
 class DefinitionChecker {
- public:
+public:
   explicit DefinitionChecker(std::vector<std::string>& errors) : errors_(errors) {}
 
   void error(std::string text) { errors_.push_back(std::move(text)); }
@@ -408,7 +415,7 @@ class DefinitionChecker {
     return refs;
   }
 
-  // An optional text entry that is a template. Returns false when it has the wrong shape.
+  // An optional text entry that is a template.
   void optional_template(const Json& object, std::string_view key, const std::string& label) {
     const Json* value = given(object, key);
     if (value == nullptr) {
@@ -447,7 +454,7 @@ class DefinitionChecker {
 
   Declared declared;
 
- private:
+private:
   std::vector<std::string>& errors_;
 };
 
@@ -492,11 +499,10 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
   if (name == RUN_DIR) {
     error("parameter name 'run_dir' is reserved");
   } else if (!valid_parameter_name(name)) {
-    error("parameter name " + quoted(name) +
-          " may only hold letters, digits, '_', '-' and '.'");
+    error("parameter name " + quoted(name) + " may only hold letters, digits, '_', '-' and '.'");
   }
   if (def.is_null()) {
-    return;  // "name:" alone: an optional text parameter
+    return; // "name:" alone: an optional text parameter
   }
   if (!def.is_object()) {
     error("parameter " + quoted(name) + " must be a mapping");
@@ -505,7 +511,8 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
   unknown_keys(def, PARAMETER_KEYS, where);
 
   const Json* type = given(def, "type");
-  if (type != nullptr && !(type->is_string() && PARAMETER_TYPES.contains(type->get<std::string>()))) {
+  if (type != nullptr &&
+      !(type->is_string() && PARAMETER_TYPES.contains(type->get<std::string>()))) {
     error(where + "type must be one of string, integer, number, boolean");
     return;
   }
@@ -755,7 +762,8 @@ void DefinitionChecker::output(const Json& alias_cfg) {
       if (const Json* type = given(*single, "content-type");
           type != nullptr && (!type->is_string() || type->get<std::string>().empty() ||
                               has_control_characters(type->get<std::string>()))) {
-        error("output.single_value.content-type must be a non-empty text without control characters");
+        error(
+            "output.single_value.content-type must be a non-empty text without control characters");
       }
     }
   }
@@ -799,7 +807,8 @@ void DefinitionChecker::preserve_streams(const Json& alias_cfg) {
     }
     unknown_keys(entry, STREAM_KEYS, where + ": ");
     const Json* stream = given(entry, "stream");
-    if (stream == nullptr || !stream->is_string() || !STREAM_NAMES.contains(stream->get<std::string>())) {
+    if (stream == nullptr || !stream->is_string() ||
+        !STREAM_NAMES.contains(stream->get<std::string>())) {
       error(where + ".stream must be 'stdout' or 'stderr'");
     }
     if (const Json* filename = given(entry, "filename"); filename != nullptr) {
@@ -899,16 +908,23 @@ std::optional<std::string> standard_reason(int status) {
     return std::string(it->second);
   }
   switch (status / 100) {
-    case 2: return "Success";
-    case 3: return "Redirection";
-    case 4: return "Client Error";
-    case 5: return "Server Error";
-    default: return std::nullopt;
+  case 2:
+    return "Success";
+  case 3:
+    return "Redirection";
+  case 4:
+    return "Client Error";
+  case 5:
+    return "Server Error";
+  default:
+    return std::nullopt;
   }
 }
 
 // A final response never carries a 1xx status, so exit codes map to 200-599.
-bool valid_status(std::int64_t status) { return status >= 200 && status <= 599; }
+bool valid_status(std::int64_t status) {
+  return status >= 200 && status <= 599;
+}
 
 // "3", "-9" or "default"; the key in its canonical form, or nullopt.
 std::optional<std::string> exit_code_key(const std::string& key) {
@@ -1011,7 +1027,7 @@ void exit_codes(Json& alias_cfg, std::vector<std::string>& errors) {
   }
 }
 
-}  // namespace
+} // namespace
 
 std::vector<std::string> validate_alias_definition(nlohmann::ordered_json& alias_cfg,
                                                    std::optional<std::int64_t> max_timeout) {
@@ -1038,7 +1054,8 @@ std::vector<std::string> validate_alias_definition(nlohmann::ordered_json& alias
   check.parameters(alias_cfg);
 
   std::vector<tmpl::Reference> command_refs;
-  if (const Json* command = given(alias_cfg, "command"); command != nullptr && !command->is_string()) {
+  if (const Json* command = given(alias_cfg, "command");
+      command != nullptr && !command->is_string()) {
     check.error("command must be a text");
   } else if (process && (command == nullptr || command->get<std::string>().empty())) {
     check.error("command must be a non-empty text");
@@ -1178,4 +1195,4 @@ ExitStatus resolve_exit_status(const nlohmann::ordered_json* exit_code_map,
   return ExitStatus{500, "Internal Server Error"};
 }
 
-}  // namespace velquin::validator
+} // namespace velquin::validator

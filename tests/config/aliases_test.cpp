@@ -30,7 +30,7 @@ std::vector<std::string> names_of(const AliasTablePtr& table) {
 }
 
 class AliasLoadTest : public ::testing::Test {
- protected:
+protected:
   // A configuration whose AliasDir is the temp dir's "alias.d"; the service is on a host.
   void load_config(Overrides extra = {}) {
     Overrides overrides = {{"AliasDir", alias_dir().string()}, {"Container", "0"}};
@@ -50,12 +50,10 @@ class AliasLoadTest : public ::testing::Test {
 
 TEST_F(AliasLoadTest, MessagesFollowFileOrderAndTheTableKeepsAcceptedAliases) {
   write("B.yaml", "zeta: {type: process, command: echo z}\n");
-  write("a.yml",
-        "echo: {type: process, command: echo a, name: other}\n"
-        "list: {type: process}\n");
-  write("b.yaml",
-        "echo: {type: process, command: echo b}\n"
-        "list: {type: process, command: ls}\n");
+  write("a.yml", "echo: {type: process, command: echo a, name: other}\n"
+                 "list: {type: process}\n");
+  write("b.yaml", "echo: {type: process, command: echo b}\n"
+                  "list: {type: process, command: ls}\n");
   write("bad.yaml", "key: [unclosed\n");
   write("empty.yaml", "");
   write("one.yaml", "echo: hello\n");
@@ -99,9 +97,8 @@ TEST_F(AliasLoadTest, MissingDirectoryIsItsOnlyMessage) {
 }
 
 TEST_F(AliasLoadTest, ValidatorSeesMaxTimeoutAndCompilesExitCodesIntoTheStoredCopy) {
-  write("t.yaml",
-        "slow: {type: process, command: sleep 1, timeout: 120}\n"
-        "mapped: {type: process, command: 'false', exitCodes: {1: 422}}\n");
+  write("t.yaml", "slow: {type: process, command: sleep 1, timeout: 120}\n"
+                  "mapped: {type: process, command: 'false', exitCodes: {1: 422}}\n");
   load_config({{"MaxTimeout", "30"}});
   auto [table, errors] = config.load_aliases();
   EXPECT_THAT(errors, ElementsAre("t.yaml: alias 'slow': timeout 120 exceeds MaxTimeout 30"));
@@ -141,9 +138,10 @@ TEST_P(ExternalDirTest, RequiredOnlyInAContainerWithRunDirVolumes) {
   load_config({{"Container", c.container}, {"ExternalDir", c.external_dir}});
   const auto [table, errors] = config.load_aliases();
   if (c.required) {
-    EXPECT_THAT(errors, ElementsAre("ExternalDir is required: Velquin is running in a container and "
-                                    "at least one alias mounts a SharedDir-relative volume, but "
-                                    "ExternalDir is not set"));
+    EXPECT_THAT(errors,
+                ElementsAre("ExternalDir is required: Velquin is running in a container and "
+                            "at least one alias mounts a SharedDir-relative volume, but "
+                            "ExternalDir is not set"));
   } else {
     EXPECT_THAT(errors, IsEmpty());
   }
@@ -161,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 class AliasReloadTest : public AliasLoadTest {
- protected:
+protected:
   void SetUp() override {
     write("a.yaml", "first: {type: process, command: echo 1}\n");
     write("b.yaml", "second: {type: process, command: echo 2}\n");
@@ -247,5 +245,5 @@ TEST(ExampleAliases, LoadCleanly) {
   EXPECT_THAT(names_of(table), ElementsAre("disk_usage", "echo", "tail_log", "system_info"));
 }
 
-}  // namespace
-}  // namespace velquin::config
+} // namespace
+} // namespace velquin::config

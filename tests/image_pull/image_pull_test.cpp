@@ -18,7 +18,7 @@ using ::testing::IsEmpty;
 
 // Records pulls; images listed in failures fail with the given engine error.
 class FakeClient : public docker::DockerClient {
- public:
+public:
   void ping() override {}
   std::string create(const docker::RunSpec&) override { return "id"; }
   void start(const std::string&) override {}
@@ -54,7 +54,7 @@ std::shared_ptr<const Json> process(const std::string& name) {
 }
 
 class PullTest : public ::testing::Test {
- protected:
+protected:
   ClientFactory factory() {
     return [this] {
       ++clients_made;
@@ -89,9 +89,12 @@ INSTANTIATE_TEST_SUITE_P(Settings, StartupSettingTest,
 
 TEST_F(PullTest, StartupPullsEachDistinctImageOnceAndNamesTheFirstAlias) {
   client->failing = {"registry.local/bad:1"};
-  const AliasList aliases = {process("p"), container("a", "busybox:1"),
-                             container("b", "registry.local/bad:1"), container("c", "busybox:1"),
-                             container("d", "registry.local/bad:1"), container("e", "")};
+  const AliasList aliases = {process("p"),
+                             container("a", "busybox:1"),
+                             container("b", "registry.local/bad:1"),
+                             container("c", "busybox:1"),
+                             container("d", "registry.local/bad:1"),
+                             container("e", "")};
   const auto errors = startup_pull(aliases, "on-start", "no", factory());
   EXPECT_THAT(client->pulls, ElementsAre("busybox:1", "registry.local/bad:1"));
   EXPECT_THAT(errors, ElementsAre("Cannot pull image 'registry.local/bad:1' for alias 'b': "
@@ -103,9 +106,10 @@ TEST_F(PullTest, UnreachableEngineIsReportedForEveryImage) {
   const ClientFactory broken = []() -> std::shared_ptr<docker::DockerClient> {
     throw docker::DockerError("cannot connect to /var/run/docker.sock");
   };
-  EXPECT_THAT(startup_pull(aliases, "on-start", "no", broken),
-              ElementsAre("Cannot pull image 'x:1' for alias 'a': cannot connect to /var/run/docker.sock",
-                          "Cannot pull image 'y:1' for alias 'b': cannot connect to /var/run/docker.sock"));
+  EXPECT_THAT(
+      startup_pull(aliases, "on-start", "no", broken),
+      ElementsAre("Cannot pull image 'x:1' for alias 'a': cannot connect to /var/run/docker.sock",
+                  "Cannot pull image 'y:1' for alias 'b': cannot connect to /var/run/docker.sock"));
 }
 
 TEST_F(PullTest, NoContainerAliasesNeverTouchesTheEngine) {
@@ -138,7 +142,8 @@ TEST_F(PullTest, ReloadDoesNothingForOtherSettings) {
 TEST_F(PullTest, ReloadReportsNotFoundImages) {
   client->not_found = {"ghost:1"};
   const auto errors = reload_pull({}, {container("g", "ghost:1")}, "on-config-change", factory());
-  EXPECT_THAT(errors, ElementsAre("Cannot pull image 'ghost:1' for alias 'g': manifest unknown: ghost:1"));
+  EXPECT_THAT(errors,
+              ElementsAre("Cannot pull image 'ghost:1' for alias 'g': manifest unknown: ghost:1"));
 }
 
 TEST_F(PullTest, RefreshBeforeRunPullsOnlyForAlways) {
@@ -166,5 +171,5 @@ TEST(PullValues, SetsHoldTheDocumentedWords) {
   EXPECT_THAT(PREFETCH_IMAGE_VALUES, ElementsAre("no", "on-config-change", "on-start"));
 }
 
-}  // namespace
-}  // namespace velquin::image_pull
+} // namespace
+} // namespace velquin::image_pull

@@ -42,8 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
         RenderCase{"integer", "n={{ n }}", {{"n", -42}}, std::nullopt, "n=-42"},
         RenderCase{"float_keeps_point", "{{ f }}", {{"f", 2.0}}, std::nullopt, "2.0"},
         RenderCase{"float_shortest", "{{ f }}", {{"f", 0.1}}, std::nullopt, "0.1"},
-        RenderCase{"booleans", "{{ t }}/{{ f }}", {{"t", true}, {"f", false}}, std::nullopt,
-                   "true/false"},
+        RenderCase{
+            "booleans", "{{ t }}/{{ f }}", {{"t", true}, {"f", false}}, std::nullopt, "true/false"},
         RenderCase{"null_is_empty", "[{{ v }}]", {{"v", nullptr}}, std::nullopt, "[]"},
         RenderCase{"missing_is_empty", "[{{ v }}]", Json::object(), std::nullopt, "[]"},
         RenderCase{"missing_shell_is_empty_word", "a {{ v | shell }} b", Json::object(),
@@ -51,21 +51,25 @@ INSTANTIATE_TEST_SUITE_P(
         RenderCase{"run_dir", "{{ run_dir }}/out", Json::object(), std::string("/tmp/r1"),
                    "/tmp/r1/out"},
         RenderCase{"run_dir_absent", "[{{ run_dir }}]", Json::object(), std::nullopt, "[]"},
-        RenderCase{"run_dir_beats_parameter", "{{ run_dir }}", {{"run_dir", "/etc"}},
-                   std::string("/r"), "/r"},
-        RenderCase{"escaped_braces", "\\{{ name }}", {{"name", "x"}}, std::nullopt,
-                   "{{ name }}"},
+        RenderCase{"run_dir_beats_parameter",
+                   "{{ run_dir }}",
+                   {{"run_dir", "/etc"}},
+                   std::string("/r"),
+                   "/r"},
+        RenderCase{"escaped_braces", "\\{{ name }}", {{"name", "x"}}, std::nullopt, "{{ name }}"},
         RenderCase{"lone_braces", "awk '{print $1}' }}", Json::object(), std::nullopt,
                    "awk '{print $1}' }}"},
-        RenderCase{"shell_quote", "{{ v | shell }}", {{"v", "it's"}}, std::nullopt,
-                   "'it'\\''s'"},
+        RenderCase{"shell_quote", "{{ v | shell }}", {{"v", "it's"}}, std::nullopt, "'it'\\''s'"},
         RenderCase{"shell_integer", "{{ v | shell }}", {{"v", 7}}, std::nullopt, "'7'"},
         RenderCase{"json_text", "{{ v | json }}", {{"v", "a\"b"}}, std::nullopt, "\"a\\\"b\""},
-        RenderCase{"json_list", "{{ v|json }}", {{"v", Json::array({1, "x"})}}, std::nullopt,
-                   "[1,\"x\"]"},
+        RenderCase{
+            "json_list", "{{ v|json }}", {{"v", Json::array({1, "x"})}}, std::nullopt, "[1,\"x\"]"},
         RenderCase{"json_missing", "{{ v | json }}", Json::object(), std::nullopt, "null"},
-        RenderCase{"value_not_rescanned", "{{ v }}", {{"v", "{{ w }}"}, {"w", "no"}},
-                   std::nullopt, "{{ w }}"}),
+        RenderCase{"value_not_rescanned",
+                   "{{ v }}",
+                   {{"v", "{{ w }}"}, {"w", "no"}},
+                   std::nullopt,
+                   "{{ w }}"}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 struct ErrorCase {
@@ -89,8 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{"bad_name", "{{ a b }}", Json::object()},
                       ErrorCase{"list_as_text", "{{ v }}", {{"v", Json::array({1})}}},
                       ErrorCase{"object_as_shell", "{{ v | shell }}", {{"v", {{"a", 1}}}}},
-                      ErrorCase{"nul_into_shell", "{{ v | shell }}",
-                                {{"v", std::string("a\0b", 3)}}}),
+                      ErrorCase{
+                          "nul_into_shell", "{{ v | shell }}", {{"v", std::string("a\0b", 3)}}}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST(References, ListsNamesAndFiltersInOrder) {
@@ -157,9 +161,8 @@ TEST_P(ShellWordTest, ComesBackLiterally) {
 
 INSTANTIATE_TEST_SUITE_P(Injection, ShellWordTest,
                          ::testing::Values("; id", "$(id)", "`id`", "it's", "'", "''\\'",
-                                           "\"double\" $HOME", "line1\nline2", "a && b || c",
-                                           "*", "-n", "", "  spaces  ", "\\", "${IFS}x",
-                                           "é ∑ ünïcode"));
+                                           "\"double\" $HOME", "line1\nline2", "a && b || c", "*",
+                                           "-n", "", "  spaces  ", "\\", "${IFS}x", "é ∑ ünïcode"));
 
-}  // namespace
-}  // namespace velquin::tmpl
+} // namespace
+} // namespace velquin::tmpl

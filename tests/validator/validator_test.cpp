@@ -16,7 +16,9 @@ using Json = nlohmann::ordered_json;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
-Json yaml(const std::string& text) { return support::parse_yaml(text); }
+Json yaml(const std::string& text) {
+  return support::parse_yaml(text);
+}
 
 // ---------------------------------------------------------------------------
 // Alias definitions
@@ -46,12 +48,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DefinitionCase{"minimal_process", "type: process\ncommand: df -h", {}},
         DefinitionCase{"minimal_container", "type: container\nimage: busybox\nnetwork: bridge", {}},
-        DefinitionCase{"missing_type", "command: ls", {"type is required: 'process' or 'container'"}},
+        DefinitionCase{
+            "missing_type", "command: ls", {"type is required: 'process' or 'container'"}},
         DefinitionCase{"type_is_case_sensitive",
                        "type: Process\ncommand: ls",
                        {"type must be 'process' or 'container', not 'Process'"}},
-        DefinitionCase{"process_without_command", "type: process", {"command must be a non-empty text"}},
-        DefinitionCase{"container_without_image", "type: container\ncommand: ls",
+        DefinitionCase{
+            "process_without_command", "type: process", {"command must be a non-empty text"}},
+        DefinitionCase{"container_without_image",
+                       "type: container\ncommand: ls",
                        {"image must be a non-empty text"}},
         DefinitionCase{"misspelt_key",
                        "type: process\ncomand: ls",
@@ -65,14 +70,17 @@ INSTANTIATE_TEST_SUITE_P(
         DefinitionCase{"json_filter_is_not_shell_quoting",
                        "type: process\ncommand: echo {{ x | json }}\nparameters:\n  x: {}",
                        {LINT_X}},
-        DefinitionCase{"container_command_is_linted_too",
-                       "type: container\nimage: busybox\ncommand: echo {{ x }}\nparameters:\n  x: {}",
-                       {LINT_X}},
+        DefinitionCase{
+            "container_command_is_linted_too",
+            "type: container\nimage: busybox\ncommand: echo {{ x }}\nparameters:\n  x: {}",
+            {LINT_X}},
         DefinitionCase{"shell_filter_passes",
-                       "type: process\ncommand: echo {{ x | shell }}\nparameters:\n  x: {}", {}},
-        DefinitionCase{"pattern_passes",
-                       "type: process\ncommand: echo {{ x }}\nparameters:\n  x: {pattern: '[a-z]+'}",
+                       "type: process\ncommand: echo {{ x | shell }}\nparameters:\n  x: {}",
                        {}},
+        DefinitionCase{
+            "pattern_passes",
+            "type: process\ncommand: echo {{ x }}\nparameters:\n  x: {pattern: '[a-z]+'}",
+            {}},
         DefinitionCase{"choices_pass",
                        "type: process\ncommand: echo {{ x }}\nparameters:\n  x: {choices: [a, b]}",
                        {}},
@@ -87,48 +95,61 @@ INSTANTIATE_TEST_SUITE_P(
         DefinitionCase{"undeclared_reference",
                        "type: process\ncommand: echo {{ y | shell }}",
                        {"command references undeclared parameter 'y'"}},
-        DefinitionCase{"unknown_filter",
-                       "type: process\ncommand: echo {{ x | upper }}\nparameters:\n  x: {choices: [a]}",
-                       {"command: unknown template filter 'upper'"}},
+        DefinitionCase{
+            "unknown_filter",
+            "type: process\ncommand: echo {{ x | upper }}\nparameters:\n  x: {choices: [a]}",
+            {"command: unknown template filter 'upper'"}},
         DefinitionCase{"unclosed_template",
                        "type: process\ncommand: echo {{ x",
                        {"command: unclosed '{{' in template"}},
         DefinitionCase{"run_dir_is_reserved",
                        "type: process\ncommand: ls {{ run_dir }}\nparameters:\n  run_dir: {}",
                        {"parameter name 'run_dir' is reserved"}},
-        DefinitionCase{"negative_timeout", "type: process\ncommand: ls\ntimeout: -1",
+        DefinitionCase{"negative_timeout",
+                       "type: process\ncommand: ls\ntimeout: -1",
                        {"timeout must be a positive number of seconds"}},
-        DefinitionCase{"text_timeout", "type: process\ncommand: ls\ntimeout: '10'",
+        DefinitionCase{"text_timeout",
+                       "type: process\ncommand: ls\ntimeout: '10'",
                        {"timeout must be a positive number of seconds"}},
         DefinitionCase{"zero_timeout_means_default", "type: process\ncommand: ls\ntimeout: 0", {}},
-        DefinitionCase{"timeout_over_max", "type: process\ncommand: ls\ntimeout: 120",
-                       {"timeout 120 exceeds MaxTimeout 30"}, 30},
-        DefinitionCase{"decimal_timeout_over_max", "type: process\ncommand: ls\ntimeout: 30.5",
-                       {"timeout 30.5 exceeds MaxTimeout 30"}, 30},
+        DefinitionCase{"timeout_over_max",
+                       "type: process\ncommand: ls\ntimeout: 120",
+                       {"timeout 120 exceeds MaxTimeout 30"},
+                       30},
+        DefinitionCase{"decimal_timeout_over_max",
+                       "type: process\ncommand: ls\ntimeout: 30.5",
+                       {"timeout 30.5 exceeds MaxTimeout 30"},
+                       30},
         DefinitionCase{"timeout_equal_to_max", "type: process\ncommand: ls\ntimeout: 30", {}, 30},
-        DefinitionCase{"invalid_default",
-                       "type: process\ncommand: ls\nparameters:\n  n: {type: integer, max: 10, default: 11}",
-                       {"parameter 'n': invalid default: 'n' must be at most 10"}},
-        DefinitionCase{"default_outside_choices",
-                       "type: process\ncommand: ls\nparameters:\n  c: {choices: [a, b], default: z}",
-                       {"parameter 'c': invalid default: 'c' must be one of ['a', 'b']"}},
-        DefinitionCase{"bad_parameter_keys",
-                       "type: process\ncommand: ls\nparameters:\n"
-                       "  n: {type: int, requird: true}\n  s: {min: 1}\n  b: {type: boolean, pattern: x}",
-                       {"parameter 'n': unknown key 'requird'",
-                        "parameter 'n': type must be one of string, integer, number, boolean",
-                        "parameter 's': min applies to integer and number parameters only",
-                        "parameter 'b': pattern applies to string parameters only"}},
-        DefinitionCase{"choice_of_wrong_type",
-                       "type: process\ncommand: ls\nparameters:\n  n: {type: integer, choices: [1, x]}",
-                       {"parameter 'n': choice 'x' is not a valid integer"}},
-        DefinitionCase{"min_above_max",
-                       "type: process\ncommand: ls\nparameters:\n  n: {type: number, min: 5, max: 1}",
-                       {"parameter 'n': min is greater than max"}},
-        DefinitionCase{"container_keys_on_process",
-                       "type: process\ncommand: ls\nnetwork: bridge\nvolumes: [{location: /x}]\nimage: ''",
-                       {"volumes applies to container aliases only",
-                        "network applies to container aliases only"}},
+        DefinitionCase{
+            "invalid_default",
+            "type: process\ncommand: ls\nparameters:\n  n: {type: integer, max: 10, default: 11}",
+            {"parameter 'n': invalid default: 'n' must be at most 10"}},
+        DefinitionCase{
+            "default_outside_choices",
+            "type: process\ncommand: ls\nparameters:\n  c: {choices: [a, b], default: z}",
+            {"parameter 'c': invalid default: 'c' must be one of ['a', 'b']"}},
+        DefinitionCase{
+            "bad_parameter_keys",
+            "type: process\ncommand: ls\nparameters:\n"
+            "  n: {type: int, requird: true}\n  s: {min: 1}\n  b: {type: boolean, pattern: x}",
+            {"parameter 'n': unknown key 'requird'",
+             "parameter 'n': type must be one of string, integer, number, boolean",
+             "parameter 's': min applies to integer and number parameters only",
+             "parameter 'b': pattern applies to string parameters only"}},
+        DefinitionCase{
+            "choice_of_wrong_type",
+            "type: process\ncommand: ls\nparameters:\n  n: {type: integer, choices: [1, x]}",
+            {"parameter 'n': choice 'x' is not a valid integer"}},
+        DefinitionCase{
+            "min_above_max",
+            "type: process\ncommand: ls\nparameters:\n  n: {type: number, min: 5, max: 1}",
+            {"parameter 'n': min is greater than max"}},
+        DefinitionCase{
+            "container_keys_on_process",
+            "type: process\ncommand: ls\nnetwork: bridge\nvolumes: [{location: /x}]\nimage: ''",
+            {"volumes applies to container aliases only",
+             "network applies to container aliases only"}},
         DefinitionCase{"process_keys_on_container",
                        "type: container\nimage: busybox\nuser: nobody",
                        {"user applies to process aliases only"}},
@@ -142,38 +163,43 @@ INSTANTIATE_TEST_SUITE_P(
                         "volumes[1].source must not be empty; leave it out for an automatic volume",
                         "volumes[1].preserve must be true, false or one of 'none', 'false', "
                         "'flatten', 'yes', 'true'"}},
-        DefinitionCase{"files_entries",
-                       "type: process\ncommand: ls\nfiles:\n  - {content: x}\n  - {location: 'a/{{ p }}'}",
-                       {"files[0].location must be a non-empty text",
-                        "files[1].location references undeclared parameter 'p'"}},
+        DefinitionCase{
+            "files_entries",
+            "type: process\ncommand: ls\nfiles:\n  - {content: x}\n  - {location: 'a/{{ p }}'}",
+            {"files[0].location must be a non-empty text",
+             "files[1].location references undeclared parameter 'p'"}},
         DefinitionCase{"environment_entries",
                        "type: process\ncommand: ls\nenvironment: {A: [1], B: 2, C: true, 'D=E': x}",
                        {"environment 'A' must be a text, number or boolean",
                         "environment variable name 'D=E' is not valid"}},
-        DefinitionCase{"output_entries",
-                       "type: process\ncommand: ls\noutput:\n"
-                       "  single_value: {source: '%stdOut', content-type: \"text/plain\\r\\nX: y\"}\n"
-                       "  multiple_values:\n    - {source: '%exitCode'}\n    - {parameter_name: f, source: '{{ q }}.txt'}",
-                       {"output.single_value.content-type must be a non-empty text without control "
-                        "characters",
-                        "output.multiple_values[0].parameter_name must be a non-empty text",
-                        "output.multiple_values[1].source references undeclared parameter 'q'"}},
-        DefinitionCase{"preserve_streams_entries",
-                       "type: process\ncommand: ls\npreserveStreams:\n"
-                       "  - {filename: out.txt}\n  - {stream: stdout, filename: ../x, flatten: yes}",
-                       {"preserveStreams[0].stream must be 'stdout' or 'stderr'",
-                        "preserveStreams[1].filename must be a file name without '/'",
-                        "preserveStreams[1].flatten must be true or false"}},
-        DefinitionCase{"exit_codes",
-                       "type: process\ncommand: ls\nexitCodes: {abc: 400, 3: 700, 4: \"422 Bad\\r\\nX\", "
-                       "5: 101, 6: \"422 Bad Input\", default: 503}",
-                       {"exitCodes: key 'abc' must be an exit status or 'default'",
-                        "exitCodes: entry '3' must be an HTTP status from 200 to 599, optionally "
-                        "followed by a reason",
-                        "exitCodes: entry '4' must be an HTTP status from 200 to 599, optionally "
-                        "followed by a reason",
-                        "exitCodes: entry '5' must be an HTTP status from 200 to 599, optionally "
-                        "followed by a reason"}}),
+        DefinitionCase{
+            "output_entries",
+            "type: process\ncommand: ls\noutput:\n"
+            "  single_value: {source: '%stdOut', content-type: \"text/plain\\r\\nX: y\"}\n"
+            "  multiple_values:\n    - {source: '%exitCode'}\n    - {parameter_name: f, source: "
+            "'{{ q }}.txt'}",
+            {"output.single_value.content-type must be a non-empty text without control "
+             "characters",
+             "output.multiple_values[0].parameter_name must be a non-empty text",
+             "output.multiple_values[1].source references undeclared parameter 'q'"}},
+        DefinitionCase{
+            "preserve_streams_entries",
+            "type: process\ncommand: ls\npreserveStreams:\n"
+            "  - {filename: out.txt}\n  - {stream: stdout, filename: ../x, flatten: yes}",
+            {"preserveStreams[0].stream must be 'stdout' or 'stderr'",
+             "preserveStreams[1].filename must be a file name without '/'",
+             "preserveStreams[1].flatten must be true or false"}},
+        DefinitionCase{
+            "exit_codes",
+            "type: process\ncommand: ls\nexitCodes: {abc: 400, 3: 700, 4: \"422 Bad\\r\\nX\", "
+            "5: 101, 6: \"422 Bad Input\", default: 503}",
+            {"exitCodes: key 'abc' must be an exit status or 'default'",
+             "exitCodes: entry '3' must be an HTTP status from 200 to 599, optionally "
+             "followed by a reason",
+             "exitCodes: entry '4' must be an HTTP status from 200 to 599, optionally "
+             "followed by a reason",
+             "exitCodes: entry '5' must be an HTTP status from 200 to 599, optionally "
+             "followed by a reason"}}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST(Definition, BadPatternNamesTheParameter) {
@@ -227,7 +253,8 @@ class ParameterTest : public ::testing::TestWithParam<ParameterCase> {};
 
 TEST_P(ParameterTest, ReportsExactMessagesInOrder) {
   const Json alias = yaml(PARAMETERS);
-  EXPECT_THAT(validate_parameters(GetParam().request, alias), ElementsAreArray(GetParam().expected));
+  EXPECT_THAT(validate_parameters(GetParam().request, alias),
+              ElementsAreArray(GetParam().expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -236,39 +263,38 @@ INSTANTIATE_TEST_SUITE_P(
         ParameterCase{"only_required", {{"s", "abc"}}, {}},
         ParameterCase{"missing_required", Json::object(), {"'s' is required"}},
         ParameterCase{"null_counts_as_missing", {{"s", nullptr}}, {"'s' is required"}},
-        ParameterCase{"form_texts",
-                      {{"s", "ab"}, {"n", "5"}, {"f", "2.5"}, {"b", "true"}, {"i", "2"}}, {}},
+        ParameterCase{
+            "form_texts", {{"s", "ab"}, {"n", "5"}, {"f", "2.5"}, {"b", "true"}, {"i", "2"}}, {}},
         ParameterCase{"json_values", {{"s", "ab"}, {"n", 5}, {"f", 1}, {"b", false}}, {}},
         ParameterCase{"exponent_number", {{"s", "ab"}, {"f", "-1e-3"}}, {}},
-        ParameterCase{"integer_shapes",
-                      {{"s", "ab"}, {"n", "5.0"}},
-                      {"'n' must be an integer"}},
+        ParameterCase{"integer_shapes", {{"s", "ab"}, {"n", "5.0"}}, {"'n' must be an integer"}},
         ParameterCase{"integer_with_space", {{"s", "ab"}, {"n", " 5"}}, {"'n' must be an integer"}},
-        ParameterCase{"integer_with_command", {{"s", "ab"}, {"n", "5;id"}},
-                      {"'n' must be an integer"}},
+        ParameterCase{
+            "integer_with_command", {{"s", "ab"}, {"n", "5;id"}}, {"'n' must be an integer"}},
         ParameterCase{"float_for_integer", {{"s", "ab"}, {"n", 5.5}}, {"'n' must be an integer"}},
         ParameterCase{"bool_for_integer", {{"s", "ab"}, {"n", true}}, {"'n' must be an integer"}},
         ParameterCase{"number_words", {{"s", "ab"}, {"f", "nan"}}, {"'f' must be a number"}},
         ParameterCase{"number_inf", {{"s", "ab"}, {"f", "inf"}}, {"'f' must be a number"}},
         ParameterCase{"number_empty", {{"s", "ab"}, {"f", ""}}, {"'f' must be a number"}},
         ParameterCase{"boolean_word", {{"s", "ab"}, {"b", "yes"}}, {"'b' must be a boolean"}},
-        ParameterCase{"boolean_other_case", {{"s", "ab"}, {"b", "TRUE"}}, {"'b' must be a boolean"}},
+        ParameterCase{
+            "boolean_other_case", {{"s", "ab"}, {"b", "TRUE"}}, {"'b' must be a boolean"}},
         ParameterCase{"number_for_string", {{"s", 5}}, {"'s' must be a string"}},
         ParameterCase{"pattern_must_match_whole_value",
                       {{"s", "abc1"}},
                       {"'s' does not match the required pattern"}},
-        ParameterCase{"pattern_and_length_both_reported",
-                      {{"s", "abcd1"}},
-                      {"'s' does not match the required pattern",
-                       "'s' must be at most 4 characters long"}},
+        ParameterCase{
+            "pattern_and_length_both_reported",
+            {{"s", "abcd1"}},
+            {"'s' does not match the required pattern", "'s' must be at most 4 characters long"}},
         ParameterCase{"newline_does_not_slip_past_pattern",
                       {{"s", "a\nb"}},
                       {"'s' does not match the required pattern"}},
         ParameterCase{"bounds",
                       {{"s", "ab"}, {"n", 0}, {"f", 3}},
                       {"'n' must be at least 1", "'f' must be at most 2.5"}},
-        ParameterCase{"text_choices", {{"s", "ab"}, {"c", "blue"}},
-                      {"'c' must be one of ['red', 'green']"}},
+        ParameterCase{
+            "text_choices", {{"s", "ab"}, {"c", "blue"}}, {"'c' must be one of ['red', 'green']"}},
         ParameterCase{"integer_choices", {{"s", "ab"}, {"i", 3}}, {"'i' must be one of [1, 2]"}},
         ParameterCase{"lengths_count_characters",
                       {{"s", "ab"}, {"u", "é"}},
@@ -286,13 +312,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Parameters, NoParametersDeclaredRefusesEverything) {
   const Json alias = yaml("type: process\ncommand: ls");
   EXPECT_THAT(validate_parameters(Json::object(), alias), IsEmpty());
-  EXPECT_THAT(validate_parameters(Json{{"a", 1}}, alias), ElementsAreArray({"unknown parameter 'a'"}));
+  EXPECT_THAT(validate_parameters(Json{{"a", 1}}, alias),
+              ElementsAreArray({"unknown parameter 'a'"}));
 }
 
 TEST(Parameters, DefaultsFillAbsentAndNullButKeepGivenValues) {
-  const Json alias = yaml(
-      "type: process\ncommand: ls\nparameters:\n  a: {default: one}\n  b: {type: integer, default: 2}\n"
-      "  c: {default: three}\n  d: {}");
+  const Json alias = yaml("type: process\ncommand: ls\nparameters:\n  a: {default: one}\n  b: "
+                          "{type: integer, default: 2}\n"
+                          "  c: {default: three}\n  d: {}");
   const Json request = {{"b", nullptr}, {"c", "given"}};
   const Json filled = apply_defaults(request, alias);
   EXPECT_EQ(filled, (Json{{"b", 2}, {"c", "given"}, {"a", "one"}}));
@@ -348,16 +375,16 @@ TEST_P(ExitStatusTest, Resolves) {
 
 INSTANTIATE_TEST_SUITE_P(
     Statuses, ExitStatusTest,
-    ::testing::Values(
-        ExitCase{"zero_is_ok", true, 0, 200, std::nullopt},
-        ExitCase{"absent_is_ok", true, std::nullopt, 200, std::nullopt},
-        ExitCase{"listed_gets_standard_phrase", true, 3, 422, "Unprocessable Content"},
-        ExitCase{"listed_with_reason", true, 4, 409, "Already There"},
-        ExitCase{"listed_as_ok", true, 5, 200, std::nullopt},
-        ExitCase{"signal", true, -9, 504, "Gateway Timeout"},
-        ExitCase{"default_for_unlisted", true, 1, 503, "Service Unavailable"},
-        ExitCase{"no_map_zero", false, 0, 200, std::nullopt},
-        ExitCase{"no_map_failure", false, 2, 500, "Internal Server Error"}),
+    ::testing::Values(ExitCase{"zero_is_ok", true, 0, 200, std::nullopt},
+                      ExitCase{"absent_is_ok", true, std::nullopt, 200, std::nullopt},
+                      ExitCase{"listed_gets_standard_phrase", true, 3, 422,
+                               "Unprocessable Content"},
+                      ExitCase{"listed_with_reason", true, 4, 409, "Already There"},
+                      ExitCase{"listed_as_ok", true, 5, 200, std::nullopt},
+                      ExitCase{"signal", true, -9, 504, "Gateway Timeout"},
+                      ExitCase{"default_for_unlisted", true, 1, 503, "Service Unavailable"},
+                      ExitCase{"no_map_zero", false, 0, 200, std::nullopt},
+                      ExitCase{"no_map_failure", false, 2, 500, "Internal Server Error"}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST(ExitStatus, DefaultNeverAppliesToZeroButAListedZeroDoes) {
@@ -380,5 +407,5 @@ TEST(ExitStatus, UnlistedFailureWithoutDefaultIsAServerError) {
   EXPECT_EQ(result.reason, "Internal Server Error");
 }
 
-}  // namespace
-}  // namespace velquin::validator
+} // namespace
+} // namespace velquin::validator
