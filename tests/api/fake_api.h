@@ -54,8 +54,9 @@ class FakeApi {
   explicit FakeApi(FakeModules& modules, api::ServerLimits limits = {});
   ~FakeApi();
 
-  // Serves on a thread of its own; throws what start threw.
-  void start();
+  // Serves on a thread of its own; throws what start threw. from_settings
+  // uses start() with the listen settings instead of a free loopback port.
+  void start(bool from_settings = false);
   std::uint16_t port() const { return port_; }
   api::API& api() { return *api_; }
   // Ends serving and waits for start() to return.
@@ -167,10 +168,14 @@ inline FakeApi::~FakeApi() {
   }
 }
 
-inline void FakeApi::start() {
-  thread_ = std::thread([this] {
+inline void FakeApi::start(bool from_settings) {
+  thread_ = std::thread([this, from_settings] {
     try {
-      api_->start_on("127.0.0.1", 0);
+      if (from_settings) {
+        api_->start();
+      } else {
+        api_->start_on("127.0.0.1", 0);
+      }
     } catch (...) {
       std::lock_guard lock(mutex_);
       failure_ = std::current_exception();

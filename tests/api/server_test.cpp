@@ -1,7 +1,10 @@
 // Routing, internal endpoints, request tracking, shutdown and the limits of
 // the listener, against an in-process server on a free loopback port.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -257,6 +260,52 @@ TEST(Shutdown, WholeTimeoutIsPrintedAsInteger) {
   modules.open_gate();
   client.join();
   EXPECT_TRUE(logs.contains(Level::warning, "Shutdown timeout (0s) with 1 requests still active"));
+}
+
+std::uint16_t free_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+TEST(Start, EmptyAddressListensOnEveryInterface) {
+  FakeModules modules;
+  const std::uint16_t port = free_port();
+  modules.settings = {{"ListenAddress", ""}, {"ListenPort", std::to_string(port)}};
+  logger::LogCapture logs;
+  FakeApi server(modules);
+  server.start(true);
+  EXPECT_EQ(server.port(), port);
+  EXPECT_TRUE(logs.contains(Level::info,
+                            "Listening on 0.0.0.0:" + std::to_string(port) + ", SSL disabled"));
+  EXPECT_EQ(http_request(port, "GET", "/internal/health/check")->status, 200);
+}
+
+TEST(Start, PortZeroMeansEighty) {
+  FakeModules modules;
+  modules.settings = {{"ListenAddress", "127.0.0.1"}, {"ListenPort", "0"}};
+  logger::LogCapture logs;
+  FakeApi server(modules);
+  try {
+    server.start(true);  // may be refused without the right to bind port 80
+  } catch (const std::exception&) {
+  }
+  EXPECT_TRUE(logs.contains(Level::info, "Listening on 127.0.0.1:80, SSL disabled"));
+}
+
+TEST(Start, AddressInUseThrows) {
+  FakeModules modules;
+  FakeApi first(modules);
+  first.start();
+  modules.settings = {{"ListenAddress", "127.0.0.1"}, {"ListenPort", std::to_string(first.port())}};
+  FakeApi second(modules);
+  EXPECT_ANY_THROW(second.start(true));
 }
 
 TEST(Shutdown, BeforeStartMakesStartReturn) {
