@@ -85,7 +85,7 @@ image_pull::AliasList alias_list(const AliasTablePtr& table) {
   return image_pull::AliasList(table->definitions().begin(), table->definitions().end());
 }
 
-} // namespace
+}  // namespace
 
 bool AliasTable::add(const std::string& name, AliasDef definition) {
   if (by_name_.contains(name)) {
@@ -199,4 +199,4 @@ std::vector<AliasDefPtr> Config::get_all_aliases() const {
   return table ? table->definitions() : std::vector<AliasDefPtr>{};
 }
 
-} // namespace velquin::config
+}  // namespace velquin::config

@@ -23,7 +23,7 @@ constexpr double kBackgroundPullSeconds = 900.0;
 
 struct ImageUse {
   std::string image;
-  std::string alias; // the first alias that names the image
+  std::string alias;  // the first alias that names the image
 };
 
 std::string text_entry(const Json& def, const char* key) {
@@ -93,7 +93,7 @@ ClientFactory default_factory() {
   return [] { return docker::client_from_env(); };
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> startup_pull(const AliasList& aliases, const std::string& refresh_default,
                                       const std::string& prefetch_default) {
@@ -148,4 +148,4 @@ std::vector<std::string> reload_pull(const AliasList& current_aliases, const Ali
   return pull_all(images_to_pull(new_aliases, changed), make_client);
 }
 
-} // namespace velquin::image_pull
+}  // namespace velquin::image_pull

@@ -13,8 +13,8 @@
 namespace velquin::image_pull {
 
 // Sorted sets: messages list them in ascending order.
-extern const std::set<std::string> REFRESH_IMAGE_VALUES;  // always, no, on-start
-extern const std::set<std::string> PREFETCH_IMAGE_VALUES; // no, on-config-change, on-start
+extern const std::set<std::string> REFRESH_IMAGE_VALUES;   // always, no, on-start
+extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // no, on-config-change, on-start
 
 using AliasList = std::vector<std::shared_ptr<const nlohmann::ordered_json>>;
 
@@ -42,4 +42,4 @@ std::vector<std::string> reload_pull(const AliasList& current_aliases, const Ali
                                      const std::string& prefetch_image,
                                      const ClientFactory& make_client);
 
-} // namespace velquin::image_pull
+}  // namespace velquin::image_pull

@@ -139,7 +139,7 @@ std::string plain_text(const nlohmann::ordered_json& value, const std::string& n
   }
 }
 
-} // namespace
+}  // namespace
 
 std::vector<Reference> references(std::string_view text) {
   std::vector<Reference> refs;
@@ -170,7 +170,7 @@ std::string render(std::string_view text, const nlohmann::ordered_json& params,
       continue;
     }
     const Reference& ref = piece.ref;
-    nlohmann::ordered_json value; // null: a missing optional parameter
+    nlohmann::ordered_json value;  // null: a missing optional parameter
     if (ref.name == RUN_DIR) {
       value = run_dir.value_or("");
     } else if (params.is_object()) {
@@ -192,4 +192,4 @@ std::string render(std::string_view text, const nlohmann::ordered_json& params,
   return out;
 }
 
-} // namespace velquin::tmpl
+}  // namespace velquin::tmpl

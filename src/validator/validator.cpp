@@ -376,12 +376,12 @@ void check_value(const std::string& name, const Json& def, const Json& value,
 
 struct DeclaredParameter {
   std::string type;
-  bool restricted = false; // has a pattern or choices
+  bool restricted = false;  // has a pattern or choices
 };
 using Declared = std::map<std::string, DeclaredParameter, std::less<>>;
 
 class DefinitionChecker {
-public:
+ public:
   explicit DefinitionChecker(std::vector<std::string>& errors) : errors_(errors) {}
 
   void error(std::string text) { errors_.push_back(std::move(text)); }
@@ -454,7 +454,7 @@ public:
 
   Declared declared;
 
-private:
+ private:
   std::vector<std::string>& errors_;
 };
 
@@ -502,7 +502,7 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
     error("parameter name " + quoted(name) + " may only hold letters, digits, '_', '-' and '.'");
   }
   if (def.is_null()) {
-    return; // "name:" alone: an optional text parameter
+    return;  // "name:" alone: an optional text parameter
   }
   if (!def.is_object()) {
     error("parameter " + quoted(name) + " must be a mapping");
@@ -1027,7 +1027,7 @@ void exit_codes(Json& alias_cfg, std::vector<std::string>& errors) {
   }
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> validate_alias_definition(nlohmann::ordered_json& alias_cfg,
                                                    std::optional<std::int64_t> max_timeout) {
@@ -1195,4 +1195,4 @@ ExitStatus resolve_exit_status(const nlohmann::ordered_json* exit_code_map,
   return ExitStatus{500, "Internal Server Error"};
 }
 
-} // namespace velquin::validator
+}  // namespace velquin::validator

@@ -30,7 +30,7 @@ std::vector<std::string> names_of(const AliasTablePtr& table) {
 }
 
 class AliasLoadTest : public ::testing::Test {
-protected:
+ protected:
   // A configuration whose AliasDir is the temp dir's "alias.d"; the service is on a host.
   void load_config(Overrides extra = {}) {
     Overrides overrides = {{"AliasDir", alias_dir().string()}, {"Container", "0"}};
@@ -159,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 class AliasReloadTest : public AliasLoadTest {
-protected:
+ protected:
   void SetUp() override {
     write("a.yaml", "first: {type: process, command: echo 1}\n");
     write("b.yaml", "second: {type: process, command: echo 2}\n");
@@ -245,5 +245,5 @@ TEST(ExampleAliases, LoadCleanly) {
   EXPECT_THAT(names_of(table), ElementsAre("disk_usage", "echo", "tail_log", "system_info"));
 }
 
-} // namespace
-} // namespace velquin::config
+}  // namespace
+}  // namespace velquin::config

@@ -18,7 +18,7 @@ using ::testing::IsEmpty;
 
 // Records pulls; images listed in failures fail with the given engine error.
 class FakeClient : public docker::DockerClient {
-public:
+ public:
   void ping() override {}
   std::string create(const docker::RunSpec&) override { return "id"; }
   void start(const std::string&) override {}
@@ -54,7 +54,7 @@ std::shared_ptr<const Json> process(const std::string& name) {
 }
 
 class PullTest : public ::testing::Test {
-protected:
+ protected:
   ClientFactory factory() {
     return [this] {
       ++clients_made;
@@ -171,5 +171,5 @@ TEST(PullValues, SetsHoldTheDocumentedWords) {
   EXPECT_THAT(PREFETCH_IMAGE_VALUES, ElementsAre("no", "on-config-change", "on-start"));
 }
 
-} // namespace
-} // namespace velquin::image_pull
+}  // namespace
+}  // namespace velquin::image_pull

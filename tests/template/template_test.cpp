@@ -164,5 +164,5 @@ INSTANTIATE_TEST_SUITE_P(Injection, ShellWordTest,
                                            "\"double\" $HOME", "line1\nline2", "a && b || c", "*",
                                            "-n", "", "  spaces  ", "\\", "${IFS}x", "é ∑ ünïcode"));
 
-} // namespace
-} // namespace velquin::tmpl
+}  // namespace
+}  // namespace velquin::tmpl

@@ -407,5 +407,5 @@ TEST(ExitStatus, UnlistedFailureWithoutDefaultIsAServerError) {
   EXPECT_EQ(result.reason, "Internal Server Error");
 }
 
-} // namespace
-} // namespace velquin::validator
+}  // namespace
+}  // namespace velquin::validator
