@@ -122,7 +122,11 @@ else
   step "image: built $IMAGE"
 fi
 
-docker tag "$IMAGE" "$REGISTRY_IMAGE"
-docker push "$REGISTRY_IMAGE" >"$STATE_DIR/push.log" 2>&1 || fail "push failed, see $STATE_DIR/push.log"
-step "image: pushed $REGISTRY_IMAGE"
+# A second name for the test that removes its local copy to force a pull;
+# tests running in parallel keep using the first.
+for name in "$REGISTRY_IMAGE" "$REGISTRY/velquin-test/busybox:pull-on-create"; do
+  docker tag "$IMAGE" "$name"
+  docker push "$name" >"$STATE_DIR/push.log" 2>&1 || fail "push failed, see $STATE_DIR/push.log"
+  step "image: pushed $name"
+done
 step "ready"

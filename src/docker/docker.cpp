@@ -74,7 +74,8 @@ Endpoint endpoint_from_env() {
     ep.base_url = (ep.tls ? "https://" : "http://") + authority;
     ep.display = ep.base_url;
   } else {
-    throw DockerError("Unsupported DOCKER_HOST " + host + ": only unix:// and tcp:// are supported");
+    throw DockerError("Unsupported DOCKER_HOST " + host +
+                      ": only unix:// and tcp:// are supported");
   }
 
   if (ep.tls) {
@@ -217,7 +218,8 @@ class CurlDockerClient final : public DockerClient {
   }
 
   void start(const std::string& id) override {
-    Response r = call("POST", "/containers/" + url_encode(id) + "/start", nullptr, kShortCallSeconds);
+    Response r =
+        call("POST", "/containers/" + url_encode(id) + "/start", nullptr, kShortCallSeconds);
     // 304: already started.
     if (r.status != 204 && r.status != 304 && r.status != 200) {
       throw DockerError(error_message(r));
@@ -265,7 +267,8 @@ class CurlDockerClient final : public DockerClient {
   }
 
   void kill(const std::string& id) override {
-    Response r = call("POST", "/containers/" + url_encode(id) + "/kill", nullptr, kShortCallSeconds);
+    Response r =
+        call("POST", "/containers/" + url_encode(id) + "/kill", nullptr, kShortCallSeconds);
     if (r.status == 204 || r.status == 200 || r.status == 409) {
       return;
     }
@@ -394,8 +397,8 @@ class CurlDockerClient final : public DockerClient {
   // stream number, three zero bytes, a big-endian 32-bit length, the payload.
   static std::string demultiplex(const std::string& raw) {
     const auto looks_framed = [&raw](size_t pos) {
-      return raw.size() - pos >= 8 && static_cast<unsigned char>(raw[pos]) <= 2 && raw[pos + 1] == 0 &&
-             raw[pos + 2] == 0 && raw[pos + 3] == 0;
+      return raw.size() - pos >= 8 && static_cast<unsigned char>(raw[pos]) <= 2 &&
+             raw[pos + 1] == 0 && raw[pos + 2] == 0 && raw[pos + 3] == 0;
     };
     if (raw.empty() || !looks_framed(0)) {
       return raw;

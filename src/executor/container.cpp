@@ -63,8 +63,8 @@ std::string create_and_start(docker::DockerClient& client, const docker::RunSpec
     } catch (const docker::ImageNotFound&) {
       throw;
     } catch (const docker::DockerError& pull_error) {
-      throw docker::ImageNotFound(std::string(missing.what()) + " (pull failed: " + pull_error.what() +
-                                  ")");
+      throw docker::ImageNotFound(std::string(missing.what()) +
+                                  " (pull failed: " + pull_error.what() + ")");
     }
     remaining_timeout = std::max(0.0, remaining_timeout - seconds_since(pull_start));
     id = client.create(spec);
@@ -89,14 +89,14 @@ class WaitWorker {
   WaitWorker(std::shared_ptr<docker::DockerClient> client, std::string id) {
     std::promise<std::optional<std::int64_t>> promise;
     result_ = promise.get_future();
-    thread_ = std::thread([client = std::move(client), id = std::move(id),
-                           promise = std::move(promise)]() mutable {
-      try {
-        promise.set_value(client->wait(id));
-      } catch (...) {
-        promise.set_exception(std::current_exception());
-      }
-    });
+    thread_ = std::thread(
+        [client = std::move(client), id = std::move(id), promise = std::move(promise)]() mutable {
+          try {
+            promise.set_value(client->wait(id));
+          } catch (...) {
+            promise.set_exception(std::current_exception());
+          }
+        });
   }
   WaitWorker(const WaitWorker&) = delete;
   WaitWorker& operator=(const WaitWorker&) = delete;
@@ -119,8 +119,8 @@ class WaitWorker {
 
 }  // namespace
 
-std::pair<std::optional<std::string>, std::optional<std::string>> _safe_container_logs(
-    docker::DockerClient& client, const std::string& container_id) {
+std::pair<std::optional<std::string>, std::optional<std::string>>
+_safe_container_logs(docker::DockerClient& client, const std::string& container_id) {
   try {
     std::string out = support::decode_utf8_replace(client.logs(container_id, true));
     std::string err = support::decode_utf8_replace(client.logs(container_id, false));
@@ -281,9 +281,8 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
 
   // Finish: after every outcome of the run, while the run directory exists.
   const std::string log_dir = cfg.get_text("LogDir");
-  support::ScopeExit preserve_volumes([&] {
-    preserve::preserve_volumes(preserve_specs, log_dir, correlation_id);
-  });
+  support::ScopeExit preserve_volumes(
+      [&] { preserve::preserve_volumes(preserve_specs, log_dir, correlation_id); });
   preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, log_dir,
                              correlation_id);
   return record;

@@ -83,15 +83,17 @@ void _write_volume_file(const std::string& local_path, const json& content_templ
     parent = ".";
   }
   fs::create_directories(parent);
-  const std::string content =
-      is_empty_value(content_template) ? std::string() : tmpl::render(text_of(content_template), params);
+  const std::string content = is_empty_value(content_template)
+                                  ? std::string()
+                                  : tmpl::render(text_of(content_template), params);
 
   // O_NOFOLLOW: a link planted at this name must not redirect the write.
-  support::UniqueFd fd(::open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                              0666));
+  support::UniqueFd fd(
+      ::open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
   if (!fd) {
     throw std::system_error(errno, std::generic_category(),
-                            "Cannot write volume file " + support::quoted(std::string_view(local_path)));
+                            "Cannot write volume file " +
+                                support::quoted(std::string_view(local_path)));
   }
   std::string_view rest = content;
   while (!rest.empty()) {
@@ -101,7 +103,8 @@ void _write_volume_file(const std::string& local_path, const json& content_templ
         continue;
       }
       throw std::system_error(errno, std::generic_category(),
-                              "Cannot write volume file " + support::quoted(std::string_view(local_path)));
+                              "Cannot write volume file " +
+                                  support::quoted(std::string_view(local_path)));
     }
     rest.remove_prefix(static_cast<size_t>(n));
   }
@@ -131,7 +134,8 @@ VolumeSetup _build_volumes(const json& alias_cfg, const json& params,
     if (source.is_null()) {
       local_path = (fs::path(require_run_dir(run_dir)) / "auto" / support::uuid4_hex()).string();
       _write_volume_file(local_path, content, params);
-      put_binding(setup.bindings, {_to_host_path(local_path, shared_dir, external_dir), location, "rw"});
+      put_binding(setup.bindings,
+                  {_to_host_path(local_path, shared_dir, external_dir), location, "rw"});
     } else {
       const std::string source_text = text_of(source);
       if (!source_text.empty() && source_text.front() == '/') {
@@ -148,7 +152,8 @@ VolumeSetup _build_volumes(const json& alias_cfg, const json& params,
       } else {
         _write_volume_file(local_path, content, params);
       }
-      put_binding(setup.bindings, {_to_host_path(local_path, shared_dir, external_dir), location, mode});
+      put_binding(setup.bindings,
+                  {_to_host_path(local_path, shared_dir, external_dir), location, mode});
     }
 
     const json preserve_value = entry.value("preserve", json());

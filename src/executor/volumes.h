@@ -25,8 +25,8 @@ struct VolumeSetup {
 // run directory or a file system failure.
 VolumeSetup _build_volumes(const nlohmann::ordered_json& alias_cfg,
                            const nlohmann::ordered_json& params,
-                           const std::optional<std::string>& run_dir,
-                           const std::string& shared_dir, const std::string& external_dir);
+                           const std::optional<std::string>& run_dir, const std::string& shared_dir,
+                           const std::string& external_dir);
 
 // Renders the content template (no run_dir) into local_path, creating its
 // parent directories; an existing file is truncated, a symlink is refused.
@@ -35,7 +35,7 @@ void _write_volume_file(const std::string& local_path,
                         const nlohmann::ordered_json& params);
 
 // Reads both log streams; any failure gives (none, none).
-std::pair<std::optional<std::string>, std::optional<std::string>> _safe_container_logs(
-    docker::DockerClient& client, const std::string& container_id);
+std::pair<std::optional<std::string>, std::optional<std::string>>
+_safe_container_logs(docker::DockerClient& client, const std::string& container_id);
 
 }  // namespace velquin::executor

@@ -60,18 +60,19 @@ TEST_P(SplitCommandTest, SplitsLikeAPosixShell) {
 
 INSTANTIATE_TEST_SUITE_P(
     Words, SplitCommandTest,
-    ::testing::Values(
-        SplitCase{"Plain", "echo hello world", {"echo", "hello", "world"}},
-        SplitCase{"RunsOfBlanks", "  a \t b\n c  ", {"a", "b", "c"}},
-        SplitCase{"Empty", "", {}},
-        SplitCase{"OnlyBlanks", "   ", {}},
-        SplitCase{"SingleQuotesLiteral", R"(sh -c 'echo "$HOME" \n')", {"sh", "-c", R"(echo "$HOME" \n)"}},
-        SplitCase{"DoubleQuoteEscapes", R"(a "b \" \\ \$ \x")", {"a", R"(b " \ $ \x)"}},
-        SplitCase{"AdjacentPartsJoin", R"(pre'fix'"ed"\ x)", {"prefixed x"}},
-        SplitCase{"EmptyQuotedWord", R"(a '' "" b)", {"a", "", "", "b"}},
-        SplitCase{"BackslashNewlineJoins", "a\\\nb", {"ab"}},
-        SplitCase{"NoExpansion", "echo $HOME `id` *", {"echo", "$HOME", "`id`", "*"}},
-        SplitCase{"ShellQuotedParameter", R"(echo 'it'\''s')", {"echo", "it's"}}),
+    ::testing::Values(SplitCase{"Plain", "echo hello world", {"echo", "hello", "world"}},
+                      SplitCase{"RunsOfBlanks", "  a \t b\n c  ", {"a", "b", "c"}},
+                      SplitCase{"Empty", "", {}}, SplitCase{"OnlyBlanks", "   ", {}},
+                      SplitCase{"SingleQuotesLiteral",
+                                R"(sh -c 'echo "$HOME" \n')",
+                                {"sh", "-c", R"(echo "$HOME" \n)"}},
+                      SplitCase{
+                          "DoubleQuoteEscapes", R"(a "b \" \\ \$ \x")", {"a", R"(b " \ $ \x)"}},
+                      SplitCase{"AdjacentPartsJoin", R"(pre'fix'"ed"\ x)", {"prefixed x"}},
+                      SplitCase{"EmptyQuotedWord", R"(a '' "" b)", {"a", "", "", "b"}},
+                      SplitCase{"BackslashNewlineJoins", "a\\\nb", {"ab"}},
+                      SplitCase{"NoExpansion", "echo $HOME `id` *", {"echo", "$HOME", "`id`", "*"}},
+                      SplitCase{"ShellQuotedParameter", R"(echo 'it'\''s')", {"echo", "it's"}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(SplitCommand, RejectsUnfinishedInput) {
@@ -88,7 +89,8 @@ TEST(ClientFromEnv, ConnectionFailureNamesTheEndpoint) {
       client_from_env();
       FAIL() << "expected DockerError";
     } catch (const DockerError& e) {
-      EXPECT_NE(std::string(e.what()).find("unix:///nonexistent/velquin/docker.sock"), std::string::npos)
+      EXPECT_NE(std::string(e.what()).find("unix:///nonexistent/velquin/docker.sock"),
+                std::string::npos)
           << e.what();
       EXPECT_EQ(std::string(e.what()).find("port 80"), std::string::npos) << e.what();
     }
@@ -163,7 +165,9 @@ class EngineTest : public ::testing::Test {
   std::shared_ptr<DockerClient> client_;
 };
 
-TEST_F(EngineTest, PingAnswers) { EXPECT_NO_THROW(client_->ping()); }
+TEST_F(EngineTest, PingAnswers) {
+  EXPECT_NO_THROW(client_->ping());
+}
 
 TEST_F(EngineTest, ApiVersionPrefixIsHonoured) {
   for (const char* version : {"1.41", "v1.41"}) {
@@ -183,7 +187,8 @@ TEST_F(EngineTest, StreamsAndStatusComeBackApart) {
 
 TEST_F(EngineTest, LargeOutputSpanningManyFramesIsReassembled) {
   // 20000 lines interleaved with stderr: every frame boundary must vanish.
-  const Outcome o = run(shell("i=0; while [ $i -lt 20000 ]; do echo line$i; echo e >&2; i=$((i+1)); done"));
+  const Outcome o =
+      run(shell("i=0; while [ $i -lt 20000 ]; do echo line$i; echo e >&2; i=$((i+1)); done"));
   ASSERT_EQ(o.status, 0);
   std::string expected;
   for (int i = 0; i < 20000; ++i) {
@@ -208,7 +213,8 @@ TEST_F(EngineTest, BindsHonourTheirMode) {
   dir.write("ro/in.txt", "input");
   std::filesystem::create_directories(dir.path() / "rw");
   RunSpec spec = shell("cat /in/in.txt; echo written > /out/f; echo x > /in/g || echo refused");
-  spec.binds = {{(dir.path() / "ro").string(), "/in", "ro"}, {(dir.path() / "rw").string(), "/out", "rw"}};
+  spec.binds = {{(dir.path() / "ro").string(), "/in", "ro"},
+                {(dir.path() / "rw").string(), "/out", "rw"}};
   const Outcome o = run(spec);
   EXPECT_EQ(o.out, "inputrefused\n");
   EXPECT_EQ(velquin::testing::read_file(dir.path() / "rw" / "f"), "written\n");
@@ -273,7 +279,8 @@ TEST_F(EngineTest, OtherEngineErrorsAreNotImageNotFound) {
     FAIL() << "classified as image not found: " << e.what();
   } catch (const DockerError& e) {
     // The engine's own message, not a bare status.
-    EXPECT_NE(std::string(e.what()).find("no-such-container-velquin"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("no-such-container-velquin"), std::string::npos)
+        << e.what();
   }
 }
 
@@ -286,7 +293,8 @@ TEST_F(EngineTest, PullFromTheLocalRegistry) {
 
 TEST_F(EngineTest, PullOfAnUnknownImageOrTagIsImageNotFound) {
   EXPECT_THROW(client_->pull("127.0.0.1:5000/velquin-test/absent:latest", 120), ImageNotFound);
-  EXPECT_THROW(client_->pull("127.0.0.1:5000/velquin-test/busybox:no-such-tag", 120), ImageNotFound);
+  EXPECT_THROW(client_->pull("127.0.0.1:5000/velquin-test/busybox:no-such-tag", 120),
+               ImageNotFound);
 }
 
 TEST_F(EngineTest, PullFromAnUnreachableRegistryIsAPlainFailure) {

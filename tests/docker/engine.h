@@ -24,11 +24,11 @@ inline bool docker_tests_disabled() {
   return flag != nullptr && std::string(flag) == "0";
 }
 
-#define VELQUIN_REQUIRE_DOCKER()                                                        \
-  do {                                                                                  \
-    if (::velquin::testing::docker_tests_disabled()) {                                  \
-      GTEST_SKIP() << "container tests disabled by VELQUIN_TEST_DOCKER=0";              \
-    }                                                                                   \
+#define VELQUIN_REQUIRE_DOCKER()                                                                   \
+  do {                                                                                             \
+    if (::velquin::testing::docker_tests_disabled()) {                                             \
+      GTEST_SKIP() << "container tests disabled by VELQUIN_TEST_DOCKER=0";                         \
+    }                                                                                              \
   } while (0)
 
 inline std::string engine_socket() {
@@ -50,11 +50,11 @@ inline std::string engine_call(const char* method, const std::string& path) {
   curl_easy_setopt(handle.get(), CURLOPT_CUSTOMREQUEST, method);
   curl_easy_setopt(handle.get(), CURLOPT_UNIX_SOCKET_PATH, socket.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, 30L);
-  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION,
-                   +[](char* data, size_t size, size_t count, void* user) {
-                     static_cast<std::string*>(user)->append(data, size * count);
-                     return size * count;
-                   });
+  curl_easy_setopt(
+      handle.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* user) {
+        static_cast<std::string*>(user)->append(data, size * count);
+        return size * count;
+      });
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
   const CURLcode code = curl_easy_perform(handle.get());
   EXPECT_EQ(code, CURLE_OK) << "engine not reachable at " << socket
@@ -65,7 +65,8 @@ inline std::string engine_call(const char* method, const std::string& path) {
 // Full ids of every container (running or not) created from the image.
 inline std::vector<std::string> containers_of(const std::string& image) {
   std::vector<std::string> ids;
-  const auto list = nlohmann::json::parse(engine_call("GET", "/containers/json?all=1"), nullptr, false);
+  const auto list =
+      nlohmann::json::parse(engine_call("GET", "/containers/json?all=1"), nullptr, false);
   if (!list.is_array()) {
     ADD_FAILURE() << "engine did not list containers";
     return ids;

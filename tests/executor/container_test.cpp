@@ -159,13 +159,15 @@ struct CompletedCase {
   int status;
 };
 
-class CompletedRunTest : public ContainerRunTest, public ::testing::WithParamInterface<CompletedCase> {};
+class CompletedRunTest : public ContainerRunTest,
+                         public ::testing::WithParamInterface<CompletedCase> {};
 
 TEST_P(CompletedRunTest, RecordCarriesStreamsStatusAndIds) {
   const CompletedCase& c = GetParam();
   const json record = run(alias(c.command), {{"who", "it's me"}});
-  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "file_outputs", "image_id", "returncode",
-                                                       "stderr", "stdout", "success"}))
+  ASSERT_EQ(keys_of(record),
+            (std::vector<std::string>{"container_id", "file_outputs", "image_id", "returncode",
+                                      "stderr", "stdout", "success"}))
       << record.dump();
   EXPECT_EQ(record["success"], true);
   EXPECT_EQ(record["returncode"], c.status);
@@ -193,14 +195,15 @@ struct TimeoutCase {
   const char* message;
 };
 
-class TimedOutRunTest : public ContainerRunTest, public ::testing::WithParamInterface<TimeoutCase> {};
+class TimedOutRunTest : public ContainerRunTest,
+                        public ::testing::WithParamInterface<TimeoutCase> {};
 
 TEST_P(TimedOutRunTest, IsKilledRemovedAndItsStreamsPreserved) {
   const json a = alias("sh -c 'echo before; echo oops >&2; sleep 60'",
                        {{"timeout", GetParam().timeout}, {"preserveStreams", true}});
   const json record = run(a);
-  ASSERT_EQ(keys_of(record),
-            (std::vector<std::string>{"container_id", "error", "image_id", "returncode", "success", "timed_out"}))
+  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "error", "image_id",
+                                                       "returncode", "success", "timed_out"}))
       << record.dump();
   EXPECT_EQ(record["success"], false);
   EXPECT_EQ(record["timed_out"], true);
@@ -212,41 +215,45 @@ TEST_P(TimedOutRunTest, IsKilledRemovedAndItsStreamsPreserved) {
   EXPECT_EQ(files_holding(logs(), "oops\n").size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, TimedOutRunTest,
-                         ::testing::Values(TimeoutCase{"Integer", 2, "Container timed out after 2 seconds"},
-                                           TimeoutCase{"Decimal", 1.5, "Container timed out after 1.5 seconds"}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Limits, TimedOutRunTest,
+    ::testing::Values(TimeoutCase{"Integer", 2, "Container timed out after 2 seconds"},
+                      TimeoutCase{"Decimal", 1.5, "Container timed out after 1.5 seconds"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ContainerRunTest, MissingImageGivesTheImageNotFoundRecord) {
   json a = alias("echo x", {{"image", "127.0.0.1:5000/velquin-test/never-pushed:latest"},
                             {"output", {{"single_value", {{"source", "out.txt"}}}}}});
   const json record = run(a);
-  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
+  ASSERT_EQ(keys_of(record),
+            (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
       << record.dump();
   EXPECT_EQ(record["success"], false);
-  EXPECT_EQ(record["error"].get<std::string>().rfind("Container image not found: ", 0), 0u) << record.dump();
+  EXPECT_EQ(record["error"].get<std::string>().rfind("Container image not found: ", 0), 0u)
+      << record.dump();
   EXPECT_TRUE(record["container_id"].is_null());
   EXPECT_TRUE(record["image_id"].is_null());
   EXPECT_FALSE(fs::exists(run_dir()));
 }
 
 TEST_F(ContainerRunTest, ImageMissingLocallyIsPulledOnce) {
-  // The registry's name of the image, so that the base test image stays.
-  const std::string image = "127.0.0.1:5000/velquin-test/busybox:latest";
+  // A name no other test uses, since tests run in parallel.
+  const std::string image = "127.0.0.1:5000/velquin-test/busybox:pull-on-create";
   json a = alias("echo pulled", {{"image", image}});
   // Untag locally (the registry keeps it); the run must fetch it again.
   engine_call("DELETE", "/images/" + image);
-  ASSERT_NE(engine_call("GET", "/images/" + image + "/json").find("No such image"), std::string::npos);
+  ASSERT_NE(engine_call("GET", "/images/" + image + "/json").find("No such image"),
+            std::string::npos);
   const json record = run(a);
   EXPECT_EQ(record["success"], true) << record.dump();
   EXPECT_EQ(record["stdout"], "pulled\n");
 }
 
 TEST_F(ContainerRunTest, UnreachableEngineGivesTheUnavailableRecordAndNoRunDirectory) {
-  executor_.set_docker_client_factory([]() -> std::shared_ptr<docker::DockerClient> {
-    throw docker::DockerError("engine gone");
-  });
-  const json record = run(alias("echo x", {{"output", {{"single_value", {{"source", "out.txt"}}}}}}));
+  executor_.set_docker_client_factory(
+      []() -> std::shared_ptr<docker::DockerClient> { throw docker::DockerError("engine gone"); });
+  const json record =
+      run(alias("echo x", {{"output", {{"single_value", {{"source", "out.txt"}}}}}}));
   EXPECT_EQ(record, (json{{"success", false}, {"error", "Docker not available: engine gone"}}));
   EXPECT_FALSE(fs::exists(run_dir()));
 }
@@ -263,9 +270,11 @@ TEST_P(FailedRunTest, GivesTheFailedRecordAndCleansUp) {
   json a = alias("", GetParam().alias_extra);
   a["output"] = {{"single_value", {{"source", "out.txt"}}}};
   const json record = run(a, {{"name", "../../escape"}});
-  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
+  ASSERT_EQ(keys_of(record),
+            (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
       << record.dump();
-  EXPECT_EQ(record["error"].get<std::string>().rfind(GetParam().error_start, 0), 0u) << record.dump();
+  EXPECT_EQ(record["error"].get<std::string>().rfind(GetParam().error_start, 0), 0u)
+      << record.dump();
   EXPECT_FALSE(fs::exists(run_dir()));
 }
 
@@ -279,7 +288,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "path escapes the run directory: "},
         FailureCase{"BadBindMode",
                     {{"command", "true"},
-                     {"volumes", json::parse(R"([{"source": "in.txt", "location": "/x", "mode": "bogus"}])")}},
+                     {"volumes",
+                      json::parse(R"([{"source": "in.txt", "location": "/x", "mode": "bogus"}])")}},
                     ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
@@ -292,11 +302,14 @@ TEST_F(ContainerRunTest, EveryKindOfVolume) {
       "(echo x > /abs/y) 2>/dev/null || echo -n \" abs-ro\"; "
       "(echo x > /in.txt) 2>/dev/null || echo -n \" in-ro\"; "
       "mkdir -p /out/sub; echo result > /out/sub/r.txt; echo top > /out/top.txt'",
-      {{"volumes", {{{"location", "/auto.txt"}, {"content", "auto-{{ name }}|"}},
-                    {{"source", "in/{{ name }}.txt"}, {"location", "/in.txt"}, {"content", "in-{{ name }}|"},
-                     {"mode", "ro"}},
-                    {{"source", "out/"}, {"location", "/out"}},
-                    {{"source", host_ro.string()}, {"location", "/abs"}}}},
+      {{"volumes",
+        {{{"location", "/auto.txt"}, {"content", "auto-{{ name }}|"}},
+         {{"source", "in/{{ name }}.txt"},
+          {"location", "/in.txt"},
+          {"content", "in-{{ name }}|"},
+          {"mode", "ro"}},
+         {{"source", "out/"}, {"location", "/out"}},
+         {{"source", host_ro.string()}, {"location", "/abs"}}}},
        {"output", {{"multiple_values", {{{"source", "out/"}}, {{"source", "out/sub/r.txt"}}}}}}});
   const json record = run(a, {{"name", "n1"}});
   ASSERT_EQ(record["success"], true) << record.dump();
@@ -310,8 +323,9 @@ TEST_F(ContainerRunTest, EveryKindOfVolume) {
 
 TEST_F(ContainerRunTest, MarkedVolumesArePreservedUnderTheCorrelationId) {
   json a = alias("sh -c 'echo kept-content > /out/k.txt; echo not-kept > /tmp2/n.txt'",
-                 {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}},
-                               {{"source", "tmp2/"}, {"location", "/tmp2"}}}}});
+                 {{"volumes",
+                   {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}},
+                    {{"source", "tmp2/"}, {"location", "/tmp2"}}}}});
   const json record = run(a);
   ASSERT_EQ(record["success"], true) << record.dump();
   const auto kept = files_holding(logs(), "kept-content\n");
@@ -328,7 +342,8 @@ TEST_F(ContainerRunTest, ExternalDirIsWhatTheEngineBinds) {
   fs::create_directories(shared());
   fs::create_directory_symlink(shared(), host_view);
   load_settings(host_view.string());
-  json a = alias("cat /cfg", {{"volumes", {{{"location", "/cfg"}, {"content", "through-external"}}}}});
+  json a =
+      alias("cat /cfg", {{"volumes", {{{"location", "/cfg"}, {"content", "through-external"}}}}});
   const json record = run(a);
   ASSERT_EQ(record["success"], true) << record.dump();
   EXPECT_EQ(record["stdout"], "through-external");
@@ -337,9 +352,10 @@ TEST_F(ContainerRunTest, ExternalDirIsWhatTheEngineBinds) {
 TEST_F(ContainerRunTest, PlantedLinkToAHostFileIsNotReadAsOutput) {
   const std::string secret = read_file("/etc/passwd");
   ASSERT_FALSE(secret.empty());
-  json a = alias("sh -c 'ln -s /etc/passwd /out/leak.txt; ln -s /etc /out/etc; echo ok > /out/ok.txt'",
-                 {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}}}},
-                  {"output", {{"multiple_values", {{{"source", "out/leak.txt"}}, {{"source", "out/"}}}}}}});
+  json a = alias(
+      "sh -c 'ln -s /etc/passwd /out/leak.txt; ln -s /etc /out/etc; echo ok > /out/ok.txt'",
+      {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}}}},
+       {"output", {{"multiple_values", {{{"source", "out/leak.txt"}}, {{"source", "out/"}}}}}}});
   const json record = run(a);
   ASSERT_EQ(record["success"], true) << record.dump();
   EXPECT_EQ(record["file_outputs"]["out/leak.txt"], "");

@@ -36,20 +36,20 @@ TEST_P(ToHostPathTest, TranslatesBelowTheSharedDirectory) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, ToHostPathTest,
-    ::testing::Values(
-        HostPathCase{"NoExternalDirKeepsPath", "/tmp/velquin/r/auto/f", "/tmp/velquin/", "", "/tmp/velquin/r/auto/f"},
-        HostPathCase{"SharedWithTrailingSlash", "/tmp/velquin/r/auto/f", "/tmp/velquin/", "/host/shared",
-                     "/host/shared/r/auto/f"},
-        HostPathCase{"SharedWithoutTrailingSlash", "/tmp/velquin/r/in.txt", "/tmp/velquin", "/host/shared/",
-                     "/host/shared/r/in.txt"},
-        HostPathCase{"DirectoryWithTrailingSlash", "/tmp/velquin/r/out/", "/tmp/velquin", "/host",
-                     "/host/r/out"},
-        HostPathCase{"DotSegmentsAreNormalised", "/tmp/velquin/r/./a/../b", "/tmp//velquin", "/host",
-                     "/host/r/b"},
-        HostPathCase{"OutsideSharedClimbsOut", "/srv/data/f", "/tmp/velquin", "/host/shared",
-                     "/host/shared/../../srv/data/f"},
-        HostPathCase{"SharedItselfIsExternal", "/tmp/velquin", "/tmp/velquin/", "/host/shared",
-                     "/host/shared"}),
+    ::testing::Values(HostPathCase{"NoExternalDirKeepsPath", "/tmp/velquin/r/auto/f",
+                                   "/tmp/velquin/", "", "/tmp/velquin/r/auto/f"},
+                      HostPathCase{"SharedWithTrailingSlash", "/tmp/velquin/r/auto/f",
+                                   "/tmp/velquin/", "/host/shared", "/host/shared/r/auto/f"},
+                      HostPathCase{"SharedWithoutTrailingSlash", "/tmp/velquin/r/in.txt",
+                                   "/tmp/velquin", "/host/shared/", "/host/shared/r/in.txt"},
+                      HostPathCase{"DirectoryWithTrailingSlash", "/tmp/velquin/r/out/",
+                                   "/tmp/velquin", "/host", "/host/r/out"},
+                      HostPathCase{"DotSegmentsAreNormalised", "/tmp/velquin/r/./a/../b",
+                                   "/tmp//velquin", "/host", "/host/r/b"},
+                      HostPathCase{"OutsideSharedClimbsOut", "/srv/data/f", "/tmp/velquin",
+                                   "/host/shared", "/host/shared/../../srv/data/f"},
+                      HostPathCase{"SharedItselfIsExternal", "/tmp/velquin", "/tmp/velquin/",
+                                   "/host/shared", "/host/shared"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 class BuildVolumesTest : public ::testing::Test {
@@ -96,7 +96,8 @@ TEST_F(BuildVolumesTest, ExternalDirTranslatesOnlyRunDirectoryPaths) {
                             {"source": "/etc/ssl/certs", "location": "/certs"}])"),
             json::object(), "/host/shared");
   ASSERT_EQ(setup.bindings.size(), 3u);
-  EXPECT_EQ(setup.bindings[0].host_path.rfind("/host/shared/run-1/auto/", 0), 0u) << setup.bindings[0].host_path;
+  EXPECT_EQ(setup.bindings[0].host_path.rfind("/host/shared/run-1/auto/", 0), 0u)
+      << setup.bindings[0].host_path;
   EXPECT_EQ(setup.bindings[1].host_path, "/host/shared/run-1/in.txt");
   EXPECT_EQ(setup.bindings[2].host_path, "/etc/ssl/certs");
   // The files themselves are written in the service's own view.
@@ -135,7 +136,8 @@ TEST_F(BuildVolumesTest, RunDirectoryVolumesAreCreatedBoundAndPreserved) {
   EXPECT_TRUE(setup.preserve_specs[0].is_dir);
   EXPECT_EQ(setup.preserve_specs[0].preserve_mode, "flatten");
   EXPECT_EQ(setup.preserve_specs[0].prefix, "p-");
-  EXPECT_EQ(fs::path(setup.preserve_specs[0].local_path).lexically_normal(), run / "out" / "j7" / "");
+  EXPECT_EQ(fs::path(setup.preserve_specs[0].local_path).lexically_normal(),
+            run / "out" / "j7" / "");
   EXPECT_FALSE(setup.preserve_specs[1].is_dir);
   EXPECT_EQ(setup.preserve_specs[1].local_path, (run / "in" / "j7.txt").string());
   EXPECT_EQ(setup.preserve_specs[1].prefix, std::nullopt);
@@ -143,8 +145,9 @@ TEST_F(BuildVolumesTest, RunDirectoryVolumesAreCreatedBoundAndPreserved) {
 
 TEST_F(BuildVolumesTest, ParameterCannotLeadASourceOutOfTheRunDirectory) {
   for (const char* value : {"../escaped.txt", "../../etc/passwd", "/etc/passwd"}) {
-    EXPECT_THROW(build(json::parse(R"([{"source": "{{ name }}", "location": "/x"}])"), {{"name", value}}),
-                 scratch::PathEscape)
+    EXPECT_THROW(
+        build(json::parse(R"([{"source": "{{ name }}", "location": "/x"}])"), {{"name", value}}),
+        scratch::PathEscape)
         << value;
   }
   EXPECT_FALSE(fs::exists(shared_ / "escaped.txt"));
@@ -152,7 +155,8 @@ TEST_F(BuildVolumesTest, ParameterCannotLeadASourceOutOfTheRunDirectory) {
 
 TEST_F(BuildVolumesTest, FailuresRaise) {
   // A render error in content, and a volume that needs a run directory without one.
-  EXPECT_THROW(build(json::parse(R"([{"location": "/x", "content": "{{ open"}])")), tmpl::RenderError);
+  EXPECT_THROW(build(json::parse(R"([{"location": "/x", "content": "{{ open"}])")),
+               tmpl::RenderError);
   json alias = {{"type", "container"}, {"volumes", json::parse(R"([{"location": "/x"}])")}};
   EXPECT_ANY_THROW(_build_volumes(alias, json::object(), std::nullopt, shared_.string(), ""));
 }
