@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/pem.h>
+
 #include <chrono>
 #include <functional>
 #include <ostream>
@@ -12,6 +14,7 @@
 #include "auth/codec.h"
 #include "auth/jwt.h"
 #include "auth/loader.h"
+#include "support/certs.h"
 #include "support/temp_dir.h"
 #include "test_keys.h"
 
@@ -390,6 +393,27 @@ TEST(JwtWithoutKeys, RefusesEveryToken) {
   auto outcome =
       detail::verify_jwt(sign_jwt(shared_key("ED25519"), "EdDSA", {{"sub", "x"}}), settings, 100);
   EXPECT_FALSE(outcome.result.has_value());
+}
+
+// An identity provider often publishes a certificate rather than a bare key.
+TEST(JwtCertificateKey, KeyFileMayBeACertificate) {
+  velquin::testing::TempDir dir;
+  auto files = velquin::testing::make_self_signed(dir.path() / "keys", "idp");
+  dir.write("jwt.yaml",
+            "jwt:\n  public_keys:\n    - file: keys/idp.crt\n      algorithms: [RS256]\n");
+  Auth auth;
+  ASSERT_EQ(auth.load_auth_config_from(dir.str()), std::vector<std::string>{});
+
+  const std::string key_pem = velquin::testing::read_file(files.key);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), BIO_free);
+  testing::TestKey signer{std::shared_ptr<EVP_PKEY>(
+      PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free)};
+  ASSERT_TRUE(signer.key);
+  auto result =
+      auth.authenticate_request({"Bearer " + sign_jwt(signer, "RS256", {{"sub", "idp-user"}}), ""});
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->user_id, "idp-user");
 }
 
 }  // namespace
