@@ -2,7 +2,9 @@
 
 #include <crypt.h>
 
+#include <array>
 #include <chrono>
+#include <memory>
 #include <string_view>
 #include <utility>
 
