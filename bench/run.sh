@@ -59,6 +59,8 @@ for c in 1 8 32; do
   p99=$(to_ms "$(awk '$1 == "99%" {print $2}' "$work/wrk.$c")")
   errors=$(awk '/Non-2xx or 3xx responses:/ {print $5} /Socket errors:/ {n=0; for (i=3;i<=NF;i+=2) n+=$(i+1); print n}' \
     "$work/wrk.$c" | awk '{s+=$1} END {print s+0}')
-  set -- $("$work/spawn_raw" -c "$c" -d "$duration")
-  printf '%-11s | %12s %9s %9s %7s | %12s %9s %9s\n' "$c" "$rps" "$p50" "$p99" "$errors" "$2" "$3" "$4"
+  "$work/spawn_raw" -c "$c" -d "$duration" >"$work/raw.$c"
+  read -r _ spawns raw50 raw99 _ <"$work/raw.$c"
+  printf '%-11s | %12s %9s %9s %7s | %12s %9s %9s\n' "$c" "$rps" "$p50" "$p99" "$errors" \
+    "$spawns" "$raw50" "$raw99"
 done
