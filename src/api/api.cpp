@@ -426,7 +426,9 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
   // 9-10: the run, and what it tells the audit record.
   json result = services.execute_alias(alias_name, params);
   if (result.is_object()) {
-    if (auto it = result.find("pid"); it != result.end()) {
+    // "Present" means not null: a failure before the child started reports a
+    // null pid, which leaves the "-" of step 7.
+    if (auto it = result.find("pid"); it != result.end() && !it->is_null()) {
       ctx.pid = audit_value(*it);
     }
     if (auto it = result.find("container_id"); it != result.end() && !text_of(*it).empty()) {

@@ -191,7 +191,8 @@ std::vector<ExecuteCase> cases() {
   {
     // The executor's error text stays in the log, never in the answer.
     auto c = make("ExecutionFailed", 500, "Internal server error", "processing_failed");
-    c.result = json{{"success", false}, {"error", "secret detail"}, {"returncode", 1}};
+    c.result = json{{"success", false}, {"error", "secret detail"}, {"returncode", 1},
+                    {"pid", nullptr}};
     c.pid = std::string("-");
     c.exit_code = std::int64_t{1};
     c.log = "Alias 'echo' failed: secret detail";

@@ -412,21 +412,6 @@ TEST(Connection, KeepAliveServesSeveralRequestsAndCustomReasons) {
   EXPECT_EQ(second->reason, "OK");
 }
 
-TEST(Connection, EachRequestGetsItsOwnCorrelationId) {
-  FakeModules modules;
-  FakeApi server(modules);
-  server.start();
-  for (int i = 0; i < 3; ++i) {
-    http_request(server.port(), "GET", "/nope");
-  }
-  server.shutdown();
-  auto audits = modules.audit_records();
-  ASSERT_EQ(audits.size(), 3u);
-  EXPECT_NE(audits[0].correlation_id, audits[1].correlation_id);
-  EXPECT_NE(audits[1].correlation_id, audits[2].correlation_id);
-  EXPECT_EQ(audits[0].correlation_id[14], '4');
-}
-
 TEST(Signals, HandlersRunOnTheServingThreadInOrder) {
   sigset_t mask;
   sigemptyset(&mask);

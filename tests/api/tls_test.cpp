@@ -124,13 +124,5 @@ TEST(Https, UnusableKeyMakesStartThrow) {
   EXPECT_ANY_THROW(server.start());
 }
 
-TEST(Http, ListeningLineWithoutTls) {
-  FakeModules modules;
-  logger::LogCapture logs;
-  FakeApi server(modules);
-  server.start();
-  EXPECT_TRUE(logs.contains(logger::Level::info, "Listening on 127.0.0.1:0, SSL disabled"));
-}
-
 }  // namespace
 }  // namespace velquin::testing
