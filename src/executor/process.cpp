@@ -225,10 +225,8 @@ class Child {
 
   void started(pid_t pid) {
     pid_ = pid;
+    // Close-on-exec by definition; -1 on kernels without pidfds (we then poll).
     pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    if (pidfd_) {
-      ::fcntl(pidfd_.get(), F_SETFD, FD_CLOEXEC);
-    }
   }
   pid_t pid() const { return pid_; }
   int pidfd() const { return pidfd_.get(); }
