@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/published.h"
+
 namespace velquin::auth {
 
 // What a request offers for authentication.
@@ -39,7 +41,7 @@ class Auth {
   bool public_keys_empty() const;
 
  private:
-  std::atomic<std::shared_ptr<const AuthData>> data_;
+  support::Published<const AuthData> data_;
 };
 
 // The process-wide authentication object.

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "support/published.h"
+
 #include <nlohmann/json.hpp>
 
 namespace velquin::config {
@@ -135,8 +137,8 @@ class Config {
 
  private:
   using Values = std::map<std::string, SettingValue, std::less<>>;
-  std::atomic<std::shared_ptr<const Values>> _values;
-  std::atomic<AliasTablePtr> _aliases;
+  support::Published<const Values> _values;
+  support::Published<const AliasTable> _aliases;
 
   mutable std::mutex _health_lock;
   bool _auth_current = true;   // guarded by _health_lock
