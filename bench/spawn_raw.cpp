@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     }
   }
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(seconds));
+                                      std::chrono::duration<double>(seconds));
   std::vector<std::vector<double>> latencies(static_cast<std::size_t>(concurrency));
   std::atomic<long> failures{0};
   std::vector<std::thread> workers;

@@ -37,7 +37,8 @@ json Executor::execute_alias(const std::string& alias_name, const json* paramete
   // The snapshot keeps the definition alive even if a reload replaces the table meanwhile.
   config::AliasDefPtr alias = config::config().get_alias(alias_name);
   if (!alias || alias->is_null() || alias->empty()) {
-    return json{{"success", false}, {"error", "Alias " + support::quoted(alias_name) + " not found"}};
+    return json{{"success", false},
+                {"error", "Alias " + support::quoted(alias_name) + " not found"}};
   }
   const json& alias_cfg = *alias;
 

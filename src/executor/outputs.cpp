@@ -167,8 +167,8 @@ int open_beneath(int root_fd, const std::string& rel, int flags) {
 // Where a path lies relative to the run directory: the relative part when it
 // is inside, none when it is outside (an administrator's literal path).
 std::optional<std::string> inside_run_dir(const std::string& run_dir, const std::string& path) {
-  fs::path rel = fs::path(path).lexically_normal().lexically_relative(
-      fs::path(run_dir).lexically_normal());
+  fs::path rel =
+      fs::path(path).lexically_normal().lexically_relative(fs::path(run_dir).lexically_normal());
   if (rel.empty() || *rel.begin() == "..") {
     return std::nullopt;
   }
@@ -256,7 +256,8 @@ class ZipWriter {
     if (file == nullptr) {
       throw_error(&error);
     }
-    zip_int64_t index = zip_file_add(archive_, name.c_str(), file, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+    zip_int64_t index =
+        zip_file_add(archive_, name.c_str(), file, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
     if (index < 0) {
       zip_source_free(file);
       throw_error(zip_get_error(archive_));
@@ -311,11 +312,13 @@ class ZipWriter {
 void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter& zip) {
   UniqueFd list_fd(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 3));
   if (!list_fd) {
-    throw std::system_error(errno, std::generic_category(), "cannot list " + support::quoted(prefix));
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot list " + support::quoted(prefix));
   }
   DIR* d = ::fdopendir(list_fd.get());
   if (d == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "cannot list " + support::quoted(prefix));
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot list " + support::quoted(prefix));
   }
   list_fd.release();
   support::ScopeExit close_dir([&] { ::closedir(d); });
@@ -364,7 +367,8 @@ void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter&
     UniqueFd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     const std::string rel = prefix.empty() ? name : prefix + "/" + name;
     if (!sub) {
-      throw std::system_error(errno, std::generic_category(), "cannot list " + support::quoted(rel));
+      throw std::system_error(errno, std::generic_category(),
+                              "cannot list " + support::quoted(rel));
     }
     archive_tree(root_fd, sub.get(), rel, zip);
   }

@@ -122,7 +122,8 @@ std::optional<EnvList> _build_env(const json& alias_cfg, const json& params,
   EnvList env = inherited_environment();
   for (const auto& [name, value] : environment.items()) {
     std::string rendered = tmpl::render(_env_value(value), params, run_dir);
-    auto it = std::find_if(env.begin(), env.end(), [&](const auto& kv) { return kv.first == name; });
+    auto it =
+        std::find_if(env.begin(), env.end(), [&](const auto& kv) { return kv.first == name; });
     if (it != env.end()) {
       it->second = std::move(rendered);
     } else {
@@ -158,8 +159,8 @@ void write_file(const std::string& path, const std::string& content) {
 void _create_process_file(const json& file_def, const json& params, const std::string& run_dir) {
   const std::string location_template = template_text(member(file_def, "location"));
   const std::string location = tmpl::render(location_template, params);
-  const std::string path = scratch::join_run_path(
-      run_dir, location, tmpl::references_parameter(location_template));
+  const std::string path =
+      scratch::join_run_path(run_dir, location, tmpl::references_parameter(location_template));
   const fs::path parent = fs::path(path).parent_path();
   if (!parent.empty()) {
     fs::create_directories(parent);
@@ -338,8 +339,8 @@ void spawn_plain(Child& child, SpawnPlan& plan, int out_w, int err_w) {
     rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   }
   if (rc == 0) {
-    rc = ::posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                               POSIX_SPAWN_SETSIGDEF);
   }
   if (rc == 0) {
     rc = ::posix_spawnattr_setpgroup(&attr, 0);
@@ -427,18 +428,18 @@ int child_main(void* raw) {
 
 std::string step_text(int step) {
   switch (step) {
-    case STEP_SETPGID:
-      return "setpgid";
-    case STEP_SETGROUPS:
-      return "setgroups";
-    case STEP_SETGID:
-      return "setgid";
-    case STEP_SETUID:
-      return "setuid";
-    case STEP_DUP:
-      return "dup2";
-    default:
-      return "execve";
+  case STEP_SETPGID:
+    return "setpgid";
+  case STEP_SETGROUPS:
+    return "setgroups";
+  case STEP_SETGID:
+    return "setgid";
+  case STEP_SETUID:
+    return "setuid";
+  case STEP_DUP:
+    return "dup2";
+  default:
+    return "execve";
   }
 }
 
@@ -510,8 +511,7 @@ bool wait_child(Child& child, UniqueFd& out_r, UniqueFd& err_r, Captured& cap,
     if (now >= deadline) {
       return false;
     }
-    auto left_ms =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     int wait_ms = static_cast<int>(std::min<long long>(left_ms, INT_MAX));
     if (child.pidfd() < 0 && !exited) {
       wait_ms = std::min(wait_ms, 20);  // no pidfd: poll for the exit
@@ -585,8 +585,8 @@ struct RunState {
   std::optional<std::string> captured_stderr;
 };
 
-json run_process(const json& alias_cfg, const json& params, const std::optional<std::string>& run_dir,
-                 RunState& state) {
+json run_process(const json& alias_cfg, const json& params,
+                 const std::optional<std::string>& run_dir, RunState& state) {
   const std::string cmd_template = template_text(member(alias_cfg, "command"));
   const std::string cmd = tmpl::render(cmd_template, params, run_dir);
   std::optional<EnvList> env = _build_env(alias_cfg, params, run_dir);
@@ -645,8 +645,7 @@ json run_process(const json& alias_cfg, const json& params, const std::optional<
                 {"timed_out", true},
                 {"returncode", nullptr},
                 {"pid", *state.pid},
-                {"error", "Command timed out after " + support::value_text(timeout) +
-                              " seconds"}};
+                {"error", "Command timed out after " + support::value_text(timeout) + " seconds"}};
   }
 
   const int returncode = exit_status(child.status());

@@ -300,8 +300,8 @@ void preserve_volumes(const std::vector<PreserveSpec>& specs, const std::string&
   const std::string cid = correlation_id.empty() ? DEFAULT_CORRELATION_ID : correlation_id;
   for (const auto& spec : specs) {
     try {
-      for (const auto& error :
-           preserve_volume(spec.local_path, spec.is_dir, spec.preserve_mode, spec.prefix, dir, cid)) {
+      for (const auto& error : preserve_volume(spec.local_path, spec.is_dir, spec.preserve_mode,
+                                               spec.prefix, dir, cid)) {
         logger::error("Volume preserve failed: " + error);
       }
     } catch (const std::exception& e) {

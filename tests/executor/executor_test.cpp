@@ -16,8 +16,8 @@ namespace velquin::executor {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 using ::testing::ElementsAre;
+using testing::TempDir;
 
 std::vector<std::string> keys_of(const json& record) {
   std::vector<std::string> keys;
@@ -87,8 +87,7 @@ TEST_P(UnknownTypeTest, IsReportedWithItsQuotedType) {
     def["type"] = GetParam().type;
   }
   install({def});
-  EXPECT_EQ(Executor().execute_alias("t"),
-            (json{{"success", false}, {"error", GetParam().error}}));
+  EXPECT_EQ(Executor().execute_alias("t"), (json{{"success", false}, {"error", GetParam().error}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, UnknownTypeTest,
@@ -114,7 +113,7 @@ TEST_F(ExecuteAliasTest, DefaultsApplyWithoutTouchingTheCallersMapping) {
 
 struct TimeoutCase {
   const char* name;
-  json timeout;               // null: absent
+  json timeout;  // null: absent
   std::optional<int> max_timeout;
   json expected;
 };
@@ -137,17 +136,16 @@ TEST_P(ResolveTimeoutTest, AppliesDefaultAndBound) {
   EXPECT_EQ(got.is_number_integer(), c.expected.is_number_integer());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, ResolveTimeoutTest,
-    ::testing::Values(TimeoutCase{"absent", json(), std::nullopt, 60},
-                      TimeoutCase{"zero", 0, std::nullopt, 60},
-                      TimeoutCase{"bounded", 120, 30, 30},
-                      TimeoutCase{"below_bound", 120, 300, 120},
-                      TimeoutCase{"equal_bound", 30, 30, 30},
-                      TimeoutCase{"bound_zero", 120, 0, 120},
-                      TimeoutCase{"decimal", 2.5, std::nullopt, 2.5},
-                      TimeoutCase{"decimal_above_bound", 30.5, 30, 30}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Limits, ResolveTimeoutTest,
+                         ::testing::Values(TimeoutCase{"absent", json(), std::nullopt, 60},
+                                           TimeoutCase{"zero", 0, std::nullopt, 60},
+                                           TimeoutCase{"bounded", 120, 30, 30},
+                                           TimeoutCase{"below_bound", 120, 300, 120},
+                                           TimeoutCase{"equal_bound", 30, 30, 30},
+                                           TimeoutCase{"bound_zero", 120, 0, 120},
+                                           TimeoutCase{"decimal", 2.5, std::nullopt, 2.5},
+                                           TimeoutCase{"decimal_above_bound", 30.5, 30, 30}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct ShortIdCase {
   const char* name;
@@ -157,13 +155,14 @@ struct ShortIdCase {
 
 class ShortIdTest : public ::testing::TestWithParam<ShortIdCase> {};
 
-TEST_P(ShortIdTest, Shortens) { EXPECT_EQ(_short_id(GetParam().full), GetParam().expected); }
+TEST_P(ShortIdTest, Shortens) {
+  EXPECT_EQ(_short_id(GetParam().full), GetParam().expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Ids, ShortIdTest,
     ::testing::Values(ShortIdCase{"digest", "sha256:0123456789abcdef0123", "0123456789ab"},
-                      ShortIdCase{"short", "abc", "abc"},
-                      ShortIdCase{"empty", "", std::nullopt},
+                      ShortIdCase{"short", "abc", "abc"}, ShortIdCase{"empty", "", std::nullopt},
                       ShortIdCase{"plain", "fedcba9876543210", "fedcba987654"},
                       ShortIdCase{"last_piece", "a:b:cdef", "cdef"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });

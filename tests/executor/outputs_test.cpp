@@ -16,8 +16,8 @@ namespace velquin::executor {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 using ::testing::ElementsAre;
+using testing::TempDir;
 
 std::string base64_decode(const std::string& text) {
   static const std::string alphabet =
@@ -119,8 +119,8 @@ TEST_F(OutputsTest, FilesAreDecodedLeniently) {
   tmp.write("run/mixed.txt", std::string("a\xff\r\nb\rc", 7));
   tmp.write("run/%custom", "custom");
   tmp.write("run/bob.json", "{}");
-  const json def = output_def({"mixed.txt", "%custom", "%exitCode", "{{ who }}.json", "missing.txt",
-                               "mixed.txt"});
+  const json def = output_def(
+      {"mixed.txt", "%custom", "%exitCode", "{{ who }}.json", "missing.txt", "mixed.txt"});
   json got = _collect_output_files(def, json{{"who", "bob"}}, run());
   EXPECT_EQ(got, (json{{"mixed.txt", "a\xEF\xBF\xBD\nb\nc"},
                        {"%custom", "custom"},
@@ -132,8 +132,7 @@ TEST_F(OutputsTest, NonRegularFileOutputsAreEmpty) {
   fs::create_directories(run() + "/adir");
   ASSERT_EQ(::mkfifo((run() + "/fifo").c_str(), 0600), 0);
   const json def = output_def({"adir", "fifo"});
-  EXPECT_EQ(_collect_output_files(def, json::object(), run()),
-            (json{{"adir", ""}, {"fifo", ""}}));
+  EXPECT_EQ(_collect_output_files(def, json::object(), run()), (json{{"adir", ""}, {"fifo", ""}}));
 }
 
 TEST_F(OutputsTest, DirectoryOutputRoundTripsThroughZip) {

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,11 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using logger::Level;
 using logger::LogCapture;
-using testing::read_file;
-using testing::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testing::read_file;
 using ::testing::StartsWith;
+using testing::TempDir;
 
 std::vector<std::string> keys_of(const json& record) {
   std::vector<std::string> keys;
@@ -87,9 +87,9 @@ bool group_gone(pid_t pgid) {
 class ProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    config::config().load((tmp.path() / "none.conf").string(),
-                          config::Overrides{{"SharedDir", shared().string()},
-                                            {"LogDir", logs().string()}});
+    config::config().load(
+        (tmp.path() / "none.conf").string(),
+        config::Overrides{{"SharedDir", shared().string()}, {"LogDir", logs().string()}});
     logger::set_correlation_id(cid);
   }
   void TearDown() override { logger::set_correlation_id(std::nullopt); }
@@ -140,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StatusCase{"zero", "true", 0}, StatusCase{"three", "exit 3", 3},
                       StatusCase{"sigterm", "kill -TERM $$", -15},
                       StatusCase{"sigkill", "kill -KILL $$", -9},
-                      StatusCase{"sigpipe_default", "yes | head -c 1 >/dev/null; kill -PIPE $$", -13},
+                      StatusCase{"sigpipe_default", "yes | head -c 1 >/dev/null; kill -PIPE $$",
+                                 -13},
                       StatusCase{"missing_program", "no-such-program-velquin", 127}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
@@ -198,15 +199,16 @@ TEST_F(ProcessTest, InvalidUtf8FailsButIsStillPreserved) {
   auto errors = capture.messages(Level::error);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], "Process execution error: " + r["error"].get<std::string>());
-  EXPECT_EQ(read_file(logs() / cid / "stdout.log"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(read_file(logs() / cid / "stdout.log"), "a\xEF\xBF\xBD"
+                                                    "b");
 }
 
 TEST_F(ProcessTest, ReadsBothPipesAtOnce) {
   // More than a pipe buffer on each stream: reading one after the other would block.
-  json r = run({{"command",
-                 "i=0; while [ $i -lt 300 ]; do printf '%0200d\\n' 0; printf '%0200d\\n' 1 >&2; "
-                 "i=$((i+1)); done"},
-                {"timeout", 20}});
+  json r = run(
+      {{"command", "i=0; while [ $i -lt 300 ]; do printf '%0200d\\n' 0; printf '%0200d\\n' 1 >&2; "
+                   "i=$((i+1)); done"},
+       {"timeout", 20}});
   ASSERT_EQ(r["success"], true) << r.dump().substr(0, 200);
   EXPECT_EQ(r["stdout"].get<std::string>().size(), 300u * 201u);
   EXPECT_EQ(r["stderr"].get<std::string>().size(), 300u * 201u);
@@ -283,12 +285,10 @@ class PathEscapeTest : public ProcessTest, public ::testing::WithParamInterface<
 TEST_P(PathEscapeTest, ParameterPathsStayInTheRunDirectory) {
   const std::string value = GetParam().value;
   const json params = {{"p", value}};
-  json input = run({{"command", "true"},
-                    {"files", {{{"location", "{{ p }}"}, {"content", "x"}}}}},
-                   params);
-  json output = run({{"command", "true"},
-                     {"output", {{"single_value", {{"source", "{{ p }}"}}}}}},
-                    params);
+  json input =
+      run({{"command", "true"}, {"files", {{{"location", "{{ p }}"}, {"content", "x"}}}}}, params);
+  json output =
+      run({{"command", "true"}, {"output", {{"single_value", {{"source", "{{ p }}"}}}}}}, params);
   for (const json& r : {input, output}) {
     EXPECT_EQ(r["success"], false);
     EXPECT_EQ(r["error"], "path escapes the run directory: '" + value + "'");
@@ -304,13 +304,15 @@ INSTANTIATE_TEST_SUITE_P(Values, PathEscapeTest,
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ProcessTest, PrecreatedDirectoriesAndCollectedFiles) {
-  json def = {{"command",
-               "printf 'a\\377\\r\\n' > {{ run_dir }}/sub/dir/out.txt && echo hi > "
-               "{{ run_dir }}/logs/x.log"},
+  json def = {{"command", "printf 'a\\377\\r\\n' > {{ run_dir }}/sub/dir/out.txt && echo hi > "
+                          "{{ run_dir }}/logs/x.log"},
               {"output",
                {{"multiple_values",
-                 {{{"source", "%stdOut"}}, {{"source", "sub/dir/out.txt"}}, {{"source", "logs/"}},
-                  {{"source", "never/"}}, {{"source", "never.txt"}}}}}}};
+                 {{{"source", "%stdOut"}},
+                  {{"source", "sub/dir/out.txt"}},
+                  {{"source", "logs/"}},
+                  {{"source", "never/"}},
+                  {{"source", "never.txt"}}}}}}};
   json r = run(def);
   ASSERT_EQ(r["success"], true) << r.dump();
   EXPECT_EQ(r["returncode"], 0) << r["stderr"];

@@ -21,11 +21,11 @@ namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 using logger::Level;
 using logger::LogCapture;
-using testing::read_file;
-using testing::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testing::read_file;
 using ::testing::StartsWith;
+using testing::TempDir;
 
 struct ModeCase {
   const char* name;
@@ -45,7 +45,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeTest,
                          ::testing::Values(ModeCase{"absent", json(), "none", false},
                                            ModeCase{"yaml_true", json(true), "true", true},
                                            ModeCase{"yaml_false", json(false), "false", false},
-                                           ModeCase{"capitalised", json("Flatten"), "flatten", true},
+                                           ModeCase{"capitalised", json("Flatten"), "flatten",
+                                                    true},
                                            ModeCase{"upper_false", json("FALSE"), "false", false},
                                            ModeCase{"none", json("none"), "none", false},
                                            ModeCase{"unknown_word", json("no"), "no", true}),
@@ -132,8 +133,8 @@ TEST_F(PreserveVolumeTest, CopiesASingleFileWithItsMetadata) {
 
 TEST_F(PreserveVolumeTest, FlattensWithPrefix) {
   tmp.write("vol/a/b.txt", "b");
-  EXPECT_TRUE(preserve_volume((tmp.path() / "vol").string(), true, "flatten", "vol1", logs(), "C")
-                  .empty());
+  EXPECT_TRUE(
+      preserve_volume((tmp.path() / "vol").string(), true, "flatten", "vol1", logs(), "C").empty());
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C_vol1_a_b.txt"), "b");
 }
 
@@ -195,18 +196,16 @@ struct ExpandCase {
 class ExpandStreamsTest : public ::testing::TestWithParam<ExpandCase> {};
 
 TEST_P(ExpandStreamsTest, Expands) {
-  EXPECT_EQ(expand_preserve_streams(json::parse(GetParam().raw)),
-            json::parse(GetParam().expected));
+  EXPECT_EQ(expand_preserve_streams(json::parse(GetParam().raw)), json::parse(GetParam().expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ExpandStreamsTest,
-    ::testing::Values(
-        ExpandCase{"true", "true", R"([{"stream":"stderr"},{"stream":"stdout"}])"},
-        ExpandCase{"false", "false", "[]"}, ExpandCase{"absent", "null", "[]"},
-        ExpandCase{"empty", "[]", "[]"},
-        ExpandCase{"list", R"([{"stream":"stdout","filename":"out.txt"}])",
-                   R"([{"stream":"stdout","filename":"out.txt"}])"}),
+    ::testing::Values(ExpandCase{"true", "true", R"([{"stream":"stderr"},{"stream":"stdout"}])"},
+                      ExpandCase{"false", "false", "[]"}, ExpandCase{"absent", "null", "[]"},
+                      ExpandCase{"empty", "[]", "[]"},
+                      ExpandCase{"list", R"([{"stream":"stdout","filename":"out.txt"}])",
+                                 R"([{"stream":"stdout","filename":"out.txt"}])"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(ExpandStreamsTest, RejectsMalformedValues) {
@@ -226,8 +225,8 @@ TEST_F(PreserveStreamsTest, WritesOnlyNonEmptyStreams) {
 }
 
 TEST_F(PreserveStreamsTest, FlatLayoutAndCustomNames) {
-  const json entries = json::parse(
-      R"([{"stream":"stdout","flatten":true},{"stream":"stderr","filename":"e.txt"}])");
+  const json entries =
+      json::parse(R"([{"stream":"stdout","flatten":true},{"stream":"stderr","filename":"e.txt"}])");
   preserve_streams(entries, "o", "e", logs(), "C");
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C_stdout.log"), "o");
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "e.txt"), "e");
@@ -241,9 +240,12 @@ TEST_F(PreserveStreamsTest, UnknownStreamWritesAndLogsNothing) {
 }
 
 TEST_F(PreserveStreamsTest, ReplacesUndecodableBytes) {
-  preserve_streams(json::parse(R"([{"stream":"stdout"}])"), std::string("a\xff" "b"), std::nullopt,
-                   logs(), "C");
-  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "a\xEF\xBF\xBD" "b");
+  preserve_streams(json::parse(R"([{"stream":"stdout"}])"),
+                   std::string("a\xff"
+                               "b"),
+                   std::nullopt, logs(), "C");
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "a\xEF\xBF\xBD"
+                                                                 "b");
 }
 
 TEST_F(PreserveStreamsTest, LogsOneLinePerStreamWhenTheDirectoryCannotBeMade) {
