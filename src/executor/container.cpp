@@ -209,10 +209,11 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
     double remaining_timeout =
         std::min(kLongestWaitSeconds, std::max(0.0, timeout.get<double>() - pull_elapsed));
 
-    if (logger::enabled(logger::Level::debug)) {
-      logger::debug("Running container: image=" + support::quoted(std::string_view(image)) +
-                    " cmd=" + (command ? support::quoted(std::string_view(*command)) : "None"));
-    }
+    // The template, not the rendered command: parameter values never go to the log.
+    logger::debug(
+        "Running container: image=" + support::quoted(std::string_view(image)) + " cmd=" +
+        (command ? support::quoted(std::string_view(command_value.get_ref<const std::string&>()))
+                 : "None"));
 
     const std::string full_id = create_and_start(*client, spec, remaining_timeout);
     // Forced removal on every way out from here, errors dropped.

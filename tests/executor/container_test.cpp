@@ -13,6 +13,7 @@
 #include "docker/engine.h"
 #include "executor/executor.h"
 #include "logger/logger.h"
+#include "logger/testing.h"
 #include "support/temp_dir.h"
 #include "support/uuid.h"
 
@@ -188,6 +189,20 @@ INSTANTIATE_TEST_SUITE_P(
                       "out\n\r\n\xEF\xBF\xBD", "err\n", 1},
         CompletedCase{"ImageDefaultCommand", "", "", "", 0}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(ContainerRunTest, DebugLineShowsTheCommandTemplateNotParameterValues) {
+  logger::LogCapture capture;
+  run(alias("echo {{ who }}"), {{"who", "s3cr3t"}});
+  run(alias(""));
+  EXPECT_TRUE(capture.contains(
+      logger::Level::debug,
+      "Running container: image='velquin-test/busybox:latest' cmd='echo {{ who }}'"));
+  EXPECT_TRUE(capture.contains(logger::Level::debug,
+                               "Running container: image='velquin-test/busybox:latest' cmd=None"));
+  for (const auto& [level, message] : capture.records()) {
+    EXPECT_EQ(message.find("s3cr3t"), std::string::npos) << message;
+  }
+}
 
 struct TimeoutCase {
   const char* name;
