@@ -366,6 +366,8 @@ class CurlDockerClient final : public DockerClient {
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    // A wait on a long run keeps a TCP connection idle for its whole length.
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
     if (timeout_seconds > 0) {
       auto ms = static_cast<long>(timeout_seconds * 1000.0);
       curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, ms < 1 ? 1L : ms);
