@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config.h"
@@ -121,13 +125,13 @@ class ContainerRunTest : public ::testing::Test {
   }
   void TearDown() override { logger::set_correlation_id(std::nullopt); }
 
-  void load_settings(const std::string& external_dir) {
+  void load_settings(const std::string& external_dir, const std::string& refresh = "no") {
     const fs::path conf = dir_.write("velquin.conf", "");
     config::config().load(conf.string(), config::Overrides{{"SharedDir", shared().string()},
                                                            {"LogDir", logs().string()},
                                                            {"ExternalDir", external_dir},
                                                            {"Container", "0"},
-                                                           {"RefreshImage", "no"}});
+                                                           {"RefreshImage", refresh}});
   }
 
   static json alias(const std::string& command, const json& extra = json::object()) {
@@ -235,6 +239,134 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TimeoutCase{"Integer", 2, "Container timed out after 2 seconds"},
                       TimeoutCase{"Decimal", 1.5, "Container timed out after 1.5 seconds"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// An engine whose failures the test chooses. wait() blocks until the
+// container is killed or removed, like the real one.
+class FakeEngine : public docker::DockerClient {
+ public:
+  bool exits_at_once = true;
+  bool fail_start = false;
+  bool fail_kill = false;
+  bool image_missing = false;  // until a pull
+  double pull_seconds = 0;
+
+  void ping() override {}
+  std::string create(const docker::RunSpec&) override {
+    note("create");
+    std::lock_guard lock(mutex_);
+    if (image_missing) {
+      throw docker::ImageNotFound("No such image: fake");
+    }
+    return "f00dfeedcafe0123456789";
+  }
+  void start(const std::string&) override {
+    note("start");
+    if (fail_start) {
+      throw docker::DockerError("start refused");
+    }
+  }
+  std::string inspect_image(const std::string&) override { return "sha256:abcdef0123456789"; }
+  std::optional<std::int64_t> wait(const std::string&) override {
+    std::unique_lock lock(mutex_);
+    stopped_.wait(lock, [this] { return exits_at_once || is_stopped_; });
+    return std::nullopt;  // no StatusCode in the exit information
+  }
+  std::string logs(const std::string&, bool out) override { return out ? "o" : "e"; }
+  void kill(const std::string&) override {
+    note("kill");
+    if (fail_kill) {
+      throw docker::DockerError("kill refused");
+    }
+    stop();
+  }
+  void remove(const std::string&) override {
+    note("remove");
+    stop();
+  }
+  void pull(const std::string&, double) override {
+    note("pull");
+    std::this_thread::sleep_for(std::chrono::duration<double>(pull_seconds));
+    std::lock_guard lock(mutex_);
+    image_missing = false;
+  }
+  std::vector<std::string> calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  void note(const char* call) {
+    std::lock_guard lock(mutex_);
+    calls_.emplace_back(call);
+  }
+  void stop() {
+    std::lock_guard lock(mutex_);
+    is_stopped_ = true;
+    stopped_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool is_stopped_ = false;         // guarded by mutex_
+  std::vector<std::string> calls_;  // guarded by mutex_
+};
+
+class FakeEngineTest : public ContainerRunTest {
+ protected:
+  void SetUp() override {
+    load_settings("");
+    logger::set_correlation_id(correlation_id_ = support::uuid4());
+    executor_.set_docker_client_factory([this] { return engine_; });
+  }
+  std::shared_ptr<FakeEngine> engine_ = std::make_shared<FakeEngine>();
+};
+
+TEST_F(FakeEngineTest, ExitWithoutStatusCodeCountsAsZero) {
+  const json record = run(alias("true"));
+  EXPECT_EQ(record["success"], true);
+  EXPECT_EQ(record["returncode"], 0);
+  EXPECT_EQ(record["container_id"], "f00dfeedcafe");
+  EXPECT_EQ(record["image_id"], "abcdef012345");
+  EXPECT_EQ(engine_->calls(), (std::vector<std::string>{"create", "start", "remove"}));
+}
+
+TEST_F(FakeEngineTest, ContainerThatFailsToStartIsStillRemoved) {
+  engine_->fail_start = true;
+  const json record = run(alias("true"));
+  EXPECT_EQ(record, (json{{"success", false},
+                          {"error", "start refused"},
+                          {"container_id", nullptr},
+                          {"image_id", nullptr}}));
+  EXPECT_EQ(engine_->calls(), (std::vector<std::string>{"create", "start", "remove"}));
+}
+
+TEST_F(FakeEngineTest, FailedKillAtTimeOutFallsBackToRemoval) {
+  // Without the removal the wait, and so the request, would never end.
+  engine_->exits_at_once = false;
+  engine_->fail_kill = true;
+  const json record = run(alias("sleep 60", {{"timeout", 0.2}}));
+  EXPECT_EQ(record["error"], "Container timed out after 0.2 seconds");
+  const auto calls = engine_->calls();
+  EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4),
+            (std::vector<std::string>{"create", "start", "kill", "remove"}));
+}
+
+TEST_F(FakeEngineTest, ImageMissingLocallyIsPulledThenCreated) {
+  engine_->image_missing = true;
+  const json record = run(alias("true"));
+  EXPECT_EQ(record["success"], true) << record.dump();
+  EXPECT_EQ(engine_->calls(),
+            (std::vector<std::string>{"create", "pull", "create", "start", "remove"}));
+}
+
+TEST_F(FakeEngineTest, RefreshLongerThanTheLimitLeavesNoTimeToRun) {
+  load_settings("", "always");
+  engine_->exits_at_once = false;
+  engine_->pull_seconds = 1.2;
+  const json record = run(alias("true", {{"timeout", 1}}));
+  EXPECT_EQ(record["error"], "Container timed out after 1 seconds");
+  EXPECT_EQ(engine_->calls(),
+            (std::vector<std::string>{"pull", "create", "start", "kill", "remove"}));
+}
 
 TEST_F(ContainerRunTest, MissingImageGivesTheImageNotFoundRecord) {
   json a = alias("echo x", {{"image", "127.0.0.1:5000/velquin-test/never-pushed:latest"},
