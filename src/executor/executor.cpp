@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "support/json_value.h"
 #include "support/number_text.h"
 #include "support/quoted.h"
 #include "validator/validator.h"
@@ -14,20 +15,9 @@ namespace velquin::executor {
 
 namespace {
 
-constexpr std::int64_t DEFAULT_TIMEOUT = 60;
+using support::is_empty_value;
 
-bool is_empty_value(const json& value) {
-  if (value.is_null()) {
-    return true;
-  }
-  if (value.is_boolean()) {
-    return !value.get<bool>();
-  }
-  if (value.is_number()) {
-    return value.get<double>() == 0.0;
-  }
-  return (value.is_string() || value.is_array() || value.is_object()) && value.empty();
-}
+constexpr std::int64_t DEFAULT_TIMEOUT = 60;
 
 }  // namespace
 

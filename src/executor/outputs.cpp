@@ -22,6 +22,7 @@
 
 #include "executor/executor.h"
 #include "scratch/scratch.h"
+#include "support/json_value.h"
 #include "support/fd.h"
 #include "support/quoted.h"
 #include "support/scope_exit.h"
@@ -35,29 +36,11 @@ using support::UniqueFd;
 
 namespace {
 
+using support::is_empty_value;
+using support::member;
+
 bool is_stream_token(const std::string& token) {
   return token == "%stdOut" || token == "%stdErr" || token == "%exitCode";
-}
-
-const json* member(const json& object, const char* key) {
-  if (!object.is_object()) {
-    return nullptr;
-  }
-  auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
-bool is_empty_value(const json* value) {
-  if (value == nullptr || value->is_null()) {
-    return true;
-  }
-  if (value->is_boolean()) {
-    return !value->get<bool>();
-  }
-  if (value->is_number()) {
-    return value->get<double>() == 0.0;
-  }
-  return (value->is_string() || value->is_array() || value->is_object()) && value->empty();
 }
 
 std::string token_text(const json* value) {

@@ -33,6 +33,7 @@
 #include "logger/logger.h"
 #include "preserve/preserve.h"
 #include "scratch/scratch.h"
+#include "support/json_value.h"
 #include "support/fd.h"
 #include "support/number_text.h"
 #include "support/quoted.h"
@@ -48,6 +49,8 @@ namespace fs = std::filesystem;
 using support::UniqueFd;
 
 namespace {
+
+using support::is_empty_value;
 
 constexpr const char* SHELL = "/bin/sh";
 constexpr const char* DEFAULT_SHARED_DIR = "/tmp/velquin";
@@ -67,19 +70,6 @@ const json& member(const json& object, const char* key) {
   }
   auto it = object.find(key);
   return it == object.end() ? null_value : *it;
-}
-
-bool is_empty_value(const json& value) {
-  if (value.is_null()) {
-    return true;
-  }
-  if (value.is_boolean()) {
-    return !value.get<bool>();
-  }
-  if (value.is_number()) {
-    return value.get<double>() == 0.0;
-  }
-  return (value.is_string() || value.is_array() || value.is_object()) && value.empty();
 }
 
 std::string template_text(const json& value) {

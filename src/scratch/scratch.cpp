@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "logger/logger.h"
+#include "support/json_value.h"
 #include "support/quoted.h"
 #include "support/uuid.h"
 
@@ -18,30 +19,8 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-const json* member(const json& object, const char* key) {
-  if (!object.is_object()) {
-    return nullptr;
-  }
-  auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
-// Absent, null, false, 0, "" and empty containers all count as "not given".
-bool is_empty_value(const json* value) {
-  if (value == nullptr || value->is_null()) {
-    return true;
-  }
-  if (value->is_boolean()) {
-    return !value->get<bool>();
-  }
-  if (value->is_number()) {
-    return value->get<double>() == 0.0;
-  }
-  if (value->is_string() || value->is_array() || value->is_object()) {
-    return value->empty();
-  }
-  return false;
-}
+using support::is_empty_value;
+using support::member;
 
 bool is_type(const json& alias_config, const char* type) {
   const json* t = member(alias_config, "type");
