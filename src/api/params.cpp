@@ -145,7 +145,8 @@ std::string latin1_to_utf8(std::string_view bytes) {
 // Field text in UTF-8: Latin-1 parts are converted, everything else is read
 // as UTF-8 with bad sequences replaced.
 std::string part_text(std::string_view bytes, std::string_view part_content_type) {
-  if (const auto* charset = find_param(header_params(part_content_type), "charset")) {
+  const auto params = header_params(part_content_type);
+  if (const auto* charset = find_param(params, "charset")) {
     const std::string cs = support::to_lower(*charset);
     if (cs == "iso-8859-1" || cs == "latin-1" || cs == "latin1" || cs == "iso8859-1") {
       return latin1_to_utf8(bytes);
