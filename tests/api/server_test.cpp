@@ -388,6 +388,28 @@ TEST(Limits, SlowClientsDoNotBlockOthersAndAreCutByTheDeadline) {
   }
 }
 
+TEST(Limits, AcceptingResumesWhenAConnectionBelowTheLimitEnds) {
+  FakeModules modules;
+  api::ServerLimits limits;
+  limits.max_connections = 2;
+  FakeApi server(modules, limits);
+  server.start();
+  auto first = std::make_unique<RawClient>(server.port());
+  RawClient second(server.port());
+  ASSERT_TRUE(first->send("GET /internal/health/check HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(first->read_reply());
+  ASSERT_TRUE(second.send("GET /internal/health/check HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(second.read_reply());
+  // Both keep-alive connections are held open: the third waits in the backlog
+  // until one of them goes away.
+  RawClient third(server.port());
+  ASSERT_TRUE(third.send("GET /internal/health/check HTTP/1.1\r\nHost: x\r\n\r\n"));
+  first.reset();
+  auto reply = third.read_reply();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200);
+}
+
 TEST(Connection, KeepAliveServesSeveralRequestsAndCustomReasons) {
   FakeModules modules;
   modules.aliases["echo"] = json{{"type", "process"}};
