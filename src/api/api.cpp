@@ -368,7 +368,8 @@ Response API::State::route(const Request& req, RequestContext& ctx) {
 
 Response API::State::execute(const Request& req, RequestContext& ctx,
                              const std::string& alias_name) {
-  // 1-4: who asks, and may they.
+  // Who asks, and may they? Checked before anything that would reveal
+  // whether the alias exists.
   auto who = services.authenticate(
       auth::RequestCredentials{req.header("Authorization"), req.remote_address});
   if (!who) {
@@ -387,7 +388,6 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
   }
   ctx.alias_name = alias_name;
 
-  // 5: the body.
   auto parsed =
       _parse_params(req.header("Content-Type"), req.content_length.value_or(0), req.body);
   if (parsed.error) {
@@ -398,7 +398,6 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
   }
   const json& params = *parsed.params;
 
-  // 6-8: the alias and its parameters.
   config::AliasDefPtr alias_cfg = services.get_alias(alias_name);
   if (!alias_cfg || alias_cfg->is_null() || alias_cfg->empty()) {
     std::string message = "Alias " + support::quoted(alias_name) + " not found";
@@ -423,11 +422,10 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
     return errors_response(errors);
   }
 
-  // 9-10: the run, and what it tells the audit record.
   json result = services.execute_alias(alias_name, params);
   if (result.is_object()) {
     // "Present" means not null: a failure before the child started reports a
-    // null pid, which leaves the "-" of step 7.
+    // null pid, which leaves the "-" set from the alias type.
     if (auto it = result.find("pid"); it != result.end() && !it->is_null()) {
       ctx.pid = audit_value(*it);
     }
@@ -442,7 +440,7 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
     }
   }
 
-  // 11-13: failures of the run.
+  // A time-out wins over a plain failure; the executor's error text stays in the log.
   if (entry_true(result, "timed_out")) {
     ctx.app_code = std::string(detail::CODE_EXECUTION_TIMEOUT);
     logger::warning("Alias " + support::quoted(alias_name) +
@@ -462,9 +460,8 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
     return text_response(500, "Internal server error");
   }
 
-  // 14-15: the answer, with the mapped status.
   const json* exit_map = nullptr;
-  if (auto it = alias_cfg->find("_exit_code_map"); it != alias_cfg->end()) {
+  if (auto it = alias_cfg->find("_exit_code_map"); it != alias_cfg->end() && !it->is_null()) {
     exit_map = &*it;
   }
   validator::ExitStatus mapped = services.resolve_exit_status(exit_map, returncode_of(result));
