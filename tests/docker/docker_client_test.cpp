@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +52,11 @@ struct SplitCase {
   const char* command;
   std::vector<std::string> words;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SplitCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SplitCommandTest : public ::testing::TestWithParam<SplitCase> {};
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,6 +165,11 @@ struct CompletedCase {
   int status;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const CompletedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class CompletedRunTest : public ContainerRunTest,
                          public ::testing::WithParamInterface<CompletedCase> {};
 
@@ -213,6 +219,10 @@ struct TimeoutCase {
   json timeout;
   const char* message;
 };
+
+void PrintTo(const TimeoutCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TimedOutRunTest : public ContainerRunTest,
                         public ::testing::WithParamInterface<TimeoutCase> {};
@@ -410,6 +420,10 @@ struct FailureCase {
   json alias_extra;
   const char* error_start;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FailedRunTest : public ContainerRunTest, public ::testing::WithParamInterface<FailureCase> {};
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <system_error>
 
@@ -26,6 +27,11 @@ struct HostPathCase {
   const char* external;
   const char* expected;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const HostPathCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ToHostPathTest : public ::testing::TestWithParam<HostPathCase> {};
 
