@@ -228,7 +228,7 @@ TEST_F(EngineTest, BindsHonourTheirMode) {
 }
 
 TEST_F(EngineTest, BindPathWithAColonIsRefusedBeforeCreation) {
-  // The message names the path rather than the engine's "invalid spec".
+  // The client's own message, naming the path, not the engine's parse error.
   for (const Bind& bind : {Bind{"/tmp/a:/etc", "/x", "rw"}, Bind{"/tmp", "/x:/etc", "ro"}}) {
     RunSpec spec = shell("true");
     spec.binds = {bind};
