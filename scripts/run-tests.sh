@@ -20,14 +20,14 @@ stop_engine() {
 trap stop_engine EXIT
 
 build_dir=${VELQUIN_BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELQUIN_WERROR=ON || exit 1
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELQUIN_WERROR=ON -DVELQUIN_BUILD_TESTS=ON || exit 1
 cmake --build "$build_dir" -j2 || exit 1
 ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 600
 status=$?
 
 if [ "$status" = 0 ] && [ "${VELQUIN_SANITIZE_RUN:-1}" != "0" ]; then
   # Once more under AddressSanitizer and UndefinedBehaviorSanitizer, unit tests only.
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUIN_WERROR=ON \
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUIN_WERROR=ON -DVELQUIN_BUILD_TESTS=ON \
     -DVELQUIN_SANITIZE=address,undefined || exit 1
   cmake --build build-asan -j2 || exit 1
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
