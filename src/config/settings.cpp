@@ -6,11 +6,8 @@
 #include <limits>
 #include <system_error>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "image_pull/image_pull.h"
-#include "support/fd.h"
+#include "support/file.h"
 #include "support/quoted.h"
 #include "support/text.h"
 
@@ -167,29 +164,6 @@ bool split_setting_line(std::string_view line, std::string& key, std::string& va
   return true;
 }
 
-std::string read_whole_file(const std::string& path) {
-  const support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    throw std::system_error(errno, std::generic_category(), path);
-  }
-  std::string content;
-  char buf[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw std::system_error(errno, std::generic_category(), path);
-    }
-    if (n == 0) {
-      break;
-    }
-    content.append(buf, static_cast<std::size_t>(n));
-  }
-  return content;
-}
-
 std::string allowed_list(const std::set<std::string>& words) {
   std::string out = "[";
   bool first = true;
@@ -285,7 +259,7 @@ SettingValue _coerce(const SettingValue& raw, SettingType typ) {
 }
 
 IniResult _parse_ini(const std::string& path) {
-  const std::string content = read_whole_file(path);
+  const std::string content = support::read_whole_file(path);
   if (!support::is_valid_utf8(content)) {
     throw std::system_error(EILSEQ, std::generic_category(), path + ": not valid UTF-8");
   }

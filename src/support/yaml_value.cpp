@@ -1,9 +1,6 @@
 #include "support/yaml_value.h"
 
-#include "support/fd.h"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "support/file.h"
 
 #include <yaml-cpp/yaml.h>
 
@@ -262,26 +259,7 @@ nlohmann::ordered_json parse_yaml(std::string_view text) {
 }
 
 nlohmann::ordered_json load_yaml_file(const std::string& path) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    throw std::system_error(errno, std::generic_category(), path);
-  }
-  std::string content;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw std::system_error(errno, std::generic_category(), path);
-    }
-    if (n == 0) {
-      break;
-    }
-    content.append(buf, static_cast<std::size_t>(n));
-  }
-  return parse_yaml(content);
+  return parse_yaml(read_whole_file(path));
 }
 
 }  // namespace velquin::support

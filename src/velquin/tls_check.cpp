@@ -1,5 +1,7 @@
 #include "velquin/tls_check.h"
 
+#include "support/file.h"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -11,9 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
 namespace velquin::app {
@@ -39,22 +39,17 @@ std::string openssl_error(const char* fallback) {
   return reason != nullptr ? reason : fallback;
 }
 
-// Reads the whole file; throws with the OS error text.
-std::string read_whole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error(std::strerror(errno));
+// The file's bytes; an OS failure throws with the OS's own text.
+std::string read_file_text(const std::string& path) {
+  try {
+    return support::read_whole_file(path);
+  } catch (const std::system_error& e) {
+    throw std::runtime_error(e.code().message());
   }
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) {
-    throw std::runtime_error(std::strerror(errno));
-  }
-  return out.str();
 }
 
 std::unique_ptr<X509, X509Free> load_cert(const std::string& path) {
-  std::string pem = read_whole(path);
+  std::string pem = read_file_text(path);
   std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   std::unique_ptr<X509, X509Free> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
   if (!cert) {
@@ -67,7 +62,7 @@ std::unique_ptr<X509, X509Free> load_cert(const std::string& path) {
 int no_password(char*, int, int, void*) { return 0; }
 
 std::unique_ptr<EVP_PKEY, PkeyFree> load_key(const std::string& path) {
-  std::string pem = read_whole(path);
+  std::string pem = read_file_text(path);
   std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   std::unique_ptr<EVP_PKEY, PkeyFree> key(
       PEM_read_bio_PrivateKey(bio.get(), nullptr, no_password, nullptr));
