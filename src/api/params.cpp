@@ -11,6 +11,8 @@ namespace velquin::api {
 
 namespace {
 
+using support::hex_value;
+
 using json = nlohmann::ordered_json;
 
 // Deeper documents are refused before parsing: nothing downstream should
@@ -43,19 +45,6 @@ bool json_too_deep(std::string_view body) {
     }
   }
   return false;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 bool iequals(std::string_view a, std::string_view b) {

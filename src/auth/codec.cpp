@@ -1,5 +1,7 @@
 #include "auth/codec.h"
 
+#include "support/text.h"
+
 #include <openssl/sha.h>
 
 #include <cstdint>
@@ -7,6 +9,8 @@
 namespace velquin::auth::detail {
 
 namespace {
+
+using support::hex_value;
 
 int base64_value(char c, Base64Alphabet alphabet) {
   if (c >= 'A' && c <= 'Z') {
@@ -22,19 +26,6 @@ int base64_value(char c, Base64Alphabet alphabet) {
     return c == '+' ? 62 : c == '/' ? 63 : -1;
   }
   return c == '-' ? 62 : c == '_' ? 63 : -1;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 }  // namespace

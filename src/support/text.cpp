@@ -204,4 +204,17 @@ bool constant_time_equal(std::string_view a, std::string_view b) {
   return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
 }  // namespace velquin::support

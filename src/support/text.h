@@ -18,6 +18,9 @@ std::string universal_newlines(std::string_view text);
 // Standard Base64 with padding and no line breaks.
 std::string base64_encode(std::string_view bytes);
 
+// The value of one hex digit (either case), or -1.
+int hex_value(char c);
+
 // ASCII white space: space, \t, \n, \v, \f, \r.
 bool is_space(char c);
 std::string_view trim(std::string_view text);
