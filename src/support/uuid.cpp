@@ -1,6 +1,8 @@
 #include "support/uuid.h"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
+
+#include <cerrno>
 
 #include <array>
 #include <cstdint>
@@ -12,9 +14,19 @@ namespace {
 
 std::array<unsigned char, 16> random_v4_bytes() {
   std::array<unsigned char, 16> bytes{};
-  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-    // Ids name run directories; a predictable one must never be handed out.
-    throw std::runtime_error("cannot obtain random bytes for a UUID");
+  // The kernel's CSPRNG directly: no per-thread generator state in every
+  // short-lived request thread.
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = ::getrandom(bytes.data() + got, bytes.size() - got, 0);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      // Ids name run directories; a predictable one must never be handed out.
+      throw std::runtime_error("cannot obtain random bytes for a UUID");
+    }
+    got += static_cast<std::size_t>(n);
   }
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
