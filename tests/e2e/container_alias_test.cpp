@@ -17,23 +17,8 @@ using json = nlohmann::json;
 
 const char* kImage = "velquin-test/busybox:latest";
 
-std::string shell(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) {
-    return out;
-  }
-  char buf[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-    out.append(buf, n);
-  }
-  ::pclose(p);
-  return out;
-}
-
 bool container_exists(const std::string& short_id) {
-  return shell("docker ps -a --no-trunc -q 2>/dev/null").find(short_id) != std::string::npos;
+  return command_output("docker ps -a --no-trunc -q 2>/dev/null").find(short_id) != std::string::npos;
 }
 
 std::string aliases() {

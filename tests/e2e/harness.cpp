@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -182,6 +183,21 @@ RunResult run_velquin(const std::vector<std::string>& args, const Env& env,
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return RunResult{decode_status(status), slurp(out_path), slurp(err_path)};
+}
+
+std::string command_output(const std::string& command_line) {
+  std::string out;
+  FILE* p = ::popen(command_line.c_str(), "r");
+  if (p == nullptr) {
+    return out;
+  }
+  char buf[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+    out.append(buf, n);
+  }
+  ::pclose(p);
+  return out;
 }
 
 unsigned short free_port() {

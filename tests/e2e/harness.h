@@ -40,6 +40,9 @@ struct RunResult {
 RunResult run_velquin(const std::vector<std::string>& args, const Env& env = {},
                       std::chrono::seconds timeout = std::chrono::seconds(30));
 
+// Standard output of a shell command line (for curl, docker and the like).
+std::string command_output(const std::string& command_line);
+
 // A loopback port that was free a moment ago.
 unsigned short free_port();
 

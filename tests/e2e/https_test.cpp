@@ -12,20 +12,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  char buf[4096];
-  std::size_t n = 0;
-  while (p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-    out.append(buf, n);
-  }
-  if (p != nullptr) {
-    ::pclose(p);
-  }
-  return out;
-}
-
 TEST(Https, ServesWithTheConfiguredPairAndDescribesIt) {
   Service probe;  // only for a directory to hold the pair
   testing::CertOptions opts;
@@ -40,12 +26,12 @@ TEST(Https, ServesWithTheConfiguredPairAndDescribesIt) {
   Service s(service_opts);
   s.start();
   auto url = "https://127.0.0.1:" + std::to_string(s.port());
-  auto out = run("curl -s --cacert " + files.cert.string() + " -o - -w ' %{http_code}' -X POST -H 'Authorization: Bearer " +
+  auto out = command_output("curl -s --cacert " + files.cert.string() + " -o - -w ' %{http_code}' -X POST -H 'Authorization: Bearer " +
                  std::string(kApiKey) + "' -H 'Content-Type: application/json' -d '{\"message\":\"tls\"}' " + url +
                  "/v1/echo");
   EXPECT_EQ(out, "tls\n 200");
   // TLS below 1.2 is refused.
-  auto old = run("curl -s -k --tls-max 1.1 -o /dev/null -w '%{http_code}' " + url + "/internal/health/check");
+  auto old = command_output("curl -s -k --tls-max 1.1 -o /dev/null -w '%{http_code}' " + url + "/internal/health/check");
   EXPECT_EQ(old, "000");
   EXPECT_EQ(s.stop(), 0);
   EXPECT_THAT(s.app_log(), HasSubstr("Listening on 127.0.0.1:" + std::to_string(s.port()) +
