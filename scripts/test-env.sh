@@ -61,11 +61,12 @@ mkdir -p "$STATE_DIR"
 missing=()
 command -v dockerd >/dev/null || missing+=(docker.io)
 command -v docker-registry >/dev/null || missing+=(docker-registry)
-[[ -x /bin/busybox ]] || missing+=(busybox-static)
+# The image needs a static busybox: a dynamic one finds no libc in the container.
+dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q "install ok installed" || missing+=(busybox-static)
 if ((${#missing[@]})); then
   step "packages: installing ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" >"$STATE_DIR/apt.log" 2>&1 ||
-    fail "apt-get install failed, see $STATE_DIR/apt.log"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"; } \
+    >"$STATE_DIR/apt.log" 2>&1 || fail "apt-get install failed, see $STATE_DIR/apt.log"
 else
   step "packages: present"
 fi
