@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,8 +32,12 @@ struct ParamDef {
   SettingValue default_value;
 };
 
-// The 22 settings in their fixed order (the order of environment errors).
-extern const std::array<ParamDef, 22> PARAM_DEFS;
+// The settings in their fixed order (the order of environment errors).
+extern const std::array<ParamDef, 25> PARAM_DEFS;
+
+// How a process run's descendants are contained: a cgroup per run, or a
+// per-run subreaper; "auto" picks the cgroup where one can be created.
+extern const std::set<std::string> RUN_CONTAINMENT_VALUES;
 
 namespace detail {
 struct CompatPath {

@@ -15,7 +15,7 @@ namespace velquin::config {
 
 using support::quoted;
 
-const std::array<ParamDef, 22> PARAM_DEFS = {{
+const std::array<ParamDef, 25> PARAM_DEFS = {{
     {"PidFile", SettingType::text, std::string("/run/velquin.pid")},
     {"AuthDir", SettingType::text, std::string("/etc/velquin/auth.d")},
     {"AliasDir", SettingType::text, std::string("/etc/velquin/alias.d")},
@@ -38,6 +38,9 @@ const std::array<ParamDef, 22> PARAM_DEFS = {{
     {"MaxTimeout", SettingType::integer, std::monostate{}},
     {"RefreshImage", SettingType::text, std::string("no")},
     {"PrefetchImage", SettingType::text, std::string("no")},
+    {"RunContainment", SettingType::text, std::string("auto")},
+    {"MaxOutputSize", SettingType::integer, std::int64_t{67108864}},
+    {"MaxBufferedBodyBytes", SettingType::integer, std::int64_t{268435456}},
 }};
 
 namespace detail {
@@ -177,14 +180,15 @@ std::string allowed_list(const std::set<std::string>& words) {
   return out + "]";
 }
 
-// Steps 11 and 12 of load: lower-case the word and check it against its set.
-void check_image_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
-                         const std::set<std::string>& allowed, std::vector<std::string>& errors) {
+// Lower-cases the word and checks it against its set; empty means the default word.
+void check_word_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
+                        const std::set<std::string>& allowed, std::string_view default_word,
+                        std::vector<std::string>& errors) {
   const SettingValue& stored = values[key];
   std::string word = std::holds_alternative<std::string>(stored) ? std::get<std::string>(stored)
                                                                  : setting_text(stored);
   if (std::holds_alternative<std::monostate>(stored) || word.empty()) {
-    word = "no";
+    word = default_word;
   }
   word = support::to_lower(word);
   if (allowed.count(word) > 0) {
@@ -195,7 +199,22 @@ void check_image_setting(std::map<std::string, SettingValue, std::less<>>& value
   }
 }
 
+// Byte limits: a null value (an empty line) takes the default; zero or less is refused.
+void check_positive_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
+                            std::vector<std::string>& errors) {
+  SettingValue& stored = values[key];
+  if (std::holds_alternative<std::monostate>(stored)) {
+    stored = find_param(key)->default_value;
+    return;
+  }
+  if (const auto* number = std::get_if<std::int64_t>(&stored); number != nullptr && *number <= 0) {
+    errors.push_back(key + ": invalid value " + std::to_string(*number) + " (expected a positive number of bytes)");
+  }
+}
+
 }  // namespace
+
+const std::set<std::string> RUN_CONTAINMENT_VALUES = {"auto", "cgroup", "subreaper"};
 
 ConfigError::ConfigError(std::vector<std::string> errors_in)
     : std::runtime_error(join_lines(errors_in)), errors(std::move(errors_in)) {}
@@ -422,8 +441,12 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
     errors.insert(errors.end(), spec.errors.begin(), spec.errors.end());
   }
 
-  check_image_setting(values, "RefreshImage", image_pull::REFRESH_IMAGE_VALUES, errors);
-  check_image_setting(values, "PrefetchImage", image_pull::PREFETCH_IMAGE_VALUES, errors);
+  check_word_setting(values, "RefreshImage", image_pull::REFRESH_IMAGE_VALUES, "no", errors);
+  check_word_setting(values, "PrefetchImage", image_pull::PREFETCH_IMAGE_VALUES, "no", errors);
+  check_word_setting(values, "RunContainment", RUN_CONTAINMENT_VALUES, "auto", errors);
+  for (const char* key : {"MaxOutputSize", "MaxBufferedBodyBytes"}) {
+    check_positive_setting(values, key, errors);
+  }
 
   if (!errors.empty()) {
     throw ConfigError(std::move(errors));

@@ -24,6 +24,8 @@ const std::vector<CliKey> CLI_TO_KEY = {
     {"auth_reload", "AuthReload"},   {"alias_reload", "AliasReload"},
     {"container", "Container"},      {"max_timeout", "MaxTimeout"},
     {"refresh_image", "RefreshImage"}, {"prefetch_image", "PrefetchImage"},
+    {"run_containment", "RunContainment"}, {"max_output_size", "MaxOutputSize"},
+    {"max_buffered_body_bytes", "MaxBufferedBodyBytes"},
 };
 }  // namespace detail
 
@@ -59,6 +61,9 @@ const OverrideOption kOverrideOptions[] = {
     {"max_timeout", "SECONDS", ""},
     {"refresh_image", "always|on-start|no", ""},
     {"prefetch_image", "on-start|on-config-change|no", ""},
+    {"run_containment", "auto|cgroup|subreaper", ""},
+    {"max_output_size", "BYTES", ""},
+    {"max_buffered_body_bytes", "BYTES", ""},
 };
 
 std::string option_name(std::string_view dest) {

@@ -331,6 +331,25 @@ TEST_F(SettingsTest, ImageSettingsAreStoredInLowerCase) {
   EXPECT_EQ(c.get_text("PrefetchImage"), "no");
 }
 
+TEST_F(SettingsTest, ContainmentAndByteLimits) {
+  Config c;
+  c.load(missing());
+  EXPECT_EQ(c.get_text("RunContainment"), "auto");
+  EXPECT_EQ(c.get_int("MaxOutputSize"), 67108864);
+  EXPECT_EQ(c.get_int("MaxBufferedBodyBytes"), 268435456);
+  c.load(missing(), Overrides{{"RunContainment", "CGroup"}, {"MaxOutputSize", "1024"}});
+  EXPECT_EQ(c.get_text("RunContainment"), "cgroup");
+  EXPECT_EQ(c.get_int("MaxOutputSize"), 1024);
+  EXPECT_EQ(load_errors(c, missing(),
+                        Overrides{{"RunContainment", "jail"},
+                                  {"MaxOutputSize", "0"},
+                                  {"MaxBufferedBodyBytes", "-1"}}),
+            (std::vector<std::string>{
+                "RunContainment: invalid value 'jail' (expected one of ['auto', 'cgroup', 'subreaper'])",
+                "MaxOutputSize: invalid value 0 (expected a positive number of bytes)",
+                "MaxBufferedBodyBytes: invalid value -1 (expected a positive number of bytes)"}));
+}
+
 TEST_F(SettingsTest, GetSettingUsesCompatibilityPaths) {
   Config c;
   EXPECT_EQ(c.get_setting("server.port", num(1)), num(1));  // null before load
