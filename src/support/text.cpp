@@ -1,6 +1,7 @@
 #include "support/text.h"
 
 #include <openssl/crypto.h>
+#include <openssl/sha.h>
 
 namespace velquin::support {
 
@@ -198,10 +199,13 @@ std::string to_lower(std::string_view text) {
 }
 
 bool constant_time_equal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+  // Fixed-size digests: no early return on a length difference that would tell
+  // a caller how close its guess is.
+  unsigned char digest_a[SHA256_DIGEST_LENGTH];
+  unsigned char digest_b[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(a.data()), a.size(), digest_a);
+  SHA256(reinterpret_cast<const unsigned char*>(b.data()), b.size(), digest_b);
+  return CRYPTO_memcmp(digest_a, digest_b, sizeof digest_a) == 0;
 }
 
 int hex_value(char c) {

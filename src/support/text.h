@@ -27,7 +27,8 @@ std::string_view trim(std::string_view text);
 std::vector<std::string> split_whitespace(std::string_view text);
 std::string to_lower(std::string_view text);
 
-// Constant-time comparison of two byte strings (length leaks, content does not).
+// Constant-time comparison of two byte strings, by their SHA-256 digests: no
+// early return when the lengths differ.
 bool constant_time_equal(std::string_view a, std::string_view b);
 
 }  // namespace velquin::support

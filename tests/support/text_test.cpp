@@ -56,6 +56,7 @@ TEST(ConstantTimeEqual, ComparesContentAndLength) {
   EXPECT_TRUE(constant_time_equal("secret", "secret"));
   EXPECT_FALSE(constant_time_equal("secret", "secreT"));
   EXPECT_FALSE(constant_time_equal("secret", "secret2"));
+  EXPECT_FALSE(constant_time_equal(std::string_view(), "x"));
   EXPECT_FALSE(constant_time_equal(std::string_view("a\0b", 3), std::string_view("a\0c", 3)));
 }
 
