@@ -178,7 +178,8 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
     std::optional<std::string> command;
     const json command_value = alias_cfg.value("command", json());
     if (command_value.is_string() && !command_value.get_ref<const std::string&>().empty()) {
-      command = tmpl::render(command_value.get<std::string>(), params);
+      command = tmpl::render_command(command_value.get<std::string>(), params, std::nullopt,
+                                     tmpl::Interpreter::container);
     }
 
     docker::RunSpec spec;

@@ -578,7 +578,7 @@ struct RunState {
 json run_process(const json& alias_cfg, const json& params,
                  const std::optional<std::string>& run_dir, RunState& state) {
   const std::string cmd_template = template_text(member(alias_cfg, "command"));
-  const std::string cmd = tmpl::render(cmd_template, params, run_dir);
+  const std::string cmd = tmpl::render_command(cmd_template, params, run_dir);
   std::optional<EnvList> env = _build_env(alias_cfg, params, run_dir);
   const json& files = member(alias_cfg, "files");
   if (files.is_array() && !files.empty()) {

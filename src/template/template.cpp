@@ -2,6 +2,7 @@
 
 #include "support/number_text.h"
 #include "support/quoted.h"
+#include "template/shell_scan.h"
 
 namespace velquin::tmpl {
 
@@ -139,7 +140,139 @@ std::string plain_text(const nlohmann::ordered_json& value, const std::string& n
   }
 }
 
+// null: a missing optional parameter.
+nlohmann::ordered_json lookup(const Reference& ref, const nlohmann::ordered_json& params,
+                              const std::optional<std::string>& run_dir) {
+  if (ref.name == RUN_DIR) {
+    return run_dir.value_or("");
+  }
+  if (params.is_object()) {
+    const auto it = params.find(ref.name);
+    if (it != params.end()) {
+      return *it;
+    }
+  }
+  return nullptr;
+}
+
+std::string json_text(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+bool is_plain_word_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("_.,:/@%+=-").find(c) != std::string_view::npos;
+}
+
+// The command as the trackers see it: literal characters and reference slots.
+std::vector<detail::Item> command_items(const std::vector<Piece>& pieces) {
+  std::vector<detail::Item> items;
+  int refs = 0;
+  for (const auto& piece : pieces) {
+    if (piece.is_ref) {
+      const std::string& filter = piece.ref.filter;
+      items.push_back({0, refs++, filter != "shell" && filter != "json"});
+    } else {
+      for (char c : piece.literal) {
+        items.push_back({c, -1, false});
+      }
+    }
+  }
+  return items;
+}
+
+std::vector<ShellContext> command_contexts(const std::vector<Piece>& pieces,
+                                           Interpreter interpreter) {
+  const auto items = command_items(pieces);
+  std::size_t count = 0;
+  for (const auto& piece : pieces) {
+    count += piece.is_ref ? 1 : 0;
+  }
+  auto contexts = detail::shell_contexts(items, count);
+  if (interpreter == Interpreter::container) {
+    const auto words = detail::word_contexts(items, count);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (can_quote(contexts[i]) && words[i] != contexts[i]) {
+        contexts[i] = ShellContext::unterminated_quote;
+      }
+    }
+  }
+  return contexts;
+}
+
+std::string escape_for(ShellContext context, std::string_view text, const std::string& name) {
+  if (text.find('\0') != std::string_view::npos) {
+    throw RenderError("value of " + support::quoted(name) + " contains a NUL byte");
+  }
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    if (context == ShellContext::single_quotes && c == '\'') {
+      out += "'\\''";
+      continue;
+    }
+    if (context == ShellContext::double_quotes && (c == '$' || c == '`' || c == '"' || c == '\\')) {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out;
+}
+
 }  // namespace
+
+std::string_view context_name(ShellContext context) {
+  switch (context) {
+  case ShellContext::dollar_single_quotes:
+    return "$'…'";
+  case ShellContext::here_document:
+    return "a here-document";
+  case ShellContext::backquotes:
+    return "backquotes";
+  case ShellContext::parameter_expansion:
+    return "${…}";
+  case ShellContext::comment:
+    return "a comment";
+  case ShellContext::unterminated_quote:
+    return "an unterminated quote";
+  default:
+    return "";
+  }
+}
+
+bool can_quote(ShellContext context) {
+  return context == ShellContext::bare || context == ShellContext::single_quotes ||
+         context == ShellContext::double_quotes;
+}
+
+bool is_plain_word(std::string_view text) {
+  for (char c : text) {
+    if (!is_plain_word_char(c)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool is_plain_word_value(const nlohmann::ordered_json& value) {
+  if (value.is_array() || value.is_object()) {
+    return false;
+  }
+  return is_plain_word(plain_text(value, ""));
+}
+
+std::vector<CommandReference> command_references(std::string_view command,
+                                                 Interpreter interpreter) {
+  auto pieces = parse(command);
+  const auto contexts = command_contexts(pieces, interpreter);
+  std::vector<CommandReference> refs;
+  for (auto& piece : pieces) {
+    if (piece.is_ref) {
+      refs.push_back({std::move(piece.ref), contexts[refs.size()]});
+    }
+  }
+  return refs;
+}
 
 std::vector<Reference> references(std::string_view text) {
   std::vector<Reference> refs;
@@ -160,6 +293,46 @@ bool references_parameter(std::string_view text) {
   return false;
 }
 
+std::string render_command(std::string_view command, const nlohmann::ordered_json& params,
+                           const std::optional<std::string>& run_dir, Interpreter interpreter) {
+  const auto pieces = parse(command);
+  const auto contexts = command_contexts(pieces, interpreter);
+  std::string out;
+  out.reserve(command.size());
+  std::size_t index = 0;
+  for (const auto& piece : pieces) {
+    if (!piece.is_ref) {
+      out += piece.literal;
+      continue;
+    }
+    const Reference& ref = piece.ref;
+    const ShellContext context = contexts[index++];
+    const nlohmann::ordered_json value = lookup(ref, params, run_dir);
+    if (!ref.filter.empty() && ref.filter != "shell" && ref.filter != "json") {
+      throw RenderError("unknown template filter " + support::quoted(ref.filter));
+    }
+    const bool json = ref.filter == "json";
+    if (context == ShellContext::single_quotes || context == ShellContext::double_quotes) {
+      out += escape_for(context, json ? json_text(value) : plain_text(value, ref.name), ref.name);
+      continue;
+    }
+    const bool own_text = ref.name == RUN_DIR;
+    if (context != ShellContext::bare && !own_text) {
+      throw RenderError("parameter " + support::quoted(ref.name) + " stands in " +
+                        std::string(context_name(context)) + "; it cannot be quoted there");
+    }
+    if (ref.filter == "shell") {
+      out += shell_word(plain_text(value, ref.name), ref.name);
+      continue;
+    }
+    if (!own_text && !is_plain_word_value(value)) {
+      throw RenderError("value of " + support::quoted(ref.name) + " is not a plain word");
+    }
+    out += json ? json_text(value) : plain_text(value, ref.name);
+  }
+  return out;
+}
+
 std::string render(std::string_view text, const nlohmann::ordered_json& params,
                    const std::optional<std::string>& run_dir) {
   std::string out;
@@ -170,21 +343,13 @@ std::string render(std::string_view text, const nlohmann::ordered_json& params,
       continue;
     }
     const Reference& ref = piece.ref;
-    nlohmann::ordered_json value;  // null: a missing optional parameter
-    if (ref.name == RUN_DIR) {
-      value = run_dir.value_or("");
-    } else if (params.is_object()) {
-      const auto it = params.find(ref.name);
-      if (it != params.end()) {
-        value = *it;
-      }
-    }
+    const nlohmann::ordered_json value = lookup(ref, params, run_dir);
     if (ref.filter.empty()) {
       out += plain_text(value, ref.name);
     } else if (ref.filter == "shell") {
       out += shell_word(plain_text(value, ref.name), ref.name);
     } else if (ref.filter == "json") {
-      out += value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+      out += json_text(value);
     } else {
       throw RenderError("unknown template filter " + support::quoted(ref.filter));
     }

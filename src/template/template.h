@@ -32,4 +32,51 @@ std::vector<Reference> references(std::string_view text);
 // True when the text references at least one name other than run_dir.
 bool references_parameter(std::string_view text);
 
+// Where a reference stands in a command line, as a POSIX shell reads it. A value
+// can be quoted only in the first three; the others are refused at load.
+enum class ShellContext {
+  bare,  // an ordinary word, also inside $( ... )
+  single_quotes,
+  double_quotes,
+  dollar_single_quotes,
+  here_document,
+  backquotes,
+  parameter_expansion,  // ${ ... }, $(( ... )) or right after a '$'
+  comment,
+  unterminated_quote,
+};
+
+// "$'…'", "a here-document", ...; empty for the contexts a value can be quoted in.
+std::string_view context_name(ShellContext context);
+bool can_quote(ShellContext context);
+
+// A process command goes to `sh -c`. A container command is split into words by
+// the service and may meet a shell inside the image, so both readings must agree.
+enum class Interpreter { shell, container };
+
+struct CommandReference {
+  Reference ref;
+  ShellContext context;
+};
+
+// The references of a command template, each with its context. A pure function
+// of the text. Throws RenderError on a template syntax error.
+std::vector<CommandReference> command_references(std::string_view command,
+                                                 Interpreter interpreter = Interpreter::shell);
+
+// render() for a command line: a reference inside '...' or "..." is escaped for
+// that quote; a bare {{ x | shell }} is one single-quoted word; a bare raw or
+// | json value must be a plain word. Throws RenderError for a value that cannot
+// stand where it is (validation refuses those earlier).
+std::string render_command(std::string_view command, const nlohmann::ordered_json& params,
+                           const std::optional<std::string>& run_dir = std::nullopt,
+                           Interpreter interpreter = Interpreter::shell);
+
+// The characters a value inserted raw into a command may hold.
+inline constexpr std::string_view PLAIN_WORD_CHARACTERS = "letters, digits and _ . , : / @ % + = -";
+bool is_plain_word(std::string_view text);
+// Whether the value's text (as a raw insertion renders it) is a plain word;
+// null is the empty word, a list or object never is.
+bool is_plain_word_value(const nlohmann::ordered_json& value);
+
 }  // namespace velquin::tmpl

@@ -296,9 +296,14 @@ bool same_value(const std::string& type, const Json& choice, const Json& value) 
   return choice.is_string() && value.is_string() && choice == value;
 }
 
+std::string plain_word_error(const std::string& who) {
+  return who + " must be a plain word (" + std::string(tmpl::PLAIN_WORD_CHARACTERS) + ")";
+}
+
 // Checks one present, non-null value against its definition; appends the messages.
+// plain_word: the command inserts the value raw where the shell reads a word.
 void check_value(const std::string& name, const Json& def, const Json& value,
-                 std::vector<std::string>& errors) {
+                 std::vector<std::string>& errors, bool plain_word = false) {
   const std::string type = parameter_type(def);
   const std::string who = quoted(name);
   std::optional<long double> number;
@@ -369,6 +374,37 @@ void check_value(const std::string& name, const Json& def, const Json& value,
       errors.push_back(who + " must be at most " + support::value_text(*max));
     }
   }
+  if (plain_word && !tmpl::is_plain_word_value(value)) {
+    errors.push_back(plain_word_error(who));
+  }
+}
+
+tmpl::Interpreter interpreter_of(const Json& alias_cfg) {
+  const Json* type = given(alias_cfg, "type");
+  return (type != nullptr && *type == "container") ? tmpl::Interpreter::container
+                                                   : tmpl::Interpreter::shell;
+}
+
+// The parameters that the command inserts raw (no filter, or | json) where the
+// shell reads a word: only a plain word is safe there.
+std::set<std::string, std::less<>> raw_word_names(const Json& alias_cfg) {
+  std::set<std::string, std::less<>> names;
+  const Json* command = given(alias_cfg, "command");
+  if (command == nullptr || !command->is_string()) {
+    return names;
+  }
+  try {
+    for (const auto& ref : tmpl::command_references(command->get_ref<const std::string&>(),
+                                                    interpreter_of(alias_cfg))) {
+      if (ref.ref.name != RUN_DIR && ref.ref.filter != "shell" &&
+          ref.context == tmpl::ShellContext::bare) {
+        names.insert(ref.ref.name);
+      }
+    }
+  } catch (const tmpl::RenderError&) {
+    // Reported by the template check; such a command never renders.
+  }
+  return names;
 }
 
 // ---------------------------------------------------------------------------
@@ -450,9 +486,10 @@ class DefinitionChecker {
   void volumes(const Json& alias_cfg);
   void output(const Json& alias_cfg);
   void preserve_streams(const Json& alias_cfg);
-  void command_lint(const std::vector<tmpl::Reference>& refs);
+  void command_lint(const std::string& command, tmpl::Interpreter interpreter);
 
   Declared declared;
+  std::set<std::string, std::less<>> raw_words;
 
  private:
   std::vector<std::string>& errors_;
@@ -544,6 +581,9 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
         check_value(name, type_only, choice, problems);
         if (!problems.empty()) {
           error(where + "choice " + choice_text(choice) + " is not a valid " + typ);
+        } else if (raw_words.contains(name) && !tmpl::is_plain_word_value(choice)) {
+          error(where + "choice " + choice_text(choice) + " is not a plain word (" +
+                std::string(tmpl::PLAIN_WORD_CHARACTERS) + ")");
         }
       }
     }
@@ -579,7 +619,7 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
   if (errors_.size() == before) {
     if (const Json* value = given(def, "default"); value != nullptr) {
       std::vector<std::string> problems;
-      check_value(name, def, *value, problems);
+      check_value(name, def, *value, problems, raw_words.contains(name));
       for (const auto& problem : problems) {
         error(where + "invalid default: " + problem);
       }
@@ -821,21 +861,34 @@ void DefinitionChecker::preserve_streams(const Json& alias_cfg) {
   }
 }
 
-void DefinitionChecker::command_lint(const std::vector<tmpl::Reference>& refs) {
+void DefinitionChecker::command_lint(const std::string& command, tmpl::Interpreter interpreter) {
+  std::vector<tmpl::CommandReference> refs;
+  try {
+    refs = tmpl::command_references(command, interpreter);
+  } catch (const tmpl::RenderError&) {
+    return;  // reported by the template check
+  }
   std::set<std::string> reported;
-  for (const auto& ref : refs) {
+  auto once = [&](std::string text) {
+    if (reported.insert(text).second) {
+      error(std::move(text));
+    }
+  };
+  for (const auto& [ref, context] : refs) {
     const auto it = declared.find(ref.name);
-    if (ref.name == RUN_DIR || it == declared.end() || ref.filter == "shell") {
+    if (ref.name == RUN_DIR || it == declared.end()) {
       continue;
+    }
+    if (!tmpl::can_quote(context)) {
+      once("command inserts parameter " + quoted(ref.name) + " in " +
+           std::string(tmpl::context_name(context)) + "; it cannot be quoted there");
     }
     // Integers, numbers and booleans are checked to a strict shape; texts are not.
-    if (it->second.type != "string" || it->second.restricted) {
+    if (ref.filter == "shell" || it->second.type != "string" || it->second.restricted) {
       continue;
     }
-    if (reported.insert(ref.name).second) {
-      error("command inserts parameter " + quoted(ref.name) + " unquoted; write {{ " + ref.name +
-            " | shell }} or restrict it with pattern or choices");
-    }
+    once("command inserts parameter " + quoted(ref.name) + " unquoted; write {{ " + ref.name +
+         " | shell }} or restrict it with pattern or choices");
   }
 }
 
@@ -1051,16 +1104,18 @@ std::vector<std::string> validate_alias_definition(nlohmann::ordered_json& alias
   const bool container = type == "container";
 
   // Parameters first: every template below is checked against them.
+  check.raw_words = raw_word_names(alias_cfg);
   check.parameters(alias_cfg);
 
-  std::vector<tmpl::Reference> command_refs;
+  std::string command_text;
   if (const Json* command = given(alias_cfg, "command");
       command != nullptr && !command->is_string()) {
     check.error("command must be a text");
   } else if (process && (command == nullptr || command->get<std::string>().empty())) {
     check.error("command must be a non-empty text");
   } else if (command != nullptr) {
-    command_refs = check.check_template("command", command->get<std::string>());
+    command_text = command->get<std::string>();
+    check.check_template("command", command_text);
   }
   if (container) {
     const Json* image = given(alias_cfg, "image");
@@ -1102,7 +1157,7 @@ std::vector<std::string> validate_alias_definition(nlohmann::ordered_json& alias
   exit_codes(alias_cfg, errors);
   check.optional_text(alias_cfg, "description", "description");
   check.optional_text(alias_cfg, "name", "name");
-  check.command_lint(command_refs);
+  check.command_lint(command_text, interpreter_of(alias_cfg));
   return errors;
 }
 
@@ -1136,6 +1191,7 @@ std::vector<std::string> validate_parameters(const nlohmann::ordered_json& param
     defs = nullptr;
   }
   if (defs != nullptr) {
+    const auto raw_words = raw_word_names(alias_cfg);
     for (const auto& [name, def] : defs->items()) {
       const auto it = request.find(name);
       if (it == request.end() || it->is_null()) {
@@ -1144,7 +1200,7 @@ std::vector<std::string> validate_parameters(const nlohmann::ordered_json& param
         }
         continue;
       }
-      check_value(name, def, *it, errors);
+      check_value(name, def, *it, errors, raw_words.contains(name));
     }
   }
   for (const auto& [name, value] : request.items()) {

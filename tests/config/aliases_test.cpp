@@ -187,6 +187,15 @@ TEST_F(AliasReloadTest, FailedReloadKeepsTheWholeOldTable) {
   EXPECT_EQ(snapshot[1]->at("name"), "second");
 }
 
+TEST_F(AliasReloadTest, RefusedCommandNamesTheAliasAndKeepsTheOldTable) {
+  write("b.yaml",
+        "second: {type: process, command: \"echo # {{ n }}\", parameters: {n: {type: integer}}}\n");
+  EXPECT_THAT(config.reload_aliases(),
+              ElementsAre("b.yaml: alias 'second': command inserts parameter 'n' in a comment; it "
+                          "cannot be quoted there"));
+  EXPECT_EQ(config.get_alias("second")->at("command"), "echo 2");
+}
+
 TEST_F(AliasReloadTest, IoErrorLeavesTheTableInstalled) {
   std::filesystem::create_directories(alias_dir() / "sub.yml");
   EXPECT_THROW(config.reload_aliases(), std::system_error);

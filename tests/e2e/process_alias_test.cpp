@@ -103,6 +103,19 @@ writes_to:
   files:
     - location: "{{ target }}"
       content: "planted"
+quoted:
+  type: process
+  command: "printf '%s|' 'note {{ x | shell }}' \"say {{ x | shell }}\" \"$(printf '%s' {{ x | shell }})\""
+  parameters:
+    x:
+      type: string
+loose:
+  type: process
+  command: "echo {{ x }}"
+  parameters:
+    x:
+      type: string
+      pattern: ".{1,80}"
 reads_from:
   type: process
   command: "cd {{ run_dir }} && ln -s /etc/passwd leak.txt; mkdir -p d; ln -s /etc d/etc; printf ok > d/ok.txt"
@@ -122,8 +135,8 @@ reads_from:
 
 ServiceOptions options() {
   ServiceOptions opts;
-  opts.allowed_aliases = {"echo",    "fail3",  "exit4", "exit0map",  "single",     "files",
-                          "slow",    "nouser", "typed", "input",     "writes_to",  "reads_from"};
+  opts.allowed_aliases = {"echo",   "fail3", "exit4", "exit0map",  "single",     "files",  "slow",
+                          "nouser", "typed", "input", "writes_to", "reads_from", "quoted", "loose"};
   return opts;
 }
 
@@ -279,6 +292,28 @@ TEST_F(ProcessAlias, ParameterValidationAndDefaults) {
   EXPECT_EQ(json::parse(bad.body)["errors"],
             (json{"'n' must be at most 10", "unknown parameter 'extra'"}));
   EXPECT_EQ(service_->audit().back()["app_code"], "invalid_parameters");
+}
+
+// A value inside quotes is escaped for that quote, and a raw value must be a
+// plain word: neither can run the command a client writes.
+TEST_F(ProcessAlias, QuotedAndRawValuesNeverRunClientText) {
+  const auto sentinel = service_->dir() / "sentinel.txt";
+  std::ofstream(sentinel) << "untouched";
+  const std::string write = "echo pwned > " + sentinel.string();
+  for (const std::string& value : {"';" + write + ";'", "\";" + write + ";\"", "$(" + write + ")",
+                                   "`" + write + "`", "\\';" + write + ";#"}) {
+    auto quoted = service_->execute("quoted", json{{"x", value}});
+    EXPECT_EQ(quoted.status, 200) << value;
+    EXPECT_EQ(quoted.body, "note " + value + "|say " + value + "|" + value + "|") << value;
+  }
+  auto loose = service_->execute("loose", json{{"x", ";" + write + ";"}});
+  EXPECT_EQ(loose.status, 400);
+  EXPECT_EQ(json::parse(loose.body)["errors"],
+            (json{"'x' must be a plain word (letters, digits and _ . , : / @ % + = -)"}));
+  EXPECT_EQ(service_->audit().back()["app_code"], "invalid_parameters");
+  EXPECT_EQ(service_->execute("loose", json{{"x", "a-b"}}).body, "a-b\n");
+  std::ifstream in(sentinel);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "untouched");
 }
 
 TEST_F(ProcessAlias, FormAndMultipartBodies) {

@@ -151,6 +151,18 @@ TEST(Startup, UnquotedStringParameterIsRefused) {
             "{{ message | shell }} or restrict it with pattern or choices\n");
 }
 
+TEST(Startup, ParameterInACommentIsRefused) {
+  ServiceOptions opts;
+  opts.write_default_alias = false;
+  Service s(opts);
+  s.write_alias_file("note.yaml", "note:\n  type: process\n  command: 'echo hi # {{ x | shell }}'\n"
+                                  "  parameters:\n    x: {}\n");
+  auto r = run_velquin({"--config", s.config_path().string()});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "ERROR: note.yaml: alias 'note': command inserts parameter 'x' in a comment; it "
+                   "cannot be quoted there\n");
+}
+
 TEST(Startup, TlsProblemsStopTheStart) {
   Service s;
   auto cert = (s.dir() / "none.crt").string();

@@ -115,8 +115,8 @@ TEST(References, RunDirAloneIsNotAParameter) {
   EXPECT_TRUE(references_parameter("{{ run_dir }}/{{ name }}.txt"));
 }
 
-// Runs `sh -c <command>` and returns what it wrote to standard output.
-std::string run_shell(const std::string& command) {
+// Runs `<shell> -c <command>` and returns what it wrote to standard output.
+std::string run_shell(const std::string& command, const char* shell = "sh") {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
@@ -127,9 +127,9 @@ std::string run_shell(const std::string& command) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
-  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+  const char* argv[] = {shell, "-c", command.c_str(), nullptr};
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "sh", &actions, nullptr, const_cast<char**>(argv), environ);
+  const int rc = posix_spawnp(&pid, shell, &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   write_end.reset();
   if (rc != 0) {
@@ -163,6 +163,153 @@ INSTANTIATE_TEST_SUITE_P(Injection, ShellWordTest,
                          ::testing::Values("; id", "$(id)", "`id`", "it's", "'", "''\\'",
                                            "\"double\" $HOME", "line1\nline2", "a && b || c", "*",
                                            "-n", "", "  spaces  ", "\\", "${IFS}x", "é ∑ ünïcode"));
+
+// ---------------------------------------------------------------------------
+// Command quoting contexts
+
+struct ContextCase {
+  const char* label;
+  const char* command;
+  std::vector<ShellContext> expected;  // one per reference, in order
+  Interpreter interpreter = Interpreter::shell;
+};
+
+class CommandContextTest : public ::testing::TestWithParam<ContextCase> {};
+
+TEST_P(CommandContextTest, TracksTheShellQuotingState) {
+  std::vector<ShellContext> contexts;
+  for (const auto& ref : command_references(GetParam().command, GetParam().interpreter)) {
+    contexts.push_back(ref.context);
+  }
+  EXPECT_EQ(contexts, GetParam().expected) << GetParam().command;
+}
+
+using C = ShellContext;
+constexpr C B = C::bare, S = C::single_quotes, D = C::double_quotes;
+
+INSTANTIATE_TEST_SUITE_P(
+    Contexts, CommandContextTest,
+    ::testing::Values(
+        ContextCase{"bare", "echo {{ x | shell }} a{{ y }}b", {B, B}},
+        ContextCase{"single", "echo 'note {{ x | shell }}' {{ y }}", {S, B}},
+        ContextCase{"double", "echo \"$HOME {{ x }}\" \\\"{{ y }}", {D, B}},
+        ContextCase{"escaped_quotes", "echo \\' {{ x }} \"a\\\"{{ y }}\" '\\'{{ z }}", {B, D, B}},
+        ContextCase{"single_inside_double_is_literal", "echo \"it's {{ x }}\"", {D}},
+        ContextCase{"substitution_is_bare_again",
+                    "echo \"a $(printf '%s' {{ x }} '{{ y }}' \"{{ z }}\") {{ w }}\"",
+                    {B, S, D, D}},
+        ContextCase{"nested_substitution", "echo $(echo $(echo {{ x }}) ')') {{ y }}", {B, B}},
+        ContextCase{"comment", "echo hi # {{ x | shell }}\necho {{ y }}", {C::comment, B}},
+        ContextCase{"hash_inside_a_word", "echo a#{{ x }} {{ y }}#", {B, B}},
+        ContextCase{"comment_hides_parenthesis", "echo $(echo a # )\n) {{ x }}", {B}},
+        ContextCase{"dollar_single", "echo $'a {{ x }}' {{ y }}", {C::dollar_single_quotes, B}},
+        ContextCase{"backquotes",
+                    "echo `echo {{ x }}` \"`{{ y }}`\" {{ z }}",
+                    {C::backquotes, C::backquotes, B}},
+        ContextCase{"parameter_expansion",
+                    "echo ${v:-{{ x }}} \"${{ y }}\" {{ z }}",
+                    {C::parameter_expansion, C::parameter_expansion, B}},
+        ContextCase{"arithmetic", "echo $(( {{ n }} + (1) )) {{ y }}", {C::parameter_expansion, B}},
+        ContextCase{
+            "here_document", "cat <<EOF\nline {{ x }}\nEOF\necho {{ y }}", {C::here_document, B}},
+        ContextCase{"here_document_quoted_and_tabs",
+                    "cat <<-'E F' && cat <<\\X\n\t{{ x }}\n\tE F\n{{ y }}\nX\necho {{ z }}",
+                    {C::here_document, C::here_document, B}},
+        ContextCase{"here_document_delimiter",
+                    "cat <<{{ x }}\nEOF\n{{ y }}",
+                    {C::here_document, C::here_document}},
+        ContextCase{"unterminated_single", "echo {{ x }} '{{ y }}", {B, C::unterminated_quote}},
+        ContextCase{
+            "unterminated_substitution", "echo \"$(echo {{ x }}\"", {C::unterminated_quote}},
+        // Where the reading is uncertain, every later reference is refused.
+        ContextCase{"empty_value_may_start_a_comment", "echo {{ x }}#\n{{ y }}", {B, C::comment}},
+        ContextCase{"case_pattern_in_a_substitution",
+                    "echo \"$(case a in a) echo {{ x }};; esac) {{ y }}\"",
+                    {C::backquotes, C::backquotes}},
+        ContextCase{"dash_and_bash_differ_on_escaped_quote",
+                    "echo $'a\\'' {{ x }}",
+                    {C::dollar_single_quotes}},
+        ContextCase{"quote_left_open_in_backquotes", "echo `echo \"` {{ x }}", {C::backquotes}},
+        ContextCase{
+            "quotes_in_parameter_expansion", "echo ${v:-'}'} {{ x }}", {C::parameter_expansion}},
+        ContextCase{
+            "substitution_in_unquoted_body", "cat <<E\n$(x\nE\n)\nE\n{{ x }}", {C::here_document}},
+        // The container runner splits words itself: both readings must agree.
+        ContextCase{"container_words",
+                    "echo '{{ x }}' \"{{ y }}\" {{ z | shell }}",
+                    {S, D, B},
+                    Interpreter::container},
+        ContextCase{"container_quote_inside_substitution",
+                    "echo \"$(echo '\"')\" {{ x }}",
+                    {C::unterminated_quote},
+                    Interpreter::container}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
+
+TEST(CommandContext, NamesTheRefusedContexts) {
+  EXPECT_EQ(context_name(C::dollar_single_quotes), "$'…'");
+  EXPECT_EQ(context_name(C::here_document), "a here-document");
+  EXPECT_EQ(context_name(C::backquotes), "backquotes");
+  EXPECT_EQ(context_name(C::parameter_expansion), "${…}");
+  EXPECT_EQ(context_name(C::comment), "a comment");
+  EXPECT_EQ(context_name(C::unterminated_quote), "an unterminated quote");
+}
+
+// Every accepted context, run through dash and bash: a hostile value arrives
+// unchanged, in one argument, and runs nothing.
+struct QuotedCase {
+  const char* label;
+  const char* command;  // prints each argument followed by NUL
+  std::string (*expected)(const std::string& value);
+};
+
+class QuotedValueTest : public ::testing::TestWithParam<QuotedCase> {};
+
+TEST_P(QuotedValueTest, ArrivesUnchangedAsOneArgument) {
+  for (const std::string value :
+       {"; id", "$(id)", "`id`", "it's", "'", "\"", "\\", "a\\", "\\'", "'\\''", "\"'\"",
+        "line1\nline2", "${IFS}x", "$'x'", "*", "", "é ∑"}) {
+    const std::string command = render_command(GetParam().command, Json{{"v", value}});
+    for (const char* shell : {"sh", "bash"}) {
+      EXPECT_EQ(run_shell(command, shell), GetParam().expected(value) + std::string(1, '\0'))
+          << shell << ": " << command;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sh, QuotedValueTest,
+    ::testing::Values(QuotedCase{"bare_shell", "printf '%s\\0' {{ v | shell }}",
+                                 [](const std::string& v) { return v; }},
+                      QuotedCase{"single_raw", "printf '%s\\0' 'a {{ v }} b'",
+                                 [](const std::string& v) { return "a " + v + " b"; }},
+                      QuotedCase{"single_shell", "printf '%s\\0' '{{ v | shell }}'",
+                                 [](const std::string& v) { return v; }},
+                      QuotedCase{"double_raw", "printf '%s\\0' \"$# {{ v }}\"",
+                                 [](const std::string& v) { return "0 " + v; }},
+                      QuotedCase{"double_shell", "printf '%s\\0' \"'{{ v | shell }}'\"",
+                                 [](const std::string& v) { return "'" + v + "'"; }},
+                      QuotedCase{"substitution_in_double",
+                                 "printf '%s\\0' \"$(printf '%s.' '{{ v }}')\"",
+                                 [](const std::string& v) { return v + "."; }},
+                      QuotedCase{"nested_in_substitution",
+                                 "printf '%s\\0' \"$(printf '%s.' \"{{ v }}\" {{ v | shell }})\"",
+                                 [](const std::string& v) { return v + "." + v + "."; }},
+                      QuotedCase{"json_in_single", "printf '%s\\0' '{{ v | json }}'",
+                                 [](const std::string& v) { return Json(v).dump(); }}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
+
+TEST(RenderCommand, RefusesWhatValidationRefuses) {
+  EXPECT_THROW(render_command("echo # {{ v }}", Json{{"v", "a"}}), RenderError);
+  EXPECT_THROW(render_command("echo {{ v }}", Json{{"v", "a;b"}}), RenderError);
+  EXPECT_THROW(render_command("echo '{{ v }}'", Json{{"v", std::string("a\0b", 3)}}), RenderError);
+  // The service's own run directory may stand anywhere.
+  EXPECT_EQ(render_command("cat <<E\n'{{ run_dir }}'\nE\necho '{{ run_dir }}' # {{ run_dir }}",
+                           Json::object(), std::string("/r/it's")),
+            "cat <<E\n'/r/it's'\nE\necho '/r/it'\\''s' # /r/it's");
+  EXPECT_EQ(
+      render_command("echo {{ v }} {{ n | json }} {{ m }}", Json{{"v", "a-b/c@d"}, {"n", 1.5}}),
+      "echo a-b/c@d 1.5 ");
+}
 
 }  // namespace
 }  // namespace velquin::tmpl

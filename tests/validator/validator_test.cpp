@@ -92,6 +92,36 @@ INSTANTIATE_TEST_SUITE_P(
                        "type: process\ncommand: echo \"$X\"\nenvironment: {X: '{{ x }}'}\n"
                        "parameters:\n  x: {}",
                        {}},
+        DefinitionCase{"quoted_references_pass",
+                       "type: process\ncommand: \"echo 'a {{ x | shell }}' \\\"{{ y | json }}\\\" "
+                       "# {{ run_dir }}\"\nparameters:\n  x: {}\n  y: {choices: [a]}",
+                       {}},
+        DefinitionCase{
+            "references_where_no_quoting_holds",
+            "type: process\ncommand: \"echo $'{{ a | shell }}' `{{ b | shell }}` ${v:-{{ c }}} "
+            "# {{ d | shell }}\\ncat <<E\\n{{ e | shell }}\\nE\\necho '{{ f | shell }}\"\n"
+            "parameters:\n  a: {}\n  b: {}\n  c: {type: integer}\n  d: {}\n  e: {}\n  f: {}",
+            {"command inserts parameter 'a' in $'…'; it cannot be quoted there",
+             "command inserts parameter 'b' in backquotes; it cannot be quoted there",
+             "command inserts parameter 'c' in ${…}; it cannot be quoted there",
+             "command inserts parameter 'd' in a comment; it cannot be quoted there",
+             "command inserts parameter 'e' in a here-document; it cannot be quoted there",
+             "command inserts parameter 'f' in an unterminated quote; it cannot be quoted there"}},
+        DefinitionCase{"refused_context_and_unquoted_both_reported",
+                       "type: container\nimage: busybox\ncommand: 'echo {{ x }} # {{ x }}'\n"
+                       "parameters:\n  x: {}",
+                       {LINT_X, "command inserts parameter 'x' in a comment; it cannot be quoted "
+                                "there"}},
+        DefinitionCase{
+            "raw_choices_and_default_must_be_plain_words",
+            "type: process\ncommand: \"ls {{ c }} {{ d | json }} '{{ q }}'\"\nparameters:\n"
+            "  c: {choices: [a-b, 'x y', 3]}\n  d: {pattern: '.*', default: 'a;b'}\n"
+            "  q: {choices: ['x y']}",
+            {"parameter 'c': choice 'x y' is not a plain word (letters, digits and _ . , : / @ % + "
+             "= -)",
+             "parameter 'c': choice 3 is not a valid string",
+             "parameter 'd': invalid default: 'd' must be a plain word (letters, digits and _ . , "
+             ": / @ % + = -)"}},
         DefinitionCase{"undeclared_reference",
                        "type: process\ncommand: echo {{ y | shell }}",
                        {"command references undeclared parameter 'y'"}},
@@ -308,6 +338,29 @@ INSTANTIATE_TEST_SUITE_P(
                       {{"x", 1}, {"n", "a"}},
                       {"'s' is required", "'n' must be an integer", "unknown parameter 'x'"}}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
+
+// A value the command inserts raw where the shell reads a word must be a plain word.
+TEST(Parameters, RawInsertionsTakePlainWordsOnly) {
+  const Json alias = yaml("type: process\ncommand: \"run {{ p }} {{ j | json }} '{{ q }}' {{ n }} "
+                          "{{ s | shell }}\"\nparameters:\n  p: {pattern: '(?s).{0,80}'}\n"
+                          "  j: {choices: [a, 'a b']}\n  q: {}\n  n: {type: number}\n  s: {}");
+  const std::string tail = " must be a plain word (letters, digits and _ . , : / @ % + = -)";
+  EXPECT_THAT(
+      validate_parameters(
+          Json{{"p", "Az09_.,:/@%+=-"}, {"j", "a"}, {"q", "x;y"}, {"n", "-1.5e+3"}, {"s", "$(id)"}},
+          alias),
+      IsEmpty());
+  EXPECT_THAT(validate_parameters(Json{{"p", ";touch /tmp/p;"}, {"j", "a b"}, {"n", "x"}}, alias),
+              ElementsAreArray({"'p'" + tail, "'j'" + tail, std::string("'n' must be a number")}));
+  for (const std::string value : {"a b", "a\nb", "$x", "é", "~root", "a*", "'", "[a]"}) {
+    EXPECT_THAT(validate_parameters(Json{{"p", value}}, alias), ElementsAreArray({"'p'" + tail}))
+        << value;
+  }
+  // A container command is linted the same way.
+  const Json container = yaml("type: container\nimage: busybox\ncommand: echo {{ p }}\n"
+                              "parameters:\n  p: {pattern: '.*'}");
+  EXPECT_THAT(validate_parameters(Json{{"p", "a;b"}}, container), ElementsAreArray({"'p'" + tail}));
+}
 
 TEST(Parameters, NoParametersDeclaredRefusesEverything) {
   const Json alias = yaml("type: process\ncommand: ls");
