@@ -661,7 +661,8 @@ void DefinitionChecker::environment(const Json& alias_cfg) {
     }
     if (value.is_string()) {
       check_template(label, value.get<std::string>());
-    } else if (!value.is_boolean() && !is_plain_number(value)) {
+    } else if (!value.is_null() && !value.is_boolean() && !is_plain_number(value)) {
+      // null is kept: it becomes the text "None", as stored alias files expect.
       error(label + " must be a text, number or boolean");
     }
   }

@@ -122,6 +122,9 @@ INSTANTIATE_TEST_SUITE_P(
              "parameter 'c': choice 3 is not a valid string",
              "parameter 'd': invalid default: 'd' must be a plain word (letters, digits and _ . , "
              ": / @ % + = -)"}},
+        DefinitionCase{"null_environment_value_is_kept",
+                       "type: process\ncommand: env\nenvironment: {A: null, B: ~}",
+                       {}},
         DefinitionCase{"undeclared_reference",
                        "type: process\ncommand: echo {{ y | shell }}",
                        {"command references undeclared parameter 'y'"}},
