@@ -194,6 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, CompletedRunTest,
     ::testing::Values(
         CompletedCase{"Echo", "echo hello {{ who | shell }}", "hello it's me\n", "", 0},
+        CompletedCase{"QuotedContexts", "echo '<{{ who | shell }}>' \"{{ who }}\"",
+                      "<it's me> it's me\n", "", 0},
         CompletedCase{"StreamsApartAndFailingStatus",
                       "sh -c 'echo out; echo err >&2; printf \"\\r\\n\\377\"; exit 1'",
                       "out\n\r\n\xEF\xBF\xBD", "err\n", 1},
