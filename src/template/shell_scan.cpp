@@ -114,6 +114,14 @@ class ShellScanner {
   bool is_literal(std::size_t at) const { return at < items_.size() && items_[at].ref < 0; }
   FrameState& top() { return stack_.back(); }
   bool in_bare_frame() { return top().kind == Frame::top || top().kind == Frame::substitution; }
+  bool only_bare_frames() const {
+    for (const auto& frame : stack_) {
+      if (frame.kind != Frame::top && frame.kind != Frame::substitution) {
+        return false;
+      }
+    }
+    return true;
+  }
 
   void push(Frame kind) {
     FrameState frame;
@@ -198,8 +206,10 @@ class ShellScanner {
   void end_word() {
     FrameState& frame = top();
     // A case pattern ends in an unmatched ')': a counter of parentheses would
-    // close the substitution there.
-    if (frame.kind == Frame::substitution && frame.plain && frame.text == "case") {
+    // close the substitution there. Harmless while every enclosing frame reads
+    // like the top level; inside "..." the rest would be misread.
+    if (frame.kind == Frame::substitution && frame.plain && frame.text == "case" &&
+        !only_bare_frames()) {
       doubt(ShellContext::backquotes);
     }
     frame.word = Word::none;
