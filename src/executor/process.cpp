@@ -126,7 +126,7 @@ std::optional<EnvList> _build_env(const json& alias_cfg, const json& params,
 void write_file(const std::string& path, const std::string& content) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd) {
-    throw os_error(errno, "cannot write " + support::quoted(path));
+    throw os_error(errno, "cannot write an input file");
   }
   const char* data = content.data();
   std::size_t left = content.size();
@@ -136,28 +136,34 @@ void write_file(const std::string& path, const std::string& content) {
       if (errno == EINTR) {
         continue;
       }
-      throw os_error(errno, "cannot write " + support::quoted(path));
+      throw os_error(errno, "cannot write an input file");
     }
     data += n;
     left -= static_cast<std::size_t>(n);
   }
   if (::close(fd.release()) != 0) {
-    throw os_error(errno, "cannot write " + support::quoted(path));
+    throw os_error(errno, "cannot write an input file");
   }
 }
 
 void _create_process_file(const json& file_def, const json& params, const std::string& run_dir) {
   const std::string location_template = template_text(member(file_def, "location"));
   const std::string location = tmpl::render(location_template, params);
-  const std::string path =
-      scratch::join_run_path(run_dir, location, tmpl::references_parameter(location_template));
-  const fs::path parent = fs::path(path).parent_path();
-  if (!parent.empty()) {
-    fs::create_directories(parent);
-  }
+  const std::string path = scratch::join_run_path(
+      run_dir, location, tmpl::references_parameter(location_template), location_template);
   const std::string content =
       tmpl::render(template_text(member(file_def, "content")), params, run_dir);
-  write_file(path, content);
+  // The messages name the location as written: the rendered path may carry a value.
+  try {
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty()) {
+      fs::create_directories(parent);
+    }
+    write_file(path, content);
+  } catch (const std::system_error& e) {
+    throw std::system_error(e.code(),
+                            "cannot write input file " + support::quoted(location_template));
+  }
 }
 
 struct Identity {
