@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <zip.h>
 
@@ -430,12 +431,14 @@ class FailedRunTest : public ContainerRunTest, public ::testing::WithParamInterf
 TEST_P(FailedRunTest, GivesTheFailedRecordAndCleansUp) {
   json a = alias("", GetParam().alias_extra);
   a["output"] = {{"single_value", {{"source", "out.txt"}}}};
-  const json record = run(a, {{"name", "../../escape"}});
+  const json record = run(a, {{"name", "../../a-client-value"}});
   ASSERT_EQ(keys_of(record),
             (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
       << record.dump();
   EXPECT_EQ(record["error"].get<std::string>().rfind(GetParam().error_start, 0), 0u)
       << record.dump();
+  EXPECT_EQ(record["error"].get<std::string>().find("a-client-value"), std::string::npos)
+      << "the client's value in the error: " << record.dump();
   EXPECT_FALSE(fs::exists(run_dir()));
 }
 
@@ -447,6 +450,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"VolumeEscape",
                     {{"volumes", json::parse(R"([{"source": "{{ name }}", "location": "/x"}])")}},
                     "path escapes the run directory: "},
+        // The engine's own message would name the program it could not start.
+        FailureCase{"EngineErrorNamingTheValue", {{"command", "{{ name }}"}}, ""},
         FailureCase{"BadBindMode",
                     {{"command", "true"},
                      {"volumes",
@@ -511,21 +516,87 @@ TEST_F(ContainerRunTest, ExternalDirIsWhatTheEngineBinds) {
 }
 
 TEST_F(ContainerRunTest, PlantedLinkToAHostFileIsNotReadAsOutput) {
-  const std::string secret = read_file("/etc/passwd");
-  ASSERT_FALSE(secret.empty());
+  const fs::path sentinel = dir_.write("sentinel.txt", "host secret\n");
   json a = alias(
-      "sh -c 'ln -s /etc/passwd /out/leak.txt; ln -s /etc /out/etc; echo ok > /out/ok.txt'",
+      "sh -c 'ln -s " + sentinel.string() + " /out/leak.txt; ln -s " + dir_.path().string() +
+          " /out/dir; echo ok > /out/ok.txt'",
       {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}}}},
        {"output", {{"multiple_values", {{{"source", "out/leak.txt"}}, {{"source", "out/"}}}}}}});
   const json record = run(a);
   ASSERT_EQ(record["success"], true) << record.dump();
   EXPECT_EQ(record["file_outputs"]["out/leak.txt"], "");
-  for (const auto& [name, content] : unzip(record["file_outputs"]["out/"].get<std::string>())) {
-    EXPECT_NE(content, secret) << name;
-    EXPECT_EQ(name.rfind("etc/", 0), std::string::npos) << name;
-  }
-  EXPECT_TRUE(files_holding(logs(), secret).empty());
+  EXPECT_EQ(unzip(record["file_outputs"]["out/"].get<std::string>()),
+            (std::map<std::string, std::string>{{"ok.txt", "ok\n"}}));
+  EXPECT_TRUE(files_holding(logs(), "host secret\n").empty());
+  EXPECT_EQ(read_file(sentinel), "host secret\n");
 }
+
+// The command swaps a preserved single-file volume for a link to a host
+// file, through a directory volume that holds its name.
+TEST_F(ContainerRunTest, PreservedFileSwappedForALinkIsNotCopied) {
+  const fs::path sentinel = dir_.write("sentinel.txt", "host secret\n");
+  logger::LogCapture capture;
+  json a = alias("sh -c 'rm /work/in.txt && ln -s " + sentinel.string() + " /work/in.txt'",
+                 {{"volumes",
+                   {{{"source", "work/"}, {"location", "/work"}},
+                    {{"source", "work/in.txt"},
+                     {"location", "/in.txt"},
+                     {"content", "input"},
+                     {"preserve", "yes"}}}}});
+  const json record = run(a);
+  ASSERT_EQ(record["success"], true) << record.dump();
+  EXPECT_EQ(record["returncode"], 0) << record.dump();
+  EXPECT_TRUE(files_holding(logs(), "host secret\n").empty());
+  EXPECT_THAT(capture.messages(logger::Level::error),
+              ::testing::ElementsAre(::testing::EndsWith(": symbolic link is not followed")));
+  EXPECT_EQ(read_file(sentinel), "host secret\n");
+}
+
+struct CapCase {
+  const char* name;
+  const char* command;
+  const char* error;
+};
+
+void PrintTo(const CapCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ContainerCapTest : public ContainerRunTest, public ::testing::WithParamInterface<CapCase> {};
+
+TEST_P(ContainerCapTest, FailsRemovesAndPreservesNoMoreThanTheCap) {
+  const fs::path conf = dir_.write("velquin.conf", "");
+  config::config().load(conf.string(), config::Overrides{{"SharedDir", shared().string()},
+                                                         {"LogDir", logs().string()},
+                                                         {"Container", "0"},
+                                                         {"RefreshImage", "no"},
+                                                         {"MaxOutputSize", "1024"}});
+  logger::LogCapture capture;
+  const json record = run(alias(GetParam().command, {{"preserveStreams", true}}));
+  config::config().load(conf.string());
+  EXPECT_EQ(record["error"], GetParam().error) << record.dump().substr(0, 300);
+  EXPECT_THAT(
+      capture.messages(logger::Level::error),
+      ::testing::ElementsAre(std::string("Container execution error: ") + GetParam().error));
+  ASSERT_TRUE(record["container_id"].is_string());
+  EXPECT_FALSE(container_exists(record["container_id"].get<std::string>()));
+  std::size_t preserved = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(logs())) {
+    if (entry.is_regular_file()) {
+      EXPECT_LE(entry.file_size(), 1024u) << entry.path();
+      ++preserved;
+    }
+  }
+  EXPECT_GT(preserved, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, ContainerCapTest,
+                         ::testing::Values(CapCase{"Stdout", "sh -c 'head -c 5000 /dev/zero'",
+                                                   "stdout exceeded MaxOutputSize (1024 bytes)"},
+                                           CapCase{"Stderr",
+                                                   "sh -c 'echo out; head -c 5000 /dev/zero >&2'",
+                                                   "stderr exceeded MaxOutputSize (1024 bytes)"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace velquin::executor
