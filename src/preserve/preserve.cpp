@@ -337,8 +337,11 @@ std::vector<std::string> preserve_one(const PreserveSpec& spec, const std::strin
         _dest_path(entry.rel_path, spec.preserve_mode, spec.prefix, log_dir, correlation_id);
     std::string head;
     if (spec.label) {
-      head = "failed to preserve volume " +
-             quoted(spec.is_dir ? *spec.label + "/" + entry.rel_path : *spec.label);
+      std::string name = *spec.label;
+      if (spec.is_dir) {
+        name += (name.empty() || name.back() != '/' ? "/" : "") + entry.rel_path;
+      }
+      head = "failed to preserve volume " + support::quoted(std::string_view(name));
     } else {
       head = "failed to preserve " + quoted(entry.abs_path) + " to " + quoted(dest);
     }

@@ -202,7 +202,7 @@ TEST_P(PlantedVolumeTest, CopiesOnlyRegularFilesOfTheVolume) {
   LogCapture capture;
   // The volume's source carried a parameter value: messages name the template.
   preserve_volumes({{volume.string(), c.is_dir, "yes", std::nullopt, (tmp.path() / "run").string(),
-                     c.is_dir ? "{{ v }}" : "{{ v }}.txt"}},
+                     c.is_dir ? "{{ v }}/" : "{{ v }}.txt"}},
                    logs(), "C");
   const auto errors = capture.messages(Level::error);
   if (c.error != nullptr) {
