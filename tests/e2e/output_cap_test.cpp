@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "e2e/harness.h"
 
@@ -11,9 +12,12 @@ namespace velquin::e2e {
 namespace {
 
 using ::testing::HasSubstr;
-using json = nlohmann::json;
 
-const char* kAliases = R"(
+TEST(OutputCap, FailsTheRunAndNamesTheOutput) {
+  ServiceOptions opts;
+  opts.allowed_aliases = {"flood", "sparse"};
+  Service service(opts);
+  service.write_alias_file("caps.yaml", R"(
 flood:
   type: process
   command: "head -c 400000000 /dev/zero"
@@ -23,48 +27,22 @@ sparse:
   output:
     single_value:
       source: big
-)";
-
-struct CapCase {
-  const char* alias;
-  const char* logged;
-};
-
-class OutputCap : public ::testing::TestWithParam<CapCase> {
- protected:
-  static void SetUpTestSuite() {
-    ServiceOptions opts;
-    opts.allowed_aliases = {"flood", "sparse"};
-    service_ = new Service(opts);
-    service_->write_alias_file("caps.yaml", kAliases);
-    service_->start();
+)");
+  service.start();
+  for (const auto& [alias, logged] :
+       {std::pair{"flood", "stdout exceeded MaxOutputSize (67108864 bytes)"},
+        std::pair{"sparse", "output 'big' exceeded MaxOutputSize (67108864 bytes)"}}) {
+    auto r = service.execute(alias);
+    EXPECT_EQ(r.status, 500) << alias;
+    EXPECT_EQ(r.body, "Internal server error");
+    const auto audit = service.audit().back();
+    EXPECT_EQ(audit["app_code"], "processing_failed");
+    EXPECT_THAT(service.app_log(),
+                HasSubstr("ERROR velquin [" + audit["correlation_id"].get<std::string>() +
+                          "] Process execution error: " + logged));
   }
-  static void TearDownTestSuite() {
-    service_->stop();
-    delete service_;
-    service_ = nullptr;
-  }
-  static Service* service_;
-};
-Service* OutputCap::service_ = nullptr;
-
-TEST_P(OutputCap, FailsTheRunAndNamesTheOutput) {
-  auto r = service_->execute(GetParam().alias);
-  EXPECT_EQ(r.status, 500);
-  EXPECT_EQ(r.body, "Internal server error");
-  EXPECT_EQ(service_->audit().back()["app_code"], "processing_failed");
-  EXPECT_THAT(service_->app_log(),
-              HasSubstr(std::string("ERROR velquin [") +
-                        service_->audit().back()["correlation_id"].get<std::string>() +
-                        "] Process execution error: " + GetParam().logged));
-  EXPECT_TRUE(service_->running());
+  EXPECT_EQ(service.stop(), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Outputs, OutputCap,
-    ::testing::Values(CapCase{"flood", "stdout exceeded MaxOutputSize (67108864 bytes)"},
-                      CapCase{"sparse", "output 'big' exceeded MaxOutputSize (67108864 bytes)"}),
-    [](const auto& param_info) { return std::string(param_info.param.alias); });
 
 }  // namespace
 }  // namespace velquin::e2e
