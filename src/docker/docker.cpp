@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -163,6 +165,108 @@ bool mentions_missing_image(const std::string& message) {
          message.find("No such image") != std::string::npos;
 }
 
+// Log streams of a container without a TTY arrive in frames: one byte of
+// stream number, three zero bytes, a big-endian 32-bit length, the payload.
+// A stream that does not start like a frame (a TTY) is taken as it is. Fed
+// piece by piece as the transfer goes, so that only the payload is kept and
+// the transfer can stop at the cap.
+class LogSink {
+ public:
+  explicit LogSink(std::size_t max_bytes) : max_(max_bytes) {}
+
+  // False once the payload went over the cap.
+  bool feed(const char* data, std::size_t size) {
+    while (size > 0 && !exceeded_) {
+      if (raw_) {
+        keep(data, size);
+        return !exceeded_;
+      }
+      if (frame_left_ == 0) {
+        // Collect a header; a partial one at the end is payload (see take()).
+        const std::size_t take = std::min(size, std::size_t{8} - header_.size());
+        header_.append(data, take);
+        data += take;
+        size -= take;
+        if (header_.size() < 8) {
+          continue;
+        }
+        const auto byte = [this](std::size_t i) {
+          return static_cast<std::size_t>(static_cast<unsigned char>(header_[i]));
+        };
+        if (byte(0) > 2 || byte(1) != 0 || byte(2) != 0 || byte(3) != 0) {
+          raw_ = true;  // not (or no longer) framed: everything from here is payload
+          std::string pending = std::move(header_);
+          header_.clear();
+          keep(pending.data(), pending.size());
+          continue;
+        }
+        frame_left_ = (byte(4) << 24) | (byte(5) << 16) | (byte(6) << 8) | byte(7);
+        header_.clear();
+        continue;
+      }
+      const std::size_t take = std::min(size, frame_left_);
+      keep(data, take);
+      data += take;
+      size -= take;
+      frame_left_ -= take;
+    }
+    return !exceeded_;
+  }
+
+  bool exceeded() const { return exceeded_; }
+
+  std::string take() {
+    if (!exceeded_ && !header_.empty()) {
+      std::string pending = std::move(header_);
+      header_.clear();
+      keep(pending.data(), pending.size());
+    }
+    return std::move(out_);
+  }
+
+ private:
+  void keep(const char* data, std::size_t size) {
+    const std::size_t room = max_ - out_.size();
+    if (size > room) {
+      out_.append(data, room);
+      exceeded_ = true;
+      return;
+    }
+    out_.append(data, size);
+  }
+
+  const std::size_t max_;
+  std::string out_;
+  std::string header_;
+  std::size_t frame_left_ = 0;
+  bool raw_ = false;
+  bool exceeded_ = false;
+};
+
+// What the write callback of a call with a LogSink needs: an answer that is
+// not a 200 is an error text and goes to the body instead.
+struct SinkTarget {
+  CURL* handle;
+  LogSink* sink;
+  std::string* body;
+};
+
+constexpr std::size_t kMaxErrorBody = 65536;
+
+size_t feed_sink(char* data, size_t size, size_t count, void* user) {
+  auto* target = static_cast<SinkTarget*>(user);
+  const std::size_t n = size * count;
+  long status = 0;
+  curl_easy_getinfo(target->handle, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 200) {
+    target->body->append(
+        data, std::min(n, kMaxErrorBody - std::min(kMaxErrorBody, target->body->size())));
+    return n;
+  }
+  // Returning less than n aborts the transfer.
+  return target->sink->feed(data, n) ? n : 0;
+}
+
 class CurlDockerClient final : public DockerClient {
  public:
   explicit CurlDockerClient(Endpoint endpoint) : ep_(std::move(endpoint)) {}
@@ -194,10 +298,11 @@ class CurlDockerClient final : public DockerClient {
     json binds = json::array();
     for (const Bind& bind : spec.binds) {
       // The engine splits a bind at ':'; a colon inside a path would shift its fields.
-      for (const std::string* path : {&bind.host_path, &bind.container_path}) {
-        if (path->find(':') != std::string::npos) {
-          throw DockerError("Cannot bind a path that contains ':': " + *path);
-        }
+      // The host path may carry a parameter value, so the message names the
+      // container side, which the operator wrote.
+      if (bind.host_path.find(':') != std::string::npos ||
+          bind.container_path.find(':') != std::string::npos) {
+        throw DockerError("Cannot bind a path that contains ':' at " + bind.container_path);
       }
       binds.push_back(bind.host_path + ":" + bind.container_path + ":" + bind.mode);
     }
@@ -258,12 +363,25 @@ class CurlDockerClient final : public DockerClient {
   }
 
   std::string logs(const std::string& id, bool stdout_stream) override {
+    return logs_capped(id, stdout_stream, SIZE_MAX).bytes;
+  }
+
+  CappedLog logs_capped(const std::string& id, bool stdout_stream, std::size_t max_bytes) override {
     const std::string query = stdout_stream ? "?stdout=1&stderr=0" : "?stdout=0&stderr=1";
-    Response r = call("GET", "/containers/" + url_encode(id) + "/logs" + query, nullptr, 0);
+    LogSink sink(max_bytes);
+    Response r;
+    try {
+      r = call("GET", "/containers/" + url_encode(id) + "/logs" + query, nullptr, 0, &sink);
+    } catch (const DockerError&) {
+      if (!sink.exceeded()) {
+        throw;
+      }
+      return {sink.take(), true};  // we cut the transfer short ourselves
+    }
     if (r.status != 200) {
       throw DockerError(error_message(r));
     }
-    return demultiplex(r.body);
+    return {sink.take(), false};
   }
 
   void kill(const std::string& id) override {
@@ -346,7 +464,7 @@ class CurlDockerClient final : public DockerClient {
  private:
   // timeout_seconds 0: no limit on the whole call.
   Response call(const char* method, const std::string& path, const std::string* body,
-                double timeout_seconds) {
+                double timeout_seconds, LogSink* sink = nullptr) {
     std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
     if (!handle) {
       throw DockerError("Cannot initialise the HTTP client for the Docker Engine");
@@ -372,8 +490,14 @@ class CurlDockerClient final : public DockerClient {
       auto ms = static_cast<long>(timeout_seconds * 1000.0);
       curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, ms < 1 ? 1L : ms);
     }
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &append_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body);
+    SinkTarget target{h, sink, &response.body};
+    if (sink != nullptr) {
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &feed_sink);
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &target);
+    } else {
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &append_body);
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body);
+    }
     std::unique_ptr<curl_slist, SlistDeleter> headers;
     if (body != nullptr) {
       headers.reset(curl_slist_append(nullptr, "Content-Type: application/json"));
@@ -393,35 +517,6 @@ class CurlDockerClient final : public DockerClient {
     }
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
     return response;
-  }
-
-  // Log streams of a container without a TTY arrive in frames: one byte of
-  // stream number, three zero bytes, a big-endian 32-bit length, the payload.
-  static std::string demultiplex(const std::string& raw) {
-    const auto looks_framed = [&raw](size_t pos) {
-      return raw.size() - pos >= 8 && static_cast<unsigned char>(raw[pos]) <= 2 &&
-             raw[pos + 1] == 0 && raw[pos + 2] == 0 && raw[pos + 3] == 0;
-    };
-    if (raw.empty() || !looks_framed(0)) {
-      return raw;
-    }
-    std::string out;
-    size_t pos = 0;
-    while (pos < raw.size()) {
-      if (!looks_framed(pos)) {
-        out.append(raw, pos, std::string::npos);
-        break;
-      }
-      const auto byte = [&raw, pos](size_t i) {
-        return static_cast<size_t>(static_cast<unsigned char>(raw[pos + i]));
-      };
-      const size_t length = (byte(4) << 24) | (byte(5) << 16) | (byte(6) << 8) | byte(7);
-      pos += 8;
-      const size_t take = std::min(length, raw.size() - pos);
-      out.append(raw, pos, take);
-      pos += take;
-    }
-    return out;
   }
 
   const Endpoint ep_;
@@ -497,6 +592,16 @@ std::vector<std::string> split_command(std::string_view command) {
     words.push_back(std::move(word));
   }
   return words;
+}
+
+CappedLog DockerClient::logs_capped(const std::string& id, bool stdout_stream,
+                                    std::size_t max_bytes) {
+  CappedLog log{logs(id, stdout_stream), false};
+  if (log.bytes.size() > max_bytes) {
+    log.bytes.resize(max_bytes);
+    log.exceeded = true;
+  }
+  return log;
 }
 
 std::shared_ptr<DockerClient> client_from_env() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,6 +35,11 @@ struct RunSpec {
   std::optional<std::string> network;  // none: NetworkMode "none"
 };
 
+struct CappedLog {
+  std::string bytes;
+  bool exceeded = false;
+};
+
 // The subset of the Docker Engine API the service uses. An interface so that
 // tests can substitute a fake; the real one talks HTTP through libcurl.
 // Every call is safe from several threads at once.
@@ -52,6 +58,9 @@ class DockerClient {
   virtual std::optional<std::int64_t> wait(const std::string& id) = 0;
   // Raw bytes of one stream of the container's log.
   virtual std::string logs(const std::string& id, bool stdout_stream) = 0;
+  // The same, but never more than max_bytes: a longer stream comes back cut
+  // at max_bytes with `exceeded` set, and the rest is not downloaded.
+  virtual CappedLog logs_capped(const std::string& id, bool stdout_stream, std::size_t max_bytes);
   // Kill; a container that is not running is not an error.
   virtual void kill(const std::string& id) = 0;
   // Forced removal.

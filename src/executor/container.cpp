@@ -44,6 +44,36 @@ json failure_record(const std::string& error, const std::optional<std::string>& 
   return record;
 }
 
+// Valid text (the usual case) is taken over without another copy.
+std::string decode_log(std::string&& bytes) {
+  if (support::is_valid_utf8(bytes)) {
+    return std::move(bytes);
+  }
+  return support::decode_utf8_replace(bytes);
+}
+
+// Engine messages can echo a command word or a bind path built from a
+// parameter. Values shorter than this cannot be told from the message's own
+// words and stay; longer ones are masked before the text reaches a log.
+constexpr std::size_t kShortestMaskedValue = 3;
+
+std::string without_values(std::string text, const json& params) {
+  static const std::string mask = "<value>";
+  if (!params.is_object()) {
+    return text;
+  }
+  for (const auto& [name, value] : params.items()) {
+    const std::string v = value.is_string() ? value.get<std::string>() : value.dump();
+    if (v.size() < kShortestMaskedValue) {
+      continue;
+    }
+    for (auto pos = text.find(v); pos != std::string::npos; pos = text.find(v, pos + mask.size())) {
+      text.replace(pos, v.size(), mask);
+    }
+  }
+  return text;
+}
+
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -122,8 +152,10 @@ class WaitWorker {
 std::pair<std::optional<std::string>, std::optional<std::string>>
 _safe_container_logs(docker::DockerClient& client, const std::string& container_id) {
   try {
-    std::string out = support::decode_utf8_replace(client.logs(container_id, true));
-    std::string err = support::decode_utf8_replace(client.logs(container_id, false));
+    // Best effort after a time-out: a stream over the cap gives what came before it.
+    const std::size_t cap = _max_output_size();
+    std::string out = decode_log(client.logs_capped(container_id, true, cap).bytes);
+    std::string err = decode_log(client.logs_capped(container_id, false, cap).bytes);
     return {std::move(out), std::move(err)};
   } catch (const std::exception&) {
     return {std::nullopt, std::nullopt};
@@ -140,6 +172,7 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
   }
   std::filesystem::create_directories(shared_dir);
   const std::string external_dir = cfg.get_text("ExternalDir");
+  const std::size_t cap = _max_output_size();
   const std::string correlation_id = logger::get_correlation_id();
 
   std::optional<std::string> run_dir;
@@ -259,10 +292,18 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
       record["error"] = "Container timed out after " + support::value_text(timeout) + " seconds";
     } else {
       const std::optional<std::int64_t> status = worker.result();
-      const std::string out = support::decode_utf8_replace(client->logs(full_id, true));
-      const std::string err = support::decode_utf8_replace(client->logs(full_id, false));
+      docker::CappedLog out_log = client->logs_capped(full_id, true, cap);
+      docker::CappedLog err_log = client->logs_capped(full_id, false, cap);
+      const std::string out = decode_log(std::move(out_log.bytes));
+      const std::string err = decode_log(std::move(err_log.bytes));
       captured_stdout = out;
       captured_stderr = err;
+      if (out_log.exceeded) {
+        throw OutputTooLarge("stdout", cap);
+      }
+      if (err_log.exceeded) {
+        throw OutputTooLarge("stderr", cap);
+      }
       json file_outputs = _collect_output_files(alias_cfg, params, run_dir);
       record = json::object();
       record["success"] = true;
@@ -276,12 +317,23 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
   } catch (const docker::ImageNotFound& e) {
     record = failure_record(std::string("Container image not found: ") + e.what(), container_id,
                             image_id);
+  } catch (const docker::DockerError& e) {
+    const std::string description = without_values(e.what(), params);
+    logger::error("Container execution error: " + description);
+    record = failure_record(description, container_id, image_id);
   } catch (const std::exception& e) {
     logger::error(std::string("Container execution error: ") + e.what());
     record = failure_record(e.what(), container_id, image_id);
   }
 
   // Finish: after every outcome of the run, while the run directory exists.
+  // Preserved streams are capped like captured ones, also after replacement
+  // characters made the text longer than its bytes.
+  for (std::optional<std::string>* captured : {&captured_stdout, &captured_stderr}) {
+    if (*captured) {
+      support::truncate_utf8(**captured, cap);
+    }
+  }
   const std::string log_dir = cfg.get_text("LogDir");
   support::ScopeExit preserve_volumes(
       [&] { preserve::preserve_volumes(preserve_specs, log_dir, correlation_id); });

@@ -1,5 +1,6 @@
 #include "executor/executor.h"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -112,6 +113,15 @@ std::optional<std::string> _short_id(const std::string& full_id) {
   const std::string piece = colon == std::string::npos ? full_id : full_id.substr(colon + 1);
   return piece.substr(0, 12);
 }
+
+std::size_t _max_output_size() {
+  const std::int64_t cap = config::config().get_int("MaxOutputSize");
+  // Checked positive at load; an unloaded configuration must not mean "nothing fits".
+  return cap > 0 ? static_cast<std::size_t>(cap) : SIZE_MAX;
+}
+
+OutputTooLarge::OutputTooLarge(const std::string& what, std::size_t cap)
+    : std::runtime_error(what + " exceeded MaxOutputSize (" + std::to_string(cap) + " bytes)") {}
 
 std::string _env_value(const json& var_def) {
   if (var_def.is_string()) {

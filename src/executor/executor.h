@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,7 +48,18 @@ std::optional<std::string> _short_id(const std::string& full_id);
 // printed (2.0 -> "2.0"), null "None".
 std::string _env_value(const json& var_def);
 
-// Output files and directories.
+// MaxOutputSize: the cap of each captured stream, each file output and the
+// files of one directory output together.
+std::size_t _max_output_size();
+
+// A run whose output went over the cap: "<what> exceeded MaxOutputSize (<cap> bytes)".
+// `what` names the output as the operator wrote it, never a rendered value.
+class OutputTooLarge : public std::runtime_error {
+ public:
+  OutputTooLarge(const std::string& what, std::size_t cap);
+};
+
+// Output files and directories. Collection throws OutputTooLarge.
 void _precreate_output_dirs(const json& alias_cfg, const json& params,
                             const std::optional<std::string>& run_dir);
 json _collect_output_files(const json& alias_cfg, const json& params,

@@ -4,14 +4,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <zip.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <optional>
@@ -22,8 +21,9 @@
 
 #include "executor/executor.h"
 #include "scratch/scratch.h"
-#include "support/json_value.h"
+#include "support/beneath.h"
 #include "support/fd.h"
+#include "support/json_value.h"
 #include "support/quoted.h"
 #include "support/scope_exit.h"
 #include "support/text.h"
@@ -106,47 +106,6 @@ std::vector<std::string> tokens_to_collect(const json& output) {
   return tokens;
 }
 
-// Opens path below root_fd; symbolic links may be followed only while they
-// stay below it.
-int open_beneath(int root_fd, const std::string& rel, int flags) {
-  open_how how{};
-  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  long fd = ::syscall(SYS_openat2, root_fd, rel.c_str(), &how, sizeof how);
-  if (fd >= 0 || errno != ENOSYS) {
-    return static_cast<int>(fd);
-  }
-  // Older kernels: walk the components without following any link.
-  UniqueFd dir(::fcntl(root_fd, F_DUPFD_CLOEXEC, 3));
-  if (!dir) {
-    return -1;
-  }
-  std::vector<std::string> parts;
-  for (const auto& part : fs::path(rel)) {
-    std::string p = part.string();
-    if (p.empty() || p == "." || p == "/") {
-      continue;
-    }
-    if (p == "..") {
-      errno = EXDEV;
-      return -1;
-    }
-    parts.push_back(p);
-  }
-  if (parts.empty()) {
-    return ::openat(dir.get(), ".", flags | O_CLOEXEC);
-  }
-  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-    UniqueFd next(
-        ::openat(dir.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next) {
-      return -1;
-    }
-    dir = std::move(next);
-  }
-  return ::openat(dir.get(), parts.back().c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-}
-
 // Where a path lies relative to the run directory: the relative part when it
 // is inside, none when it is outside (an administrator's literal path).
 std::optional<std::string> inside_run_dir(const std::string& run_dir, const std::string& path) {
@@ -158,46 +117,46 @@ std::optional<std::string> inside_run_dir(const std::string& run_dir, const std:
   return rel.string();
 }
 
-// Opens an output path: below the run directory without escaping it,
-// elsewhere (administrator's literal) as it is.
+// An O_PATH descriptor of an output: below the run directory without any
+// link, elsewhere (administrator's literal) as it is.
 UniqueFd open_output(const std::string& run_dir, const std::string& path, int flags) {
   if (auto rel = inside_run_dir(run_dir, path)) {
-    UniqueFd root(::open(run_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd root(::open(run_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root) {
       return UniqueFd();
     }
-    return UniqueFd(open_beneath(root.get(), *rel, flags));
+    return support::open_beneath(root.get(), *rel, O_PATH | flags, support::Links::refuse);
   }
-  return UniqueFd(::open(path.c_str(), flags | O_CLOEXEC));
+  return UniqueFd(::open(path.c_str(), O_PATH | flags | O_CLOEXEC));
 }
 
-// Reads a regular file whole; false for anything else or on a read error.
-bool read_regular(int fd, std::string& out, struct stat* st_out = nullptr) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    return false;
-  }
-  if (st_out != nullptr) {
-    *st_out = st;
-  }
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      out.append(buf, static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      return true;
-    } else if (errno != EINTR) {
-      return false;
-    }
-  }
+std::string output_name(const std::string& token) {
+  return "output " + support::quoted(token);
 }
 
-std::string read_output_file(const std::string& run_dir, const std::string& path) {
-  UniqueFd fd = open_output(run_dir, path, O_RDONLY | O_NONBLOCK);
-  std::string bytes;
-  if (!fd || !read_regular(fd.get(), bytes)) {
+// The file as text; the empty text when it is missing, not a regular file or
+// unreadable. The apparent size is checked first: a sparse file costs nothing
+// on disk but everything in memory.
+std::string read_output_file(const std::string& run_dir, const std::string& path,
+                             const std::string& token, std::size_t cap) {
+  UniqueFd where = open_output(run_dir, path, 0);
+  if (!where) {
     return "";
+  }
+  struct stat st {};
+  UniqueFd fd = support::open_regular(where.get(), st);
+  if (!fd) {
+    return "";
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > cap) {
+    throw OutputTooLarge(output_name(token), cap);
+  }
+  std::string bytes;
+  if (!support::read_up_to(fd.get(), cap, bytes)) {
+    return "";
+  }
+  if (bytes.size() > cap) {
+    throw OutputTooLarge(output_name(token), cap);  // it grew while we read
   }
   return support::universal_newlines(support::decode_utf8_replace(bytes));
 }
@@ -263,6 +222,7 @@ class ZipWriter {
       throw_error(zip_get_error(archive_));
     }
     archive_ = nullptr;
+    contents_.clear();  // the archive holds its own copy now
     zip_stat_t st;
     if (zip_source_stat(source_, &st) != 0 || zip_source_open(source_) != 0) {
       throw_error(zip_source_error(source_));
@@ -289,19 +249,28 @@ class ZipWriter {
   int count_ = 0;
 };
 
+// One file to archive, found by the walk; read only once the sizes add up.
+struct ArchiveItem {
+  std::string rel;
+  bool via_link = false;
+};
+
 // Top-down: a directory's files, then its subdirectories. Links to
 // directories are never entered; a link to a file counts only while it
-// resolves below the output directory.
-void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter& zip) {
-  UniqueFd list_fd(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 3));
+// resolves below the output directory. Sums the apparent sizes.
+void list_tree(int root_fd, int dir_fd, const std::string& prefix, const std::string& token,
+               std::vector<ArchiveItem>& items, std::uint64_t& total) {
+  const auto fail = [&token](int err) {
+    return std::system_error(err, std::generic_category(),
+                             "cannot list a directory of " + output_name(token));
+  };
+  UniqueFd list_fd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!list_fd) {
-    throw std::system_error(errno, std::generic_category(),
-                            "cannot list " + support::quoted(prefix));
+    throw fail(errno);
   }
   DIR* d = ::fdopendir(list_fd.get());
   if (d == nullptr) {
-    throw std::system_error(errno, std::generic_category(),
-                            "cannot list " + support::quoted(prefix));
+    throw fail(errno);
   }
   list_fd.release();
   support::ScopeExit close_dir([&] { ::closedir(d); });
@@ -313,57 +282,70 @@ void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter&
       continue;
     }
     const std::string rel = prefix.empty() ? name : prefix + "/" + name;
-    struct stat lst {};
-    if (::fstatat(dir_fd, name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) != 0) {
+    struct stat st {};
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;  // vanished meanwhile
     }
-    if (S_ISDIR(lst.st_mode)) {
+    if (S_ISDIR(st.st_mode)) {
       subdirs.push_back(name);
       continue;
     }
-    UniqueFd fd;
-    if (S_ISREG(lst.st_mode)) {
-      fd.reset(::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      if (!fd) {
-        throw std::system_error(errno, std::generic_category(),
-                                "cannot read " + support::quoted(rel));
-      }
-    } else if (S_ISLNK(lst.st_mode)) {
-      fd.reset(open_beneath(root_fd, rel, O_RDONLY | O_NONBLOCK));
-      if (!fd) {
+    const bool via_link = S_ISLNK(st.st_mode);
+    if (via_link) {
+      UniqueFd target = support::open_beneath(root_fd, rel, O_PATH, support::Links::beneath);
+      if (!target || ::fstat(target.get(), &st) != 0) {
         continue;  // dangling, or pointing out of the directory
       }
-    } else {
-      continue;
     }
-    std::string content;
-    struct stat st {};
-    if (!read_regular(fd.get(), content, &st)) {
-      if (S_ISLNK(lst.st_mode)) {
-        continue;  // a link to something that is not a regular file
-      }
-      throw std::runtime_error("cannot read " + support::quoted(rel));
+    if (!S_ISREG(st.st_mode)) {
+      continue;  // FIFOs, devices, sockets, links to directories
     }
-    zip.add(rel, std::move(content), st.st_mtime);
+    total += static_cast<std::uint64_t>(st.st_size);
+    items.push_back({rel, via_link});
   }
   for (const auto& name : subdirs) {
-    UniqueFd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const std::string rel = prefix.empty() ? name : prefix + "/" + name;
+    UniqueFd sub(::openat(dir_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sub) {
-      throw std::system_error(errno, std::generic_category(),
-                              "cannot list " + support::quoted(rel));
+      throw fail(errno);
     }
-    archive_tree(root_fd, sub.get(), rel, zip);
+    list_tree(root_fd, sub.get(), prefix.empty() ? name : prefix + "/" + name, token, items, total);
   }
 }
 
-std::string archive_output_dir(const std::string& run_dir, const std::string& abs_dir) {
-  UniqueFd dir = open_output(run_dir, abs_dir, O_RDONLY | O_DIRECTORY);
+std::string archive_output_dir(const std::string& run_dir, const std::string& abs_dir,
+                               const std::string& token, std::size_t cap) {
+  UniqueFd dir = open_output(run_dir, abs_dir, O_DIRECTORY);
   if (!dir) {
     return "";
   }
+  std::vector<ArchiveItem> items;
+  std::uint64_t total = 0;
+  list_tree(dir.get(), dir.get(), "", token, items, total);
+  if (total > cap) {
+    throw OutputTooLarge(output_name(token), cap);
+  }
   ZipWriter zip;
-  archive_tree(dir.get(), dir.get(), "", zip);
+  std::size_t left = cap;
+  for (const auto& item : items) {
+    UniqueFd where =
+        support::open_beneath(dir.get(), item.rel, O_PATH,
+                              item.via_link ? support::Links::beneath : support::Links::refuse);
+    struct stat st {};
+    UniqueFd fd = where ? support::open_regular(where.get(), st) : UniqueFd();
+    if (!fd && item.via_link) {
+      continue;  // re-pointed since the listing
+    }
+    std::string content;
+    if (!fd || !support::read_up_to(fd.get(), left, content)) {
+      throw std::system_error(errno, std::generic_category(),
+                              "cannot read a file of " + output_name(token));
+    }
+    if (content.size() > left) {
+      throw OutputTooLarge(output_name(token), cap);  // files grew after the listing
+    }
+    left -= content.size();
+    zip.add(item.rel, std::move(content), st.st_mtime);
+  }
   return support::base64_encode(zip.finish());
 }
 
@@ -383,14 +365,16 @@ void _precreate_output_dirs(const json& alias_cfg, const json& params,
       continue;
     }
     const bool from_parameter = tmpl::references_parameter(token);
-    const std::string path = scratch::join_run_path(*run_dir, rendered, from_parameter);
-    if (rendered.back() == '/') {
-      fs::create_directories(path);
+    const std::string path = scratch::join_run_path(*run_dir, rendered, from_parameter, token);
+    const std::string dir = rendered.back() == '/' ? path : fs::path(path).parent_path().string();
+    if (dir.empty() || dir == *run_dir) {
       continue;
     }
-    const std::string parent = fs::path(path).parent_path().string();
-    if (!parent.empty() && parent != *run_dir) {
-      fs::create_directories(parent);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+      // The error's own text would carry the rendered path.
+      throw std::system_error(ec, "cannot create the directory of " + output_name(token));
     }
   }
 }
@@ -401,6 +385,7 @@ json _collect_output_files(const json& alias_cfg, const json& params,
   if (!run_dir || run_dir->empty()) {
     return file_outputs;
   }
+  const std::size_t cap = _max_output_size();
   for (const auto& token : tokens_to_collect(output_of(alias_cfg))) {
     if (token.empty() || is_stream_token(token)) {
       continue;
@@ -412,11 +397,12 @@ json _collect_output_files(const json& alias_cfg, const json& params,
       while (!stripped.empty() && stripped.back() == '/') {
         stripped.pop_back();
       }
-      const std::string abs_dir = scratch::join_run_path(*run_dir, stripped, from_parameter);
-      file_outputs[token] = archive_output_dir(*run_dir, abs_dir);
+      const std::string abs_dir = scratch::join_run_path(*run_dir, stripped, from_parameter, token);
+      file_outputs[token] = archive_output_dir(*run_dir, abs_dir, token, cap);
     } else {
-      const std::string abs_path = scratch::join_run_path(*run_dir, rendered, from_parameter);
-      file_outputs[token] = read_output_file(*run_dir, abs_path);
+      const std::string abs_path =
+          scratch::join_run_path(*run_dir, rendered, from_parameter, token);
+      file_outputs[token] = read_output_file(*run_dir, abs_path, token, cap);
     }
   }
   return file_outputs;

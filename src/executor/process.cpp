@@ -126,7 +126,7 @@ std::optional<EnvList> _build_env(const json& alias_cfg, const json& params,
 void write_file(const std::string& path, const std::string& content) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd) {
-    throw os_error(errno, "cannot write " + support::quoted(path));
+    throw os_error(errno, "cannot write an input file");
   }
   const char* data = content.data();
   std::size_t left = content.size();
@@ -136,28 +136,34 @@ void write_file(const std::string& path, const std::string& content) {
       if (errno == EINTR) {
         continue;
       }
-      throw os_error(errno, "cannot write " + support::quoted(path));
+      throw os_error(errno, "cannot write an input file");
     }
     data += n;
     left -= static_cast<std::size_t>(n);
   }
   if (::close(fd.release()) != 0) {
-    throw os_error(errno, "cannot write " + support::quoted(path));
+    throw os_error(errno, "cannot write an input file");
   }
 }
 
 void _create_process_file(const json& file_def, const json& params, const std::string& run_dir) {
   const std::string location_template = template_text(member(file_def, "location"));
   const std::string location = tmpl::render(location_template, params);
-  const std::string path =
-      scratch::join_run_path(run_dir, location, tmpl::references_parameter(location_template));
-  const fs::path parent = fs::path(path).parent_path();
-  if (!parent.empty()) {
-    fs::create_directories(parent);
-  }
+  const std::string path = scratch::join_run_path(
+      run_dir, location, tmpl::references_parameter(location_template), location_template);
   const std::string content =
       tmpl::render(template_text(member(file_def, "content")), params, run_dir);
-  write_file(path, content);
+  // The messages name the location as written: the rendered path may carry a value.
+  try {
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty()) {
+      fs::create_directories(parent);
+    }
+    write_file(path, content);
+  } catch (const std::system_error& e) {
+    throw std::system_error(e.code(),
+                            "cannot write input file " + support::quoted(location_template));
+  }
 }
 
 struct Identity {
@@ -461,16 +467,30 @@ void spawn_as_user(Child& child, SpawnPlan& plan, int out_w, int err_w, const Id
   child.started(pid);
 }
 
+// Both streams as read so far, each at most `limit` bytes.
 struct Captured {
   std::string out;
   std::string err;
+  std::size_t limit = SIZE_MAX;
+  const char* over = nullptr;  // the first stream that had more than the cap
 };
 
-bool drain_once(UniqueFd& fd, std::string& sink) {
+enum class WaitEnd { finished, timed_out, over_cap };
+
+// Never holds more than the cap: the byte beyond it is only looked at, so
+// that a stream at the cap does not grow its buffer once more.
+bool drain_once(UniqueFd& fd, std::string& sink, std::size_t limit, bool& over) {
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    const std::size_t room = limit - std::min(limit, sink.size());
+    ssize_t n = ::read(fd.get(), buf, room < sizeof buf ? room + 1 : sizeof buf);
     if (n > 0) {
+      if (static_cast<std::size_t>(n) > room) {
+        sink.append(buf, room);
+        over = true;
+        fd.reset();  // nothing more is read
+        return false;
+      }
       sink.append(buf, static_cast<std::size_t>(n));
       return true;
     }
@@ -485,21 +505,24 @@ bool drain_once(UniqueFd& fd, std::string& sink) {
   }
 }
 
-// Reads both pipes and waits for the child until the deadline. Returns false
-// when the deadline came first.
-bool wait_child(Child& child, UniqueFd& out_r, UniqueFd& err_r, Captured& cap,
-                std::chrono::steady_clock::time_point deadline, bool stop_on_exit) {
+// Reads both pipes and waits for the child until the deadline, or until a
+// stream goes over the cap.
+WaitEnd wait_child(Child& child, UniqueFd& out_r, UniqueFd& err_r, Captured& cap,
+                   std::chrono::steady_clock::time_point deadline, bool stop_on_exit) {
   for (;;) {
+    if (cap.over != nullptr) {
+      return WaitEnd::over_cap;
+    }
     if (!child.reaped() && child.pidfd() < 0) {
       child.try_reap();
     }
     const bool exited = child.reaped();
     if (!out_r && !err_r && (exited || !stop_on_exit)) {
-      return true;
+      return WaitEnd::finished;
     }
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      return false;
+      return WaitEnd::timed_out;
     }
     auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     int wait_ms = static_cast<int>(std::min<long long>(left_ms, INT_MAX));
@@ -528,11 +551,14 @@ bool wait_child(Child& child, UniqueFd& out_r, UniqueFd& err_r, Captured& cap,
       }
       throw os_error(errno, "cannot wait for the process");
     }
-    if (out_i >= 0 && fds[out_i].revents != 0) {
-      drain_once(out_r, cap.out);
+    bool over = false;
+    if (out_i >= 0 && fds[out_i].revents != 0 && !drain_once(out_r, cap.out, cap.limit, over) &&
+        over) {
+      cap.over = "stdout";
     }
-    if (err_i >= 0 && fds[err_i].revents != 0) {
-      drain_once(err_r, cap.err);
+    if (err_i >= 0 && fds[err_i].revents != 0 && cap.over == nullptr &&
+        !drain_once(err_r, cap.err, cap.limit, over) && over) {
+      cap.over = "stderr";
     }
     if (pid_i >= 0 && fds[pid_i].revents != 0) {
       child.try_reap();
@@ -557,8 +583,23 @@ std::string decode_strict(const std::string& bytes, const char* stream) {
   return support::universal_newlines(bytes);
 }
 
-std::string decode_lenient(const std::string& bytes) {
-  return support::universal_newlines(support::decode_utf8_replace(bytes));
+// Takes the bytes: an output at the cap must not cost several copies of itself.
+std::string decode_lenient(std::string&& bytes) {
+  std::string text =
+      support::is_valid_utf8(bytes) ? std::move(bytes) : support::decode_utf8_replace(bytes);
+  bytes = std::string();
+  if (text.find('\r') != std::string::npos) {
+    text = support::universal_newlines(text);
+  }
+  return text;
+}
+
+// What goes to stream preservation: never more than the cap, even after
+// replacement characters have made the text longer than its bytes.
+std::string preserved_text(std::string&& bytes, std::size_t limit) {
+  std::string text = decode_lenient(std::move(bytes));
+  support::truncate_utf8(text, limit);
+  return text;
 }
 
 double as_seconds(const json& timeout) {
@@ -617,20 +658,32 @@ json run_process(const json& alias_cfg, const json& params,
   err.write.reset();
 
   Captured cap;
+  cap.limit = _max_output_size();
   const auto deadline =
       started_at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(as_seconds(timeout)));
-  if (!wait_child(child, out.read, err.read, cap, deadline, true)) {
+  const WaitEnd end = wait_child(child, out.read, err.read, cap, deadline, true);
+  if (end == WaitEnd::over_cap) {
     child.kill_group();
-    // Whatever is still buffered belongs to the captured output; descendants
-    // that escaped the group get a short grace before we stop reading.
+    out.read.reset();
+    err.read.reset();
+    child.reap_blocking();
+    state.captured_stdout = preserved_text(std::move(cap.out), cap.limit);
+    state.captured_stderr = preserved_text(std::move(cap.err), cap.limit);
+    throw OutputTooLarge(cap.over, cap.limit);
+  }
+  if (end == WaitEnd::timed_out) {
+    child.kill_group();
+    // Whatever is still buffered belongs to the captured output, up to the
+    // cap; descendants that escaped the group get a short grace before we
+    // stop reading.
     wait_child(child, out.read, err.read, cap, std::chrono::steady_clock::now() + DRAIN_GRACE,
                false);
     out.read.reset();
     err.read.reset();
     child.reap_blocking();
-    state.captured_stdout = decode_lenient(cap.out);
-    state.captured_stderr = decode_lenient(cap.err);
+    state.captured_stdout = preserved_text(std::move(cap.out), cap.limit);
+    state.captured_stderr = preserved_text(std::move(cap.err), cap.limit);
     return json{{"success", false},
                 {"timed_out", true},
                 {"returncode", nullptr},
@@ -639,11 +692,21 @@ json run_process(const json& alias_cfg, const json& params,
   }
 
   const int returncode = exit_status(child.status());
-  // Keep what the command wrote for preservation even if it cannot be decoded strictly.
-  state.captured_stdout = decode_lenient(cap.out);
-  state.captured_stderr = decode_lenient(cap.err);
-  std::string stdout_text = decode_strict(cap.out, "standard output");
-  std::string stderr_text = decode_strict(cap.err, "standard error");
+  std::string stdout_text;
+  std::string stderr_text;
+  try {
+    stdout_text = decode_strict(cap.out, "standard output");
+    stderr_text = decode_strict(cap.err, "standard error");
+  } catch (const std::exception&) {
+    // Keep what the command wrote for preservation even if it cannot be decoded strictly.
+    state.captured_stdout = preserved_text(std::move(cap.out), cap.limit);
+    state.captured_stderr = preserved_text(std::move(cap.err), cap.limit);
+    throw;
+  }
+  cap.out = std::string();
+  cap.err = std::string();
+  state.captured_stdout = stdout_text;
+  state.captured_stderr = stderr_text;
   json file_outputs = _collect_output_files(alias_cfg, params, run_dir);
   return json{{"success", true},
               {"returncode", returncode},

@@ -60,6 +60,17 @@ const std::string& require_run_dir(const std::optional<std::string>& run_dir) {
   return *run_dir;
 }
 
+// Names the volume by where it is bound, which the operator wrote.
+void write_volume_file_at(const std::string& local_path, const json& content, const json& params,
+                          const std::string& location) {
+  try {
+    _write_volume_file(local_path, content, params);
+  } catch (const std::system_error& e) {
+    throw std::system_error(e.code(), "Cannot write the volume file bound at " +
+                                          support::quoted(std::string_view(location)));
+  }
+}
+
 }  // namespace
 
 std::string _to_host_path(const std::string& local_path, const std::string& shared_dir,
@@ -82,18 +93,21 @@ void _write_volume_file(const std::string& local_path, const json& content_templ
   if (parent.empty()) {
     parent = ".";
   }
-  fs::create_directories(parent);
+  std::error_code ec;
+  fs::create_directories(parent, ec);
+  if (ec) {
+    throw std::system_error(ec, "Cannot create the directory of a volume file");
+  }
   const std::string content = is_empty_value(content_template)
                                   ? std::string()
                                   : tmpl::render(text_of(content_template), params);
 
   // O_NOFOLLOW: a link planted at this name must not redirect the write.
+  // The messages leave the path out: it may carry a parameter value.
   support::UniqueFd fd(
       ::open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
   if (!fd) {
-    throw std::system_error(errno, std::generic_category(),
-                            "Cannot write volume file " +
-                                support::quoted(std::string_view(local_path)));
+    throw std::system_error(errno, std::generic_category(), "Cannot write volume file");
   }
   std::string_view rest = content;
   while (!rest.empty()) {
@@ -102,9 +116,7 @@ void _write_volume_file(const std::string& local_path, const json& content_templ
       if (errno == EINTR) {
         continue;
       }
-      throw std::system_error(errno, std::generic_category(),
-                              "Cannot write volume file " +
-                                  support::quoted(std::string_view(local_path)));
+      throw std::system_error(errno, std::generic_category(), "Cannot write volume file");
     }
     rest.remove_prefix(static_cast<size_t>(n));
   }
@@ -131,9 +143,10 @@ VolumeSetup _build_volumes(const json& alias_cfg, const json& params,
 
     std::string local_path;
     bool is_dir = false;
+    std::optional<std::string> label;  // the source, when its rendering carries a value
     if (source.is_null()) {
       local_path = (fs::path(require_run_dir(run_dir)) / "auto" / support::uuid4_hex()).string();
-      _write_volume_file(local_path, content, params);
+      write_volume_file_at(local_path, content, params, location);
       put_binding(setup.bindings,
                   {_to_host_path(local_path, shared_dir, external_dir), location, "rw"});
     } else {
@@ -145,12 +158,20 @@ VolumeSetup _build_volumes(const json& alias_cfg, const json& params,
       }
       is_dir = !source_text.empty() && source_text.back() == '/';
       const std::string rendered = tmpl::render(source_text, params);
-      local_path = scratch::join_run_path(require_run_dir(run_dir), rendered,
-                                          tmpl::references_parameter(source_text));
+      if (tmpl::references_parameter(source_text)) {
+        label = source_text;
+      }
+      local_path = scratch::join_run_path(require_run_dir(run_dir), rendered, label.has_value(),
+                                          source_text);
       if (is_dir) {
-        fs::create_directories(local_path);
+        std::error_code ec;
+        fs::create_directories(local_path, ec);
+        if (ec) {
+          throw std::system_error(ec, "Cannot create the directory of volume " +
+                                          support::quoted(std::string_view(source_text)));
+        }
       } else {
-        _write_volume_file(local_path, content, params);
+        write_volume_file_at(local_path, content, params, location);
       }
       put_binding(setup.bindings,
                   {_to_host_path(local_path, shared_dir, external_dir), location, mode});
@@ -163,8 +184,9 @@ VolumeSetup _build_volumes(const json& alias_cfg, const json& params,
       if (!prefix_value.is_null()) {
         prefix = text_of(prefix_value);
       }
-      setup.preserve_specs.push_back(
-          {local_path, is_dir, preserve::normalize_preserve(preserve_value), prefix});
+      setup.preserve_specs.push_back({local_path, is_dir,
+                                      preserve::normalize_preserve(preserve_value), prefix,
+                                      require_run_dir(run_dir), label});
     }
   }
   return setup;

@@ -14,10 +14,13 @@
 #include <utility>
 
 #include "logger/logger.h"
+#include "support/beneath.h"
 #include "support/fd.h"
 #include "support/number_text.h"
 #include "support/quoted.h"
+#include "support/scope_exit.h"
 #include "support/text.h"
+#include "support/uuid.h"
 
 namespace velquin::preserve {
 
@@ -35,18 +38,22 @@ constexpr const char* DEFAULT_CORRELATION_ID = "unknown";
 class OsError : public std::runtime_error {
  public:
   OsError(int err, const std::string& path)
-      : std::runtime_error("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": " +
-                           quoted(path)) {}
+      : std::runtime_error(errno_text(err) + ": " + quoted(path)), err_(err) {}
+  // Without the path, for volumes whose paths carry a parameter value.
+  std::string bare() const { return errno_text(err_); }
+
+ private:
+  static std::string errno_text(int err) {
+    return "[Errno " + std::to_string(err) + "] " + std::strerror(err);
+  }
+  int err_;
 };
 
-std::string os_error_text(const std::filesystem::filesystem_error& e) {
-  int err = e.code().value();
-  std::string text = "[Errno " + std::to_string(err) + "] " + std::strerror(err);
-  if (!e.path1().empty()) {
-    text += ": " + quoted(e.path1().string());
-  }
-  return text;
-}
+// A source that is refused on purpose rather than by the OS.
+class Refused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 bool truthy(const json& value) {
   if (value.is_null()) {
@@ -78,14 +85,57 @@ std::string relative_prefix(const std::string& prefix) {
   return prefix.substr(i);
 }
 
-void create_parent(const fs::path& dest) {
-  std::error_code ec;
-  if (dest.has_parent_path()) {
-    fs::create_directories(dest.parent_path(), ec);
-    if (ec) {
-      throw OsError(ec.value(), dest.parent_path().string());
+// The directory `rel` below dir_fd, created where missing, entered without
+// following any link: a link planted in the log directory redirects nothing.
+UniqueFd make_dirs_beneath(int dir_fd, const fs::path& rel) {
+  UniqueFd current(::openat(dir_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  for (const auto& part : rel) {
+    const std::string name = part.string();
+    if (!current || name.empty() || name == ".") {
+      continue;
     }
+    if (::mkdirat(current.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+      return UniqueFd();
+    }
+    current.reset(
+        ::openat(current.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
+  return current;
+}
+
+// The destination's directory, opened. The log directory itself is the
+// operator's and may be reached through links; what lies below it may not,
+// unless an operator's prefix climbs out of it on purpose.
+UniqueFd open_dest_dir(const fs::path& log_dir, const fs::path& dest) {
+  const fs::path parent = dest.parent_path();
+  const auto without_trailing_slash = [](fs::path p) {
+    p = p.lexically_normal();
+    return p.has_filename() || !p.has_relative_path() ? p : p.parent_path();
+  };
+  const fs::path rel =
+      without_trailing_slash(parent).lexically_relative(without_trailing_slash(log_dir));
+  std::error_code ec;
+  if (rel.empty() || *rel.begin() == "..") {
+    fs::create_directories(parent, ec);
+    if (ec) {
+      throw OsError(ec.value(), parent.string());
+    }
+    UniqueFd dir(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+      throw OsError(errno, parent.string());
+    }
+    return dir;
+  }
+  fs::create_directories(log_dir, ec);
+  if (ec) {
+    throw OsError(ec.value(), log_dir.string());
+  }
+  UniqueFd root(::open(log_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir = root ? make_dirs_beneath(root.get(), rel) : UniqueFd();
+  if (!dir) {
+    throw OsError(errno, parent.string());
+  }
+  return dir;
 }
 
 void write_all(int fd, const char* data, std::size_t size, const std::string& path) {
@@ -102,101 +152,212 @@ void write_all(int fd, const char* data, std::size_t size, const std::string& pa
   }
 }
 
-// Content, permission bits and access/modification times; follows a link.
-void copy_with_metadata(const std::string& src, const std::string& dest) {
-  UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!in) {
-    throw OsError(errno, src);
-  }
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0) {
-    throw OsError(errno, src);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    throw OsError(EISDIR, src);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    // Reading a FIFO or a device could block or never end.
-    throw OsError(EINVAL, src);
-  }
-  UniqueFd out(::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+// Writes dest through a fresh file renamed over it: whatever sits at dest
+// (a link, a hard link to another file) is replaced, never written through.
+// fill writes the content into the descriptor it gets.
+template <typename Fill>
+void write_replacing(const fs::path& log_dir, const fs::path& dest, mode_t create_mode, Fill fill) {
+  UniqueFd dir = open_dest_dir(log_dir, dest);
+  const std::string name = dest.filename().string();
+  const std::string temp = ".velquin-" + support::uuid4_hex() + ".tmp";
+  UniqueFd out(
+      ::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode));
   if (!out) {
-    throw OsError(errno, dest);
+    throw OsError(errno, dest.string());
   }
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(in.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw OsError(errno, src);
-    }
-    if (n == 0) {
-      break;
-    }
-    write_all(out.get(), buf, static_cast<std::size_t>(n), dest);
-  }
-  if (::fchmod(out.get(), st.st_mode & 07777) != 0) {
-    throw OsError(errno, dest);
-  }
-  struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::futimens(out.get(), times) != 0) {
-    throw OsError(errno, dest);
-  }
+  support::ScopeExit drop_temp([&] { ::unlinkat(dir.get(), temp.c_str(), 0); });
+  fill(out.get());
   if (::close(out.release()) != 0) {
-    throw OsError(errno, dest);
+    throw OsError(errno, dest.string());
   }
+  if (::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) {
+    throw OsError(errno, dest.string());
+  }
+  drop_temp.dismiss();
+}
+
+// Content, permission bits and access/modification times of a regular file
+// that src names (an O_PATH descriptor).
+void copy_with_metadata(int src, const std::string& src_path, const fs::path& log_dir,
+                        const fs::path& dest) {
+  struct stat st {};
+  UniqueFd in = support::open_regular(src, st);
+  if (!in) {
+    // Reading a FIFO or a device could block, never end or act on hardware.
+    throw OsError(errno == ELOOP ? EINVAL : errno, src_path);
+  }
+  write_replacing(log_dir, dest, 0600, [&](int out) {
+    char buf[65536];
+    for (;;) {
+      ssize_t n = ::read(in.get(), buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        throw OsError(errno, src_path);
+      }
+      if (n == 0) {
+        break;
+      }
+      write_all(out, buf, static_cast<std::size_t>(n), dest.string());
+    }
+    if (::fchmod(out, st.st_mode & 07777) != 0) {
+      throw OsError(errno, dest.string());
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out, times) != 0) {
+      throw OsError(errno, dest.string());
+    }
+  });
 }
 
 // Top-down like a directory walk: a directory's files first, then its
-// subdirectories in listing order. Links to directories are not entered.
-void walk(const fs::path& root, const fs::path& dir, std::vector<Entry>& out) {
-  DIR* d = ::opendir(dir.c_str());
+// subdirectories in listing order. Directories are entered without following
+// links, and links to directories are not listed at all.
+void walk(int dir_fd, const fs::path& root, const fs::path& dir, std::vector<Entry>& out) {
+  UniqueFd list_fd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* d = list_fd ? ::fdopendir(list_fd.get()) : nullptr;
   if (d == nullptr) {
     return;
   }
-  std::vector<fs::path> subdirs;
+  list_fd.release();
+  support::ScopeExit close_dir([&] { ::closedir(d); });
+  std::vector<std::string> subdirs;
   while (struct dirent* ent = ::readdir(d)) {
     std::string name = ent->d_name;
     if (name == "." || name == "..") {
       continue;
     }
-    fs::path abs = dir / name;
     struct stat st {};
-    bool is_dir = ::stat(abs.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    if (is_dir) {
-      struct stat lst {};
-      if (::lstat(abs.c_str(), &lst) == 0 && !S_ISLNK(lst.st_mode)) {
-        subdirs.push_back(abs);
-      }
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;
     }
+    if (S_ISDIR(st.st_mode)) {
+      subdirs.push_back(name);
+      continue;
+    }
+    // Only the kind of a link's target is looked at here; nothing is opened.
+    if (S_ISLNK(st.st_mode) && ::fstatat(dir_fd, name.c_str(), &st, 0) == 0 &&
+        S_ISDIR(st.st_mode)) {
+      continue;
+    }
+    const fs::path abs = dir / name;
     out.push_back({abs.lexically_relative(root).generic_string(), abs.string()});
   }
-  ::closedir(d);
-  for (const auto& sub : subdirs) {
-    walk(root, sub, out);
+  for (const auto& name : subdirs) {
+    UniqueFd sub(::openat(dir_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub) {
+      walk(sub.get(), root, dir / name, out);
+    }
   }
 }
 
-// True when abs_path is a symbolic link whose target resolves outside root.
-bool link_leaves(const std::string& root, const std::string& abs_path) {
-  struct stat lst {};
-  if (::lstat(abs_path.c_str(), &lst) != 0 || !S_ISLNK(lst.st_mode)) {
-    return false;
+// The volume's own path as an O_PATH descriptor that may name a link. Below
+// the run directory, a link anywhere in the path is refused (ELOOP).
+UniqueFd open_volume(const std::string& local_path, const std::string& base) {
+  if (!base.empty()) {
+    const fs::path rel = fs::path(local_path)
+                             .lexically_normal()
+                             .lexically_relative(fs::path(base).lexically_normal());
+    if (!rel.empty() && *rel.begin() != "..") {
+      UniqueFd base_fd(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (!base_fd) {
+        return UniqueFd();
+      }
+      std::string inner = rel.string();
+      while (!inner.empty() && inner.back() == '/') {
+        inner.pop_back();
+      }
+      return support::open_beneath(base_fd.get(), inner, O_PATH | O_NOFOLLOW,
+                                   support::Links::refuse);
+    }
   }
-  std::error_code ec;
-  fs::path base = fs::weakly_canonical(root, ec);
-  if (ec) {
-    return true;
+  std::string path = local_path;
+  while (path.size() > 1 && path.back() == '/') {
+    path.pop_back();
   }
-  fs::path target = fs::weakly_canonical(abs_path, ec);
-  if (ec) {
-    return true;
+  return UniqueFd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+}
+
+struct Volume {
+  UniqueFd fd;  // invalid: nothing to preserve
+  bool is_link = false;
+  std::vector<Entry> entries;
+};
+
+Volume list_volume(const std::string& local_path, bool is_dir, const std::string& base) {
+  Volume v;
+  v.fd = open_volume(local_path, base);
+  struct stat st {};
+  if (!v.fd && errno == ELOOP) {
+    v.is_link = true;  // a link higher up in the path
+  } else if (!v.fd || ::fstat(v.fd.get(), &st) != 0) {
+    v.fd.reset();
+  } else if (S_ISLNK(st.st_mode)) {
+    v.is_link = true;
+  } else if (!is_dir && S_ISREG(st.st_mode)) {
+    v.entries.push_back({fs::path(local_path).filename().string(), local_path});
+  } else if (is_dir && S_ISDIR(st.st_mode)) {
+    walk(v.fd.get(), fs::path(local_path), fs::path(local_path), v.entries);
+  } else {
+    v.fd.reset();
   }
-  auto rel = target.lexically_relative(base);
-  return rel.empty() || *rel.begin() == "..";
+  if (v.is_link) {
+    v.entries.push_back({fs::path(local_path).filename().string(), local_path});
+  }
+  return v;
+}
+
+// The source of one entry as an O_PATH descriptor. Inside a directory volume
+// a link is followed only while it stays inside; a single-file volume that is
+// a link is never followed.
+UniqueFd open_entry(const Volume& v, bool is_dir, const std::string& rel_path) {
+  if (v.is_link) {
+    throw Refused("symbolic link is not followed");
+  }
+  if (!is_dir) {
+    return UniqueFd(::fcntl(v.fd.get(), F_DUPFD_CLOEXEC, 3));
+  }
+  UniqueFd fd = support::open_beneath(v.fd.get(), rel_path, O_PATH, support::Links::beneath);
+  if (!fd && errno == EXDEV) {
+    throw Refused("symbolic link points outside the volume");
+  }
+  if (!fd && errno == ELOOP) {
+    throw Refused("symbolic link is not followed");
+  }
+  return fd;
+}
+
+std::vector<std::string> preserve_one(const PreserveSpec& spec, const std::string& log_dir,
+                                      const std::string& correlation_id) {
+  std::vector<std::string> errors;
+  const Volume volume = list_volume(spec.local_path, spec.is_dir, spec.base);
+  for (const auto& entry : volume.entries) {
+    const std::string dest =
+        _dest_path(entry.rel_path, spec.preserve_mode, spec.prefix, log_dir, correlation_id);
+    std::string head;
+    if (spec.label) {
+      std::string name = *spec.label;
+      if (spec.is_dir) {
+        name += (name.empty() || name.back() != '/' ? "/" : "") + entry.rel_path;
+      }
+      head = "failed to preserve volume " + support::quoted(std::string_view(name));
+    } else {
+      head = "failed to preserve " + quoted(entry.abs_path) + " to " + quoted(dest);
+    }
+    try {
+      UniqueFd src = open_entry(volume, spec.is_dir, entry.rel_path);
+      if (!src) {
+        throw OsError(errno, entry.abs_path);
+      }
+      copy_with_metadata(src.get(), entry.abs_path, log_dir, dest);
+    } catch (const Refused& e) {
+      errors.push_back(head + ": " + e.what());
+    } catch (const OsError& e) {
+      errors.push_back(head + ": " + (spec.label ? e.bare() : std::string(e.what())));
+    }
+  }
+  return errors;
 }
 
 }  // namespace
@@ -222,20 +383,7 @@ bool is_preserve_enabled(const json& value) {
 }
 
 std::vector<Entry> compute_entries(const std::string& local_path, bool is_dir) {
-  std::vector<Entry> out;
-  if (!is_dir) {
-    struct stat st {};
-    if (::stat(local_path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      out.push_back({fs::path(local_path).filename().string(), local_path});
-    }
-    return out;
-  }
-  struct stat st {};
-  if (::stat(local_path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return out;
-  }
-  walk(fs::path(local_path), fs::path(local_path), out);
-  return out;
+  return list_volume(local_path, is_dir, "").entries;
 }
 
 std::string _dest_path(const std::string& rel_path, const std::string& preserve_mode,
@@ -269,26 +417,7 @@ std::vector<std::string> preserve_volume(const std::string& local_path, bool is_
                                          const std::optional<std::string>& prefix,
                                          const std::string& log_dir,
                                          const std::string& correlation_id) {
-  std::vector<std::string> errors;
-  for (const auto& entry : compute_entries(local_path, is_dir)) {
-    const std::string dest =
-        _dest_path(entry.rel_path, preserve_mode, prefix, log_dir, correlation_id);
-    const std::string head = "failed to preserve " + quoted(entry.abs_path) + " to " + quoted(dest);
-    // A link planted inside the volume must not make us copy host files.
-    if (is_dir && link_leaves(local_path, entry.abs_path)) {
-      errors.push_back(head + ": symbolic link points outside the volume");
-      continue;
-    }
-    try {
-      create_parent(dest);
-      copy_with_metadata(entry.abs_path, dest);
-    } catch (const OsError& e) {
-      errors.push_back(head + ": " + e.what());
-    } catch (const fs::filesystem_error& e) {
-      errors.push_back(head + ": " + os_error_text(e));
-    }
-  }
-  return errors;
+  return preserve_one({local_path, is_dir, preserve_mode, prefix}, log_dir, correlation_id);
 }
 
 void preserve_volumes(const std::vector<PreserveSpec>& specs, const std::string& log_dir,
@@ -300,13 +429,14 @@ void preserve_volumes(const std::vector<PreserveSpec>& specs, const std::string&
   const std::string cid = correlation_id.empty() ? DEFAULT_CORRELATION_ID : correlation_id;
   for (const auto& spec : specs) {
     try {
-      for (const auto& error : preserve_volume(spec.local_path, spec.is_dir, spec.preserve_mode,
-                                               spec.prefix, dir, cid)) {
+      for (const auto& error : preserve_one(spec, dir, cid)) {
         logger::error("Volume preserve failed: " + error);
       }
     } catch (const std::exception& e) {
       try {
-        logger::error("Volume preserve failed for " + quoted(spec.local_path) + ": " + e.what());
+        logger::error("Volume preserve failed for " +
+                      (spec.label ? "volume " + quoted(*spec.label) : quoted(spec.local_path)) +
+                      ": " + e.what());
       } catch (...) {
       }
     } catch (...) {
@@ -375,19 +505,16 @@ void preserve_streams(const json& entries, const std::optional<std::string>& std
     if (content == nullptr || !content->has_value() || (*content)->empty()) {
       continue;
     }
-    const std::string text = support::decode_utf8_replace(**content);
+    const std::string& raw = **content;
+    // Valid text (the usual case) is written as it is, without another copy.
+    const bool valid = support::is_valid_utf8(raw);
+    const std::string replaced = valid ? std::string() : support::decode_utf8_replace(raw);
+    const std::string& text = valid ? raw : replaced;
     const bool flatten = entry.contains("flatten") && truthy(entry.at("flatten"));
     const std::string dest = _stream_dest_path(_stream_filename(entry), flatten, dir, cid);
     try {
-      create_parent(dest);
-      UniqueFd fd(::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-      if (!fd) {
-        throw OsError(errno, dest);
-      }
-      write_all(fd.get(), text.data(), text.size(), dest);
-      if (::close(fd.release()) != 0) {
-        throw OsError(errno, dest);
-      }
+      write_replacing(dir, dest, 0666,
+                      [&](int fd) { write_all(fd, text.data(), text.size(), dest); });
     } catch (const OsError& e) {
       logger::error("Stream preserve failed: failed to preserve " + stream + " to " + quoted(dest) +
                     ": " + e.what());

@@ -23,12 +23,17 @@ struct Entry {
   std::string rel_path;
   std::string abs_path;
 };
+// Lists without following links: a link is an entry unless it names a
+// directory; whether it may be copied is decided when it is copied.
 std::vector<Entry> compute_entries(const std::string& local_path, bool is_dir);
 
 std::string _dest_path(const std::string& rel_path, const std::string& preserve_mode,
                        const std::optional<std::string>& prefix, const std::string& log_dir,
                        const std::string& correlation_id);
 
+// Copies are written through a fresh file renamed into place, in directories
+// entered without following links, so nothing planted at a destination is
+// written through. Sources are opened only when they are regular files.
 std::vector<std::string> preserve_volume(const std::string& local_path, bool is_dir,
                                          const std::string& preserve_mode,
                                          const std::optional<std::string>& prefix,
@@ -40,6 +45,12 @@ struct PreserveSpec {
   bool is_dir = false;
   std::string preserve_mode;
   std::optional<std::string> prefix;
+  // The run directory holding the volume: no link in the path below it is
+  // followed. Empty: only the volume's own name is taken without links.
+  std::string base = {};
+  // When set, messages name this (the volume's source as the operator wrote
+  // it) instead of paths that carry a parameter value.
+  std::optional<std::string> label = std::nullopt;
 };
 
 // Logs every failure ("Volume preserve failed: ..."); never throws.

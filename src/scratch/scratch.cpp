@@ -164,7 +164,7 @@ void cleanup(const std::string& run_dir) noexcept {
 }
 
 std::string join_run_path(const std::string& run_dir, const std::string& rendered,
-                          bool from_parameter) {
+                          bool from_parameter, std::string_view source) {
   fs::path joined = fs::path(run_dir) / rendered;
   if (!from_parameter) {
     return joined.string();
@@ -179,7 +179,10 @@ std::string join_run_path(const std::string& run_dir, const std::string& rendere
       continue;  // trailing separator of the base
     }
     if (n == normal.end() || *n != *b) {
-      throw PathEscape("path escapes the run directory: " + support::quoted(rendered));
+      // The rendered text carries the client's value, which must not reach a log.
+      throw PathEscape(source.empty()
+                           ? std::string("path escapes the run directory")
+                           : "path escapes the run directory: " + support::quoted(source));
     }
     ++n;
   }

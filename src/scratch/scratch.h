@@ -3,6 +3,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -34,8 +35,9 @@ class PathEscape : public std::runtime_error {
 // Joins a rendered path to the run directory (an absolute path replaces it).
 // When the path came from a template that references a parameter, the
 // normalised result must lie inside run_dir, else PathEscape with
-// "path escapes the run directory: " + quoted(rendered).
+// "path escapes the run directory: " + quoted(source), source being the
+// template as the operator wrote it; the rendered value is never named.
 std::string join_run_path(const std::string& run_dir, const std::string& rendered,
-                          bool from_parameter);
+                          bool from_parameter, std::string_view source = {});
 
 }  // namespace velquin::scratch

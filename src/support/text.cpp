@@ -111,6 +111,18 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+void truncate_utf8(std::string& text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) {
+    return;
+  }
+  std::size_t cut = max_bytes;
+  // Back off over continuation bytes to the start of the sequence that would be split.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  text.resize(cut);
+}
+
 std::string universal_newlines(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -12,6 +12,9 @@ std::string decode_utf8_replace(std::string_view bytes);
 // True when the bytes are valid UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 
+// Shortens text to at most max_bytes without splitting a UTF-8 sequence.
+void truncate_utf8(std::string& text, std::size_t max_bytes);
+
 // "\r\n" and a lone "\r" become "\n".
 std::string universal_newlines(std::string_view text);
 

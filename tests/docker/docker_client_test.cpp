@@ -204,6 +204,27 @@ TEST_F(EngineTest, LargeOutputSpanningManyFramesIsReassembled) {
   EXPECT_EQ(o.err.size(), 40000u);
 }
 
+// The capped download keeps the payload only, cut exactly at the cap, across
+// frame boundaries, and says whether anything was left.
+TEST_F(EngineTest, CappedLogsStopAtTheCap) {
+  const std::string id = client_->create(
+      shell("i=0; while [ $i -lt 20000 ]; do echo line$i; echo e >&2; i=$((i+1)); done"));
+  struct RemoveAtEnd {
+    DockerClient& client;
+    const std::string& id;
+    ~RemoveAtEnd() { client.remove(id); }
+  } remove{*client_, id};
+  client_->start(id);
+  ASSERT_EQ(client_->wait(id), 0);
+  const std::string full = client_->logs(id, true);
+  for (const std::size_t cap : {full.size() + 1, full.size(), full.size() - 1, std::size_t{7}}) {
+    const CappedLog log = client_->logs_capped(id, true, cap);
+    EXPECT_EQ(log.exceeded, cap < full.size()) << cap;
+    EXPECT_EQ(log.bytes, full.substr(0, cap)) << cap;
+  }
+  EXPECT_EQ(client_->logs_capped(id, false, 3).bytes, "e\ne");
+}
+
 TEST_F(EngineTest, CommandWordsEnvironmentAndNoNetwork) {
   RunSpec spec;
   spec.image = kTestImage;

@@ -58,7 +58,7 @@ noimage:
 volumes:
   type: container
   image: )" + image + R"(
-  command: "sh -c 'cat /in/auto.txt /in/param.txt /host/marker; mkdir -p /out/sub; echo x > /out/sub/f.txt; ln -s /etc/passwd /out/leak.txt'"
+  command: "sh -c 'cat /in/auto.txt /in/param.txt /host/marker; mkdir -p /out/sub; echo x > /out/sub/f.txt; ln -s ../../../sentinel.txt /out/leak.txt'"
   parameters:
     message:
       type: string
@@ -154,6 +154,8 @@ TEST_F(ContainerAlias, MissingImageIsAProcessingFailure) {
 }
 
 TEST_F(ContainerAlias, EveryVolumeKindAndPreservation) {
+  // The planted link climbs from <run dir>/out to this sentinel in the test's own directory.
+  std::ofstream(service_->dir() / "sentinel.txt") << "sentinel content";
   auto r = service_->execute("volumes", json{{"message", "rendered"}});
   ASSERT_EQ(r.status, 200) << r.body;
   auto body = json::parse(r.body);

@@ -118,7 +118,7 @@ loose:
       pattern: ".{1,80}"
 reads_from:
   type: process
-  command: "cd {{ run_dir }} && ln -s /etc/passwd leak.txt; mkdir -p d; ln -s /etc d/etc; printf ok > d/ok.txt"
+  command: "cd {{ run_dir }} && ln -s ../../sentinel.txt leak.txt; mkdir -p d; ln -s ../../.. d/up; printf ok > d/ok.txt"
   parameters:
     src:
       type: string
@@ -354,20 +354,27 @@ TEST_F(ProcessAlias, ParameterPathsCannotEscapeTheRunDirectory) {
   for (const std::string& target : std::vector<std::string>{"../../planted.txt", outside.string(), "a/../../b"}) {
     auto r = service_->execute("writes_to", json{{"target", target}});
     EXPECT_EQ(r.status, 500) << target;
+    EXPECT_EQ(r.body, "Internal server error");
   }
   EXPECT_FALSE(std::filesystem::exists(outside));
-  EXPECT_THAT(service_->app_log(), HasSubstr("path escapes the run directory: "));
+  // The log names the template, never the client's value.
+  EXPECT_THAT(service_->app_log(), HasSubstr("path escapes the run directory: '{{ target }}'"));
+  EXPECT_THAT(service_->app_log(), ::testing::Not(HasSubstr("planted.txt")));
 }
 
+// Every link aims at a sentinel in the test's own directory, two levels above the run directory.
 TEST_F(ProcessAlias, LinksPlantedByTheCommandAreNotFollowed) {
+  const std::string secret = "sentinel content";
+  std::ofstream(service_->dir() / "shared" / ".." / "sentinel.txt") << secret;
   auto r = service_->execute("reads_from");
   ASSERT_EQ(r.status, 200) << r.body;
   auto body = json::parse(r.body);
   EXPECT_EQ(body["leak"], "");
   auto files = unzip(base64_decode(body["dir"].get<std::string>()));
   EXPECT_EQ(files, (std::map<std::string, std::string>{{"ok.txt", "ok"}}));
-  auto escaped = service_->execute("reads_from", json{{"src", "../../../../../../etc/passwd"}});
-  EXPECT_TRUE(escaped.status == 500 || json::parse(escaped.body)["chosen"] == "") << escaped.body;
+  auto escaped = service_->execute("reads_from", json{{"src", "../../sentinel.txt"}});
+  EXPECT_EQ(escaped.status, 500) << escaped.body;
+  EXPECT_THAT(r.body + escaped.body, ::testing::Not(HasSubstr(secret)));
 }
 
 std::size_t count_entries(const std::filesystem::path& dir) {

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <zip.h>
 
@@ -432,12 +433,14 @@ class FailedRunTest : public ContainerRunTest, public ::testing::WithParamInterf
 TEST_P(FailedRunTest, GivesTheFailedRecordAndCleansUp) {
   json a = alias("", GetParam().alias_extra);
   a["output"] = {{"single_value", {{"source", "out.txt"}}}};
-  const json record = run(a, {{"name", "../../escape"}});
+  const json record = run(a, {{"name", "../../a-client-value"}});
   ASSERT_EQ(keys_of(record),
             (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
       << record.dump();
   EXPECT_EQ(record["error"].get<std::string>().rfind(GetParam().error_start, 0), 0u)
       << record.dump();
+  EXPECT_EQ(record["error"].get<std::string>().find("a-client-value"), std::string::npos)
+      << "the client's value in the error: " << record.dump();
   EXPECT_FALSE(fs::exists(run_dir()));
 }
 
@@ -449,6 +452,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"VolumeEscape",
                     {{"volumes", json::parse(R"([{"source": "{{ name }}", "location": "/x"}])")}},
                     "path escapes the run directory: "},
+        // The engine's own message would name the program it could not start.
+        FailureCase{"EngineErrorNamingTheValue", {{"command", "{{ name }}"}}, ""},
         FailureCase{"BadBindMode",
                     {{"command", "true"},
                      {"volumes",
@@ -513,20 +518,60 @@ TEST_F(ContainerRunTest, ExternalDirIsWhatTheEngineBinds) {
 }
 
 TEST_F(ContainerRunTest, PlantedLinkToAHostFileIsNotReadAsOutput) {
-  const std::string secret = read_file("/etc/passwd");
-  ASSERT_FALSE(secret.empty());
+  const fs::path sentinel = dir_.write("sentinel.txt", "host secret\n");
   json a = alias(
-      "sh -c 'ln -s /etc/passwd /out/leak.txt; ln -s /etc /out/etc; echo ok > /out/ok.txt'",
+      "sh -c 'ln -s " + sentinel.string() + " /out/leak.txt; ln -s " + dir_.path().string() +
+          " /out/dir; echo ok > /out/ok.txt'",
       {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}}}},
        {"output", {{"multiple_values", {{{"source", "out/leak.txt"}}, {{"source", "out/"}}}}}}});
   const json record = run(a);
   ASSERT_EQ(record["success"], true) << record.dump();
   EXPECT_EQ(record["file_outputs"]["out/leak.txt"], "");
-  for (const auto& [name, content] : unzip(record["file_outputs"]["out/"].get<std::string>())) {
-    EXPECT_NE(content, secret) << name;
-    EXPECT_EQ(name.rfind("etc/", 0), std::string::npos) << name;
-  }
-  EXPECT_TRUE(files_holding(logs(), secret).empty());
+  EXPECT_EQ(unzip(record["file_outputs"]["out/"].get<std::string>()),
+            (std::map<std::string, std::string>{{"ok.txt", "ok\n"}}));
+  EXPECT_TRUE(files_holding(logs(), "host secret\n").empty());
+  EXPECT_EQ(read_file(sentinel), "host secret\n");
+}
+
+// The command swaps a preserved single-file volume for a link to a host
+// file, through a directory volume that holds its name.
+TEST_F(ContainerRunTest, PreservedFileSwappedForALinkIsNotCopied) {
+  const fs::path sentinel = dir_.write("sentinel.txt", "host secret\n");
+  logger::LogCapture capture;
+  json a = alias("sh -c 'rm /work/in.txt && ln -s " + sentinel.string() + " /work/in.txt'",
+                 {{"volumes",
+                   {{{"source", "work/"}, {"location", "/work"}},
+                    {{"source", "work/in.txt"},
+                     {"location", "/in.txt"},
+                     {"content", "input"},
+                     {"preserve", "yes"}}}}});
+  const json record = run(a);
+  ASSERT_EQ(record["success"], true) << record.dump();
+  EXPECT_EQ(record["returncode"], 0) << record.dump();
+  EXPECT_TRUE(files_holding(logs(), "host secret\n").empty());
+  EXPECT_THAT(capture.messages(logger::Level::error),
+              ::testing::ElementsAre(::testing::EndsWith(": symbolic link is not followed")));
+  EXPECT_EQ(read_file(sentinel), "host secret\n");
+}
+
+// stderr takes the same path through the client, which has its own test.
+TEST_F(ContainerRunTest, StdoutOverTheCapFailsRemovesAndPreservesNoMoreThanTheCap) {
+  const fs::path conf = dir_.write("velquin.conf", "");
+  config::config().load(conf.string(), config::Overrides{{"SharedDir", shared().string()},
+                                                         {"LogDir", logs().string()},
+                                                         {"Container", "0"},
+                                                         {"RefreshImage", "no"},
+                                                         {"MaxOutputSize", "1024"}});
+  logger::LogCapture capture;
+  const json record = run(alias("sh -c 'head -c 5000 /dev/zero'", {{"preserveStreams", true}}));
+  config::config().load(conf.string());
+  const std::string error = "stdout exceeded MaxOutputSize (1024 bytes)";
+  EXPECT_EQ(record.value("error", ""), error) << record.dump().substr(0, 300);
+  EXPECT_THAT(capture.messages(logger::Level::error),
+              ::testing::ElementsAre("Container execution error: " + error));
+  ASSERT_TRUE(record.value("container_id", json()).is_string());
+  EXPECT_FALSE(container_exists(record["container_id"].get<std::string>()));
+  EXPECT_EQ(fs::file_size(logs() / correlation_id_ / "stdout.log"), 1024u);
 }
 
 }  // namespace

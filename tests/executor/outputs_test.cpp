@@ -1,14 +1,23 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <zip.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "config/config.h"
 #include "executor/executor.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using testing::read_file;
 using testing::TempDir;
 
 std::string base64_decode(const std::string& text) {
@@ -186,6 +196,116 @@ TEST_F(OutputsTest, MalformedTemplatesRaise) {
   EXPECT_THROW(_collect_output_files(bare, json::object(), run()), std::runtime_error);
   EXPECT_THROW(_collect_output_files(output_def({"{{ x | nope }}"}), json{{"x", "1"}}, run()),
                std::runtime_error);
+}
+
+// What a command may leave where an output is expected. The sentinel lies
+// outside the run directory and must never be read.
+struct PlantCase {
+  const char* name;
+  std::function<void(const fs::path& run, const fs::path& sentinel)> plant;
+  const char* source;
+  std::string expected;  // the entry, or the failure text when `fails`
+  bool fails = false;
+};
+
+void PrintTo(const PlantCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PlantedOutputTest : public OutputsTest, public ::testing::WithParamInterface<PlantCase> {
+ protected:
+  void SetUp() override {
+    config::config().load((tmp.path() / "none.conf").string(),
+                          config::Overrides{{"MaxOutputSize", "1024"}});
+  }
+  void TearDown() override { config::config().load((tmp.path() / "none.conf").string()); }
+};
+
+void sparse(const fs::path& path, off_t size) {
+  fs::create_directories(path.parent_path());
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, size), 0);
+  ::close(fd);
+}
+
+TEST_P(PlantedOutputTest, IsReadOnlyWhenItIsAFileOfTheRunWithinTheCap) {
+  const PlantCase& c = GetParam();
+  const fs::path sentinel = tmp.write("sentinel.txt", "host secret");
+  fs::create_directories(run());
+  c.plant(run(), sentinel);
+  const json def = output_def({c.source});
+  if (c.fails) {
+    try {
+      _collect_output_files(def, json{{"name", "a-client-value"}}, run());
+      ADD_FAILURE() << "expected OutputTooLarge";
+    } catch (const OutputTooLarge& e) {
+      EXPECT_EQ(std::string(e.what()), c.expected);
+    }
+  } else {
+    const json got = _collect_output_files(def, json{{"name", "a-client-value"}}, run());
+    EXPECT_EQ(got[c.source], c.expected);
+  }
+  EXPECT_EQ(read_file(sentinel), "host secret");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, PlantedOutputTest,
+    ::testing::Values(
+        PlantCase{"LinkOut", [](auto& run, auto& s) { fs::create_symlink(s, run / "out.txt"); },
+                  "out.txt", ""},
+        PlantCase{"LinkInside",
+                  [](auto& run, auto&) {
+                    std::ofstream(run / "real.txt") << "inside";
+                    fs::create_symlink("real.txt", run / "out.txt");
+                  },
+                  "out.txt", ""},
+        PlantCase{
+            "LinkedParent",
+            [](auto& run, auto& s) { fs::create_directory_symlink(s.parent_path(), run / "sub"); },
+            "sub/sentinel.txt", ""},
+        PlantCase{"CharDevice",
+                  [](auto& run, auto&) {
+                    ASSERT_EQ(::mknod((run / "dev").c_str(), S_IFCHR | 0600, ::makedev(1, 5)), 0);
+                  },
+                  "dev", ""},
+        PlantCase{"AtTheCap",
+                  [](auto& run, auto&) { std::ofstream(run / "f") << std::string(1024, 'x'); }, "f",
+                  std::string(1024, 'x')},
+        PlantCase{"SparseFile", [](auto& run, auto&) { sparse(run / "big.bin", 1L << 26); },
+                  "big.bin", "output 'big.bin' exceeded MaxOutputSize (1024 bytes)", true},
+        PlantCase{"NamedByTheTemplate",
+                  [](auto& run, auto&) { sparse(run / "a-client-value.bin", 1025); },
+                  "{{ name }}.bin", "output '{{ name }}.bin' exceeded MaxOutputSize (1024 bytes)",
+                  true},
+        PlantCase{"DirectoryOfSparseFiles",
+                  [](auto& run, auto&) {
+                    sparse(run / "d" / "a", 600);
+                    sparse(run / "d" / "sub" / "b", 600);
+                  },
+                  "d/", "output 'd/' exceeded MaxOutputSize (1024 bytes)", true}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// Opening a FIFO for reading would release a writer blocked in open(); it
+// must stay blocked, because the collector never opens anything but regular files.
+TEST_F(OutputsTest, AFifoIsNeverOpened) {
+  fs::create_directories(run() + "/d");
+  const std::string fifo = run() + "/d/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<bool> opened{false};
+  std::thread writer([&] {
+    int fd = ::open(fifo.c_str(), O_WRONLY);
+    opened = true;
+    ::close(fd);
+  });
+  const json got = _collect_output_files(output_def({"d/fifo", "d/"}), json::object(), run());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(opened);
+  int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  writer.join();
+  ::close(release);
+  EXPECT_EQ(got["d/fifo"], "");
+  EXPECT_TRUE(unzip(got["d/"]).empty());
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ using logger::Level;
 using logger::LogCapture;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::read_file;
 using ::testing::StartsWith;
 using testing::TempDir;
@@ -203,6 +204,72 @@ TEST_F(ProcessTest, InvalidUtf8FailsButIsStillPreserved) {
                                                     "b");
 }
 
+struct CapCase {
+  const char* name;
+  const char* command;
+  const char* source;  // a file output, or none
+  const char* error;   // none: the run succeeds
+  const char* preserved;
+  std::size_t preserved_size;
+};
+
+void PrintTo(const CapCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class OutputCapTest : public ProcessTest, public ::testing::WithParamInterface<CapCase> {
+ protected:
+  void SetUp() override {
+    config::config().load((tmp.path() / "none.conf").string(),
+                          config::Overrides{{"SharedDir", shared().string()},
+                                            {"LogDir", logs().string()},
+                                            {"MaxOutputSize", "1024"}});
+    logger::set_correlation_id(cid);
+  }
+  void TearDown() override {
+    config::config().load((tmp.path() / "none.conf").string());
+    ProcessTest::TearDown();
+  }
+};
+
+// The sleep keeps the group alive: a run over the cap must end at once and
+// take it along, not wait for the time limit.
+TEST_P(OutputCapTest, StopsTheRunAndPreservesNoMoreThanTheCap) {
+  const CapCase& c = GetParam();
+  json def = {{"command", c.command}, {"timeout", 60}, {"preserveStreams", true}};
+  if (c.source != nullptr) {
+    def["output"] = {{"single_value", {{"source", c.source}}}};
+  }
+  LogCapture capture;
+  const json r = run(def);
+  if (c.error == nullptr) {
+    EXPECT_EQ(r["success"], true) << r.dump().substr(0, 300);
+  } else {
+    EXPECT_EQ(r.value("error", ""), c.error) << r.dump().substr(0, 300);
+    EXPECT_THAT(capture.messages(Level::error),
+                ElementsAre(std::string("Process execution error: ") + c.error));
+    EXPECT_TRUE(group_gone(r["pid"].get<pid_t>()));
+  }
+  EXPECT_EQ(fs::file_size(logs() / cid / c.preserved), c.preserved_size);
+  EXPECT_FALSE(fs::exists(run_dir()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Caps, OutputCapTest,
+    ::testing::Values(
+        CapCase{"AtTheCap", "head -c 1024 /dev/zero", nullptr, nullptr, "stdout.log", 1024},
+        CapCase{"StdoutOver", "head -c 5000 /dev/zero; sleep 30", nullptr,
+                "stdout exceeded MaxOutputSize (1024 bytes)", "stdout.log", 1024},
+        CapCase{"StderrOver", "echo out; head -c 5000 /dev/zero >&2; sleep 30", nullptr,
+                "stderr exceeded MaxOutputSize (1024 bytes)", "stderr.log", 1024},
+        // 1000 undecodable bytes become 3000 bytes of replacement characters.
+        CapCase{"ReplacementCharactersStayWithinTheCap",
+                "head -c 1000 /dev/zero | tr '\\0' '\\377'", nullptr,
+                "the standard output of the process is not valid UTF-8", "stdout.log", 1023},
+        CapCase{"SparseFileOutput", "echo out; truncate -s 100M {{ run_dir }}/big", "big",
+                "output 'big' exceeded MaxOutputSize (1024 bytes)", "stdout.log", 4}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
 TEST_F(ProcessTest, ReadsBothPipesAtOnce) {
   // More than a pipe buffer on each stream: reading one after the other would block.
   json r = run(
@@ -277,30 +344,37 @@ TEST_F(ProcessTest, WritesInputFilesBeforeTheStart) {
 
 struct EscapeCase {
   const char* name;
-  const char* value;
+  const char* value;  // none: the sentinel's absolute path
 };
 
 class PathEscapeTest : public ProcessTest, public ::testing::WithParamInterface<EscapeCase> {};
 
+// Every value aims at a sentinel in the test's own directory; the error and
+// the log name the template, never the client's value.
 TEST_P(PathEscapeTest, ParameterPathsStayInTheRunDirectory) {
-  const std::string value = GetParam().value;
+  const fs::path sentinel = tmp.write("sentinel.txt", "untouched");
+  const std::string value = GetParam().value ? GetParam().value : sentinel.string();
   const json params = {{"p", value}};
+  LogCapture capture;
   json input =
       run({{"command", "true"}, {"files", {{{"location", "{{ p }}"}, {"content", "x"}}}}}, params);
   json output =
       run({{"command", "true"}, {"output", {{"single_value", {{"source", "{{ p }}"}}}}}}, params);
   for (const json& r : {input, output}) {
     EXPECT_EQ(r["success"], false);
-    EXPECT_EQ(r["error"], "path escapes the run directory: '" + value + "'");
+    EXPECT_EQ(r["error"], "path escapes the run directory: '{{ p }}'");
   }
-  EXPECT_FALSE(fs::exists(tmp.path() / "evil.txt"));
+  for (const auto& [level, message] : capture.records()) {
+    EXPECT_THAT(message, Not(HasSubstr(value)));
+  }
+  EXPECT_EQ(read_file(sentinel), "untouched");
   EXPECT_TRUE(shared_is_empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, PathEscapeTest,
-                         ::testing::Values(EscapeCase{"parent", "../../evil.txt"},
-                                           EscapeCase{"nested_parent", "a/../../../evil.txt"},
-                                           EscapeCase{"absolute", "/tmp/evil.txt"}),
+                         ::testing::Values(EscapeCase{"parent", "../../sentinel.txt"},
+                                           EscapeCase{"nested_parent", "a/../../../sentinel.txt"},
+                                           EscapeCase{"absolute", nullptr}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ProcessTest, PrecreatedDirectoriesAndCollectedFiles) {

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,6 +26,7 @@ using logger::Level;
 using logger::LogCapture;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::read_file;
 using ::testing::StartsWith;
 using testing::TempDir;
@@ -170,6 +174,119 @@ TEST_F(PreserveVolumeTest, SkipsLinksThatLeaveTheVolume) {
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "alias"), "r");
 }
 
+// What a container may leave in a volume (or in the log directory) before
+// preservation. The sentinel lies outside both and must never be copied or
+// written through.
+struct PlantCase {
+  const char* name;
+  bool is_dir;
+  std::function<void(const fs::path& tmp, const fs::path& sentinel)> plant;
+  std::vector<const char*> copied;  // below logs/C, each holding "kept"
+  const char* error;                // the one error line's ending, or none
+};
+
+void PrintTo(const PlantCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PlantedVolumeTest : public PreserveVolumeTest,
+                          public ::testing::WithParamInterface<PlantCase> {};
+
+TEST_P(PlantedVolumeTest, CopiesOnlyRegularFilesOfTheVolume) {
+  const PlantCase& c = GetParam();
+  const fs::path sentinel = tmp.write("sentinel.txt", "host secret");
+  fs::create_directories(tmp.path() / "run" / "vol");
+  fs::create_directories(tmp.path() / "elsewhere");
+  c.plant(tmp.path(), sentinel);
+  const fs::path volume = tmp.path() / "run" / (c.is_dir ? "vol" : "vol/in.txt");
+  LogCapture capture;
+  // The volume's source carried a parameter value: messages name the template.
+  preserve_volumes({{volume.string(), c.is_dir, "yes", std::nullopt, (tmp.path() / "run").string(),
+                     c.is_dir ? "{{ v }}/" : "{{ v }}.txt"}},
+                   logs(), "C");
+  const auto errors = capture.messages(Level::error);
+  if (c.error != nullptr) {
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_THAT(errors[0],
+                StartsWith("Volume preserve failed: failed to preserve volume '{{ v }}"));
+    EXPECT_THAT(errors[0], ::testing::EndsWith(c.error));
+    EXPECT_THAT(errors[0], Not(HasSubstr(tmp.str())));
+  } else {
+    EXPECT_THAT(errors, ::testing::IsEmpty());
+  }
+  std::vector<std::string> copied;
+  if (fs::exists(tmp.path() / "logs")) {
+    for (const auto& e : fs::recursive_directory_iterator(tmp.path() / "logs")) {
+      if (e.is_symlink() || !e.is_regular_file()) {
+        continue;
+      }
+      EXPECT_EQ(read_file(e.path()), "kept") << e.path();
+      copied.push_back(fs::relative(e.path(), tmp.path() / "logs" / "C").string());
+    }
+  }
+  std::sort(copied.begin(), copied.end());
+  EXPECT_THAT(copied, ::testing::ElementsAreArray(c.copied));
+  EXPECT_EQ(read_file(sentinel), "host secret");
+  for (const auto& e : fs::directory_iterator(tmp.path() / "elsewhere")) {
+    EXPECT_NE(read_file(e.path()), "kept") << "written through a planted link: " << e.path();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, PlantedVolumeTest,
+    ::testing::Values(PlantCase{"SingleFileSwappedForALink",
+                                false,
+                                [](auto& base, auto& s) {
+                                  fs::create_symlink(s, base / "run/vol/in.txt");
+                                },
+                                {},
+                                "'{{ v }}.txt': symbolic link is not followed"},
+                      PlantCase{"SingleFileBelowALinkedDirectory",
+                                false,
+                                [](auto& base, auto& s) {
+                                  fs::remove(base / "run/vol");
+                                  fs::create_symlink(s.parent_path() / "elsewhere",
+                                                     base / "run/vol");
+                                  std::ofstream(base / "elsewhere/in.txt") << "host secret";
+                                },
+                                {},
+                                "'{{ v }}.txt': symbolic link is not followed"},
+                      PlantCase{"LinkOutOfADirectoryVolume",
+                                true,
+                                [](auto& base, auto& s) {
+                                  std::ofstream(base / "run/vol/a.txt") << "kept";
+                                  fs::create_symlink(s, base / "run/vol/leak");
+                                },
+                                {"a.txt"},
+                                "'{{ v }}/leak': symbolic link points outside the volume"},
+                      PlantCase{"Fifo",
+                                true,
+                                [](auto& base, auto&) {
+                                  ASSERT_EQ(::mkfifo((base / "run/vol/fifo").c_str(), 0600), 0);
+                                  std::ofstream(base / "run/vol/b.txt") << "kept";
+                                },
+                                {"b.txt"},
+                                "'{{ v }}/fifo': [Errno 22] Invalid argument"},
+                      PlantCase{"LinkPlantedAtTheDestination",
+                                false,
+                                [](auto& base, auto& s) {
+                                  std::ofstream(base / "run/vol/in.txt") << "kept";
+                                  fs::create_directories(base / "logs/C");
+                                  fs::create_symlink(s, base / "logs/C/in.txt");
+                                },
+                                {"in.txt"},
+                                nullptr},
+                      PlantCase{"LinkedDestinationDirectory",
+                                true,
+                                [](auto& base, auto&) {
+                                  std::ofstream(base / "run/vol/c.txt") << "kept";
+                                  fs::create_directories(base / "logs");
+                                  fs::create_directory_symlink(base / "elsewhere", base / "logs/C");
+                                },
+                                {},
+                                "'{{ v }}/c.txt': [Errno 20] Not a directory"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
 TEST_F(PreserveVolumeTest, EmptyOrMissingVolumesLogNothing) {
   fs::create_directories(tmp.path() / "empty");
   LogCapture capture;
@@ -246,6 +363,16 @@ TEST_F(PreserveStreamsTest, ReplacesUndecodableBytes) {
                    std::nullopt, logs(), "C");
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "a\xEF\xBF\xBD"
                                                                  "b");
+}
+
+TEST_F(PreserveStreamsTest, ALinkAtTheDestinationIsReplacedNotWrittenThrough) {
+  const fs::path sentinel = tmp.write("sentinel.txt", "host secret");
+  fs::create_directories(tmp.path() / "logs" / "C");
+  fs::create_symlink(sentinel, tmp.path() / "logs" / "C" / "stdout.log");
+  preserve_streams(json::parse(R"([{"stream":"stdout"}])"), "out", std::nullopt, logs(), "C");
+  EXPECT_EQ(read_file(sentinel), "host secret");
+  EXPECT_FALSE(fs::is_symlink(tmp.path() / "logs" / "C" / "stdout.log"));
+  EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "out");
 }
 
 TEST_F(PreserveStreamsTest, LogsOneLinePerStreamWhenTheDirectoryCannotBeMade) {
