@@ -103,12 +103,15 @@ Response json_response(int status, std::string body) {
 // thread, so anything posted to it (the stop's wake-up) runs there too.
 struct Connection {
   net::io_context ioc{1};
+  // Joined once the connection has ended, so that the thread's exit (OpenSSL
+  // frees its per-thread state then) is over before the server is gone.
+  std::thread thread;
   std::mutex mutex;
   bool busy = false;              // guarded by mutex: inside the handler
   std::function<void()> cancel;   // touched only on the connection thread
 };
 
-struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
+struct HttpServer::Impl {
   net::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
   std::optional<ssl::context> tls;
@@ -120,6 +123,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
   std::mutex mutex;
   std::condition_variable cv;
   std::set<std::shared_ptr<Connection>> connections;  // guarded by mutex
+  std::vector<std::shared_ptr<Connection>> ended;     // guarded by mutex: threads to join
   bool accept_paused = false;                         // guarded by mutex
 
   std::vector<std::pair<int, std::function<void(int)>>> signal_handlers;
@@ -133,6 +137,8 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
   template <typename Stream>
   void session(Connection& conn, Stream& stream, const std::string& remote);
   void connection_ended(const std::shared_ptr<Connection>& conn);
+  // Joins the threads of ended connections; never called on a connection thread.
+  void reap();
 };
 
 void HttpServer::Impl::do_accept() {
@@ -156,23 +162,21 @@ void HttpServer::Impl::do_accept() {
     }
     bool at_limit = false;
     {
+      // Under the lock, so the thread cannot report its end before it is stored.
       std::lock_guard lock(self->mutex);
       self->connections.insert(conn);
-      at_limit = self->connections.size() >= self->limits.max_connections;
-      if (at_limit) {
-        self->accept_paused = true;
+      try {
+        // A plain pointer: the server joins every connection thread before Impl goes.
+        conn->thread = std::thread(
+            [self, conn, s = std::move(*socket)]() mutable { self->serve(conn, std::move(s)); });
+        at_limit = self->connections.size() >= self->limits.max_connections;
+        if (at_limit) {
+          self->accept_paused = true;
+        }
+      } catch (const std::system_error& e) {
+        logger::error(std::string("Cannot start a connection thread: ") + e.what());
+        self->connections.erase(conn);
       }
-    }
-    try {
-      std::thread([owner = self->shared_from_this(), conn, s = std::move(*socket)]() mutable {
-        owner->serve(conn, std::move(s));
-      }).detach();
-    } catch (const std::system_error& e) {
-      logger::error(std::string("Cannot start a connection thread: ") + e.what());
-      std::lock_guard lock(self->mutex);
-      self->connections.erase(conn);
-      self->accept_paused = false;
-      at_limit = false;
     }
     if (!at_limit) {
       self->do_accept();
@@ -185,19 +189,36 @@ void HttpServer::Impl::connection_ended(const std::shared_ptr<Connection>& conn)
   {
     std::lock_guard lock(mutex);
     connections.erase(conn);
+    ended.push_back(conn);
     if (accept_paused && !stopped && connections.size() < limits.max_connections) {
       accept_paused = false;
       resume = true;
     }
   }
   cv.notify_all();
-  if (resume) {
-    net::post(ioc, [self = this] { self->do_accept(); });
+  net::post(ioc, [self = this, resume] {
+    self->reap();
+    if (resume) {
+      self->do_accept();
+    }
+  });
+}
+
+void HttpServer::Impl::reap() {
+  std::vector<std::shared_ptr<Connection>> done;
+  {
+    std::lock_guard lock(mutex);
+    done.swap(ended);
+  }
+  for (const auto& conn : done) {
+    if (conn->thread.joinable()) {
+      conn->thread.join();
+    }
   }
 }
 
 void HttpServer::Impl::serve(const std::shared_ptr<Connection>& conn, tcp::socket socket) {
-  support::ScopeExit ended([&] { connection_ended(conn); });
+  support::ScopeExit on_end([&] { connection_ended(conn); });
   error_code ec;
   socket.set_option(tcp::no_delay(true), ec);
   std::string remote;
@@ -470,8 +491,11 @@ HttpServer::~HttpServer() {
   stop();
   error_code ec;
   impl_->acceptor.close(ec);
-  std::unique_lock lock(impl_->mutex);
-  impl_->cv.wait(lock, [&] { return impl_->connections.empty(); });
+  {
+    std::unique_lock lock(impl_->mutex);
+    impl_->cv.wait(lock, [&] { return impl_->connections.empty(); });
+  }
+  impl_->reap();
 }
 
 void HttpServer::set_signal_handlers(
