@@ -4,7 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -97,6 +102,91 @@ TEST(ApiHttp, OversizedBodyIsRefusedAndServiceGoesOn) {
   EXPECT_EQ(big.status, 413);
   EXPECT_EQ(service.execute("echo").status, 200);
   EXPECT_EQ(service.stop(), 0);
+}
+
+// The sharp check: a stranger announcing 15 MiB and sending none of it is
+// answered 401 at once, and never gets "100 Continue".
+TEST(ApiHttp, StrangerIsAnsweredFromTheHeaders) {
+  Service service;
+  service.start();
+  auto reply = http_raw(service.port(),
+                        "POST /v1/echo HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer wrong\r\n"
+                        "Content-Type: application/json\r\nExpect: 100-continue\r\n"
+                        "Content-Length: 15728640\r\n\r\n");
+  EXPECT_EQ(reply.status, 401);
+  EXPECT_EQ(service.stop(), 0);
+  auto audit = service.audit();
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0]["status"], 401);
+  EXPECT_EQ(audit[0]["app_code"], "auth_failed");
+}
+
+// A connection held open while other requests come and go.
+class HeldConnection {
+ public:
+  explicit HeldConnection(unsigned short port)
+      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~HeldConnection() { ::close(fd_); }
+  bool send(const std::string& bytes) {
+    return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                             static_cast<ssize_t>(bytes.size());
+  }
+  // What arrives until `end` has arrived, the peer closes or 30 s pass.
+  std::string read_until(const std::string& end) {
+    std::string got;
+    char buf[4096];
+    pollfd p{fd_, POLLIN, 0};
+    while (got.find(end) == std::string::npos && ::poll(&p, 1, 30000) > 0) {
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        break;
+      }
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+TEST(ApiHttp, BufferedBodiesAreCapped) {
+  ServiceOptions options;
+  options.config_lines = {"MaxBufferedBodyBytes 65536"};
+  Service service(options);
+  service.start();
+  const std::string body = "{\"message\":\"" + std::string(59986, 'x') + "\"}";
+  const std::string head =
+      std::string("POST /v1/echo HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ") + kApiKey +
+      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\n";
+  HeldConnection holder(service.port());
+  ASSERT_TRUE(holder.send(head + "Connection: close\r\nExpect: 100-continue\r\n\r\n"));
+  // "100 Continue" comes once the body's bytes are reserved.
+  ASSERT_EQ(holder.read_until("\r\n\r\n").rfind("HTTP/1.1 100", 0), 0u);
+  ASSERT_TRUE(holder.send(body.substr(0, 100)));
+
+  auto busy = http_raw(service.port(), head + "\r\n");
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_EQ(busy.body, "Server busy");
+  EXPECT_EQ(busy.header("Retry-After"), "1");
+
+  ASSERT_TRUE(holder.send(body.substr(100)));
+  EXPECT_EQ(holder.read_until("\r\n\r\n").rfind("HTTP/1.1 200", 0), 0u);
+  EXPECT_EQ(service.stop(), 0);
+  auto audit = service.audit();
+  ASSERT_EQ(audit.size(), 2u);
+  EXPECT_EQ(audit[0]["status"], 503);
+  EXPECT_EQ(audit[0]["app_code"], "service_unavailable");
+  EXPECT_EQ(audit[0]["user"], "tester");
+  EXPECT_EQ(audit[1]["status"], 200);
 }
 
 TEST(ApiHttp, ListeningLineAndGracefulStop) {
