@@ -23,6 +23,8 @@ struct HeadCase {
   std::string app_code;
 };
 
+void PrintTo(const HeadCase& c, std::ostream* os) { *os << c.name; }
+
 class AnsweredFromTheHead : public ::testing::TestWithParam<HeadCase> {};
 
 // A 15 MiB body is announced and never sent: every answer must come at once,
