@@ -400,8 +400,10 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
     for (const auto& field : head) {
       req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
-    if (auto length = parser.content_length()) {
-      req.content_length = *length;
+    if (rejected == 0) {  // a head refused by the parser is not done: no length to ask for
+      if (auto length = parser.content_length()) {
+        req.content_length = *length;
+      }
     }
     req.rejected_status = rejected;
     req.remote_address = remote;
