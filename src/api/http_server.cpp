@@ -124,7 +124,7 @@ Response json_response(int status, std::string body) {
 class BodyBudget {
  public:
   BodyBudget(std::atomic<std::uint64_t>& total, std::uint64_t cap) : total_(total), cap_(cap) {}
-  ~BodyBudget() { total_.fetch_sub(held_); }
+  ~BodyBudget() { release(); }
   BodyBudget(const BodyBudget&) = delete;
   BodyBudget& operator=(const BodyBudget&) = delete;
 
@@ -138,6 +138,11 @@ class BodyBudget {
     } while (!total_.compare_exchange_weak(now, now + n));
     held_ += n;
     return true;
+  }
+
+  void release() {
+    total_.fetch_sub(held_);
+    held_ = 0;
   }
 
  private:
@@ -361,7 +366,8 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
   };
 
   while (!stopped) {
-    // Declared before the parser, so that it is given back after the body it counts is freed.
+    // Declared before the parser, so that on an early return it is given back
+    // after the body it counts is freed.
     BodyBudget budget(buffered_body_bytes, limits.max_buffered_body_bytes);
     http::request_parser<http::string_body> parser;
     parser.header_limit(limits.header_bytes);
@@ -441,6 +447,9 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
       }
       set_busy(false);
       then = nullptr;  // its hold on the request ends with the answer
+      // The body is done with: its bytes are free for others before the answer goes out.
+      std::string().swap(req.body);
+      budget.release();
       keep_alive = keep_alive && req.rejected_status == 0;
     } else {
       res = std::move(admission.response);
