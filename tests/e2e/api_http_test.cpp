@@ -4,16 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
 
+#include "api/http_client.h"
 #include "e2e/harness.h"
 
 namespace velquin::e2e {
@@ -121,42 +117,6 @@ TEST(ApiHttp, StrangerIsAnsweredFromTheHeaders) {
   EXPECT_EQ(audit[0]["app_code"], "auth_failed");
 }
 
-// A connection held open while other requests come and go.
-class HeldConnection {
- public:
-  explicit HeldConnection(unsigned short port)
-      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~HeldConnection() { ::close(fd_); }
-  bool send(const std::string& bytes) {
-    return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                             static_cast<ssize_t>(bytes.size());
-  }
-  // What arrives until `end` has arrived, the peer closes or 30 s pass.
-  std::string read_until(const std::string& end) {
-    std::string got;
-    char buf[4096];
-    pollfd p{fd_, POLLIN, 0};
-    while (got.find(end) == std::string::npos && ::poll(&p, 1, 30000) > 0) {
-      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) {
-        break;
-      }
-      got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
-
 TEST(ApiHttp, BufferedBodiesAreCapped) {
   ServiceOptions options;
   options.config_lines = {"MaxBufferedBodyBytes 65536"};
@@ -167,10 +127,11 @@ TEST(ApiHttp, BufferedBodiesAreCapped) {
       std::string("POST /v1/echo HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ") + kApiKey +
       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
       "\r\n";
-  HeldConnection holder(service.port());
-  ASSERT_TRUE(holder.send(head + "Connection: close\r\nExpect: 100-continue\r\n\r\n"));
-  // "100 Continue" comes once the body's bytes are reserved.
-  ASSERT_EQ(holder.read_until("\r\n\r\n").rfind("HTTP/1.1 100", 0), 0u);
+  testing::RawClient holder(service.port());
+  ASSERT_TRUE(holder.send(head + "Expect: 100-continue\r\n\r\n"));
+  auto go_on = holder.read_reply();  // once the body's bytes are reserved
+  ASSERT_TRUE(go_on);
+  ASSERT_EQ(go_on->status, 100);
   ASSERT_TRUE(holder.send(body.substr(0, 100)));
 
   auto busy = http_raw(service.port(), head + "\r\n");
@@ -179,7 +140,9 @@ TEST(ApiHttp, BufferedBodiesAreCapped) {
   EXPECT_EQ(busy.header("Retry-After"), "1");
 
   ASSERT_TRUE(holder.send(body.substr(100)));
-  EXPECT_EQ(holder.read_until("\r\n\r\n").rfind("HTTP/1.1 200", 0), 0u);
+  auto done = holder.read_reply();
+  ASSERT_TRUE(done);
+  EXPECT_EQ(done->status, 200);
   EXPECT_EQ(service.stop(), 0);
   auto audit = service.audit();
   ASSERT_EQ(audit.size(), 2u);
