@@ -57,6 +57,24 @@ Response too_large() {
                                  "The data value transmitted exceeds the capacity limit."));
 }
 
+Response server_busy() {
+  Response res = text_response(503, "Server busy");
+  res.headers.emplace_back("Retry-After", "1");
+  return res;
+}
+
+// The alias of "/v1/<alias>": one non-empty path segment.
+std::optional<std::string> execute_route(const std::string& path) {
+  if (!path.starts_with(ROUTE_EXECUTE)) {
+    return std::nullopt;
+  }
+  std::string alias_name = path.substr(ROUTE_EXECUTE.size());
+  if (alias_name.empty() || alias_name.find('/') != std::string::npos) {
+    return std::nullopt;
+  }
+  return alias_name;
+}
+
 std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
@@ -235,6 +253,17 @@ Response _build_response(const json& alias_cfg, const json& result) {
 }
 
 struct API::State {
+  // One request from its head to its answer. The request stays counted while
+  // anyone holds it: the answer's after_send, or a continuation waiting for the body.
+  struct Exchange {
+    explicit Exchange(State& s) : state(s) {}
+    ~Exchange() { state._track_end(ctx.tracked); }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+    State& state;
+    RequestContext ctx;
+  };
+
   Services services;
 
   std::atomic<bool> shutdown_flag{false};
@@ -253,11 +282,15 @@ struct API::State {
   explicit State(Services s) : services(std::move(s)) {}
 
   void serve(const std::string& host, std::uint16_t port);
-  Response handle(const Request& req);
+  Admission admit(const Request& head);
+  Response finish(const Request& req, std::shared_ptr<Exchange> exchange, Response res);
   std::optional<Response> _track_start(RequestContext& ctx);
   void _track_end(bool tracked);
   void _emit_audit(const Request& req, const RequestContext& ctx, const Response& res);
-  Response route(const Request& req, RequestContext& ctx);
+  Response route(const Request& head, RequestContext& ctx);
+  std::optional<Response> admit_caller(const Request& head, RequestContext& ctx,
+                                       const std::string& alias_name);
+  Response body_refused(const Request& req, RequestContext& ctx);
   Response execute(const Request& req, RequestContext& ctx, const std::string& alias_name);
   Response internal_health_check(const Request& req, RequestContext& ctx);
   Response internal_logs_reopen(const Request& req, RequestContext& ctx);
@@ -320,74 +353,135 @@ void API::State::_emit_audit(const Request& req, const RequestContext& ctx, cons
   services.write_audit(record);
 }
 
-Response API::State::handle(const Request& req) {
-  RequestContext ctx;
-  Response res;
+namespace {
+
+void log_failure(const Request& req, std::string_view what) {
+  logger::error("Exception on " + req.path + " [" + req.method + "]: " + std::string(what));
+}
+
+}  // namespace
+
+// Everything that needs only the head is decided here, so that a stranger,
+// a refusal or a route without a body never costs the memory of a body.
+Admission API::State::admit(const Request& head) {
+  auto exchange = std::make_shared<Exchange>(*this);
+  RequestContext& ctx = exchange->ctx;
+  std::optional<std::string> alias_name;
+  std::optional<Response> answer;
   try {
     if (auto refused = _track_start(ctx)) {
-      res = std::move(*refused);
-    } else if (req.rejected_status == 413) {
-      res = too_large();
+      answer = std::move(*refused);
+    } else if (head.rejected_status == 413) {
+      answer = too_large();
+    } else if ((alias_name = execute_route(head.path)) && head.method == "POST") {
+      answer = admit_caller(head, ctx, *alias_name);
     } else {
-      res = route(req, ctx);
+      answer = route(head, ctx);
     }
   } catch (const std::exception& e) {
-    logger::error("Exception on " + req.path + " [" + req.method + "]: " + e.what());
-    res = generic_error();
+    log_failure(head, e.what());
+    answer = generic_error();
   } catch (...) {
-    logger::error("Exception on " + req.path + " [" + req.method + "]: unknown error");
-    res = generic_error();
+    log_failure(head, "unknown error");
+    answer = generic_error();
   }
+  if (answer) {
+    return Admission::answer(finish(head, std::move(exchange), std::move(*answer)));
+  }
+  return Admission::read_body(
+      [this, exchange = std::move(exchange), alias_name = *alias_name](const Request& req) mutable {
+        Response res;
+        try {
+          res = req.rejected_status != 0 ? body_refused(req, exchange->ctx)
+                                         : execute(req, exchange->ctx, alias_name);
+        } catch (const std::exception& e) {
+          log_failure(req, e.what());
+          res = generic_error();
+        } catch (...) {
+          log_failure(req, "unknown error");
+          res = generic_error();
+        }
+        return finish(req, std::move(exchange), std::move(res));
+      });
+}
+
+// The audit record, then the teardown once the answer is on the wire, so
+// that the shutdown wait covers both.
+Response API::State::finish(const Request& req, std::shared_ptr<Exchange> exchange, Response res) {
   try {
-    _emit_audit(req, ctx, res);
+    _emit_audit(req, exchange->ctx, res);
   } catch (const std::exception& e) {
-    logger::error("Exception on " + req.path + " [" + req.method + "]: " + e.what());
+    log_failure(req, e.what());
     res = generic_error();
   }
-  // Teardown after the response is on the wire, so the shutdown wait covers it.
-  res.after_send = [this, tracked = ctx.tracked] { _track_end(tracked); };
+  res.after_send = [exchange = std::move(exchange)]() mutable { exchange.reset(); };
   return res;
 }
 
-Response API::State::route(const Request& req, RequestContext& ctx) {
-  const std::string& path = req.path;
+// Answers of the routes that never read a body, and of unmatched requests.
+Response API::State::route(const Request& head, RequestContext& ctx) {
+  const std::string& path = head.path;
   if (path == ROUTE_LOGS_REOPEN) {
-    return req.method == "POST" ? internal_logs_reopen(req, ctx) : method_not_allowed("POST");
+    return head.method == "POST" ? internal_logs_reopen(head, ctx) : method_not_allowed("POST");
   }
   if (path == ROUTE_HEALTH) {
-    return req.method == "GET" ? internal_health_check(req, ctx) : method_not_allowed("GET");
+    return head.method == "GET" ? internal_health_check(head, ctx) : method_not_allowed("GET");
   }
-  if (path.starts_with(ROUTE_EXECUTE)) {
-    std::string alias_name = path.substr(ROUTE_EXECUTE.size());
-    if (!alias_name.empty() && alias_name.find('/') == std::string::npos) {
-      return req.method == "POST" ? execute(req, ctx, alias_name) : method_not_allowed("POST");
-    }
+  if (execute_route(path)) {
+    return method_not_allowed("POST");
   }
   return not_found();
 }
 
-Response API::State::execute(const Request& req, RequestContext& ctx,
-                             const std::string& alias_name) {
-  // Who asks, and may they? Checked before anything that would reveal
-  // whether the alias exists.
+// Who asks, and may they? Checked before anything that would reveal whether
+// the alias exists, and before the body is read. Nothing when the caller may
+// go on; a refusal closes the connection, leaving the body unread.
+std::optional<Response> API::State::admit_caller(const Request& head, RequestContext& ctx,
+                                                 const std::string& alias_name) {
   auto who = services.authenticate(
-      auth::RequestCredentials{req.header("Authorization"), req.remote_address});
+      auth::RequestCredentials{head.header("Authorization"), head.remote_address});
   if (!who) {
     ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
     logger::warning("Authentication failed for alias " + support::quoted(alias_name));
-    return text_response(401, "");
+    Response res = text_response(401, "");
+    res.close = true;
+    return res;
   }
   ctx.user_id = who->user_id;
   const auto& allowed = who->allowed_aliases;
+  ctx.alias_name = alias_name;
   if (std::find(allowed.begin(), allowed.end(), alias_name) == allowed.end()) {
-    ctx.alias_name = alias_name;
     ctx.app_code = std::string(detail::CODE_ALIAS_NOT_PERMITTED);
     logger::warning("User " + support::quoted(ctx.user_id) + " not permitted to access alias " +
                     support::quoted(alias_name));
-    return text_response(403, "");
+    Response res = text_response(403, "");
+    res.close = true;
+    return res;
   }
-  ctx.alias_name = alias_name;
+  return std::nullopt;
+}
 
+// An admitted request whose body could not be read whole.
+Response API::State::body_refused(const Request& req, RequestContext& ctx) {
+  switch (req.rejected_status) {
+  case 413:
+    return too_large();
+  case 503:
+    ctx.app_code = std::string(detail::CODE_SERVICE_UNAVAILABLE);
+    logger::warning("Server busy: the request body for alias " + support::quoted(ctx.alias_name) +
+                    " would pass MaxBufferedBodyBytes");
+    return server_busy();
+  default:
+    ctx.app_code = std::string(detail::CODE_INVALID_REQUEST);
+    logger::warning("Invalid request body for alias " + support::quoted(ctx.alias_name) +
+                    ": not received whole");
+    return text_response(400, bare_page(400));
+  }
+}
+
+// The rest of the request, for a caller that admit_caller let through.
+Response API::State::execute(const Request& req, RequestContext& ctx,
+                             const std::string& alias_name) {
   auto parsed =
       _parse_params(req.header("Content-Type"), req.content_length.value_or(0), req.body);
   if (parsed.error) {
@@ -522,8 +616,12 @@ void API::State::serve(const std::string& host, std::uint16_t port) {
   }
   logger::info("Listening on " + host + ":" + std::to_string(port) + ", " + ssl_info);
 
+  ServerLimits limits = services.limits;
+  if (const std::int64_t cap = services.get_int("MaxBufferedBodyBytes"); cap > 0) {
+    limits.max_buffered_body_bytes = static_cast<std::uint64_t>(cap);
+  }
   auto server = std::make_shared<HttpServer>(
-      host, port, tls, [this](const Request& req) { return handle(req); }, services.limits);
+      host, port, tls, [this](const Request& head) { return admit(head); }, limits);
   server->set_signal_handlers(signal_handlers);
   {
     std::lock_guard lock(server_lock);

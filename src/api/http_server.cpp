@@ -91,6 +91,26 @@ Response text_response(int status, std::string body) {
   return res;
 }
 
+Admission Admission::answer(Response response) {
+  Admission admission;
+  admission.verdict = Verdict::answer;
+  admission.response = std::move(response);
+  return admission;
+}
+
+Admission Admission::read_body(std::function<Response(const Request&)> then) {
+  Admission admission;
+  admission.verdict = Verdict::read_body;
+  admission.then = std::move(then);
+  return admission;
+}
+
+std::string bare_page(int status) {
+  const std::string reason = reason_for(status);
+  return "<!doctype html>\n<title>" + std::to_string(status) + " " + reason + "</title>\n<h1>" +
+         reason + "</h1>\n";
+}
+
 Response json_response(int status, std::string body) {
   Response res;
   res.status = status;
@@ -99,16 +119,51 @@ Response json_response(int status, std::string body) {
   return res;
 }
 
+// Body bytes that one request may buffer, counted against the cap shared by
+// every connection; given back when the request is done.
+class BodyBudget {
+ public:
+  BodyBudget(std::atomic<std::uint64_t>& total, std::uint64_t cap) : total_(total), cap_(cap) {}
+  ~BodyBudget() { release(); }
+  BodyBudget(const BodyBudget&) = delete;
+  BodyBudget& operator=(const BodyBudget&) = delete;
+
+  // False, taking nothing, when n more bytes would pass the cap.
+  bool take(std::uint64_t n) {
+    std::uint64_t now = total_.load();
+    do {
+      if (n > cap_ || now > cap_ - n) {
+        return false;
+      }
+    } while (!total_.compare_exchange_weak(now, now + n));
+    held_ += n;
+    return true;
+  }
+
+  void release() {
+    total_.fetch_sub(held_);
+    held_ = 0;
+  }
+
+ private:
+  std::atomic<std::uint64_t>& total_;
+  const std::uint64_t cap_;
+  std::uint64_t held_ = 0;
+};
+
 // One accepted connection. Its io_context only runs on the connection's own
 // thread, so anything posted to it (the stop's wake-up) runs there too.
 struct Connection {
   net::io_context ioc{1};
+  // Joined once the connection has ended, so that the thread's exit (OpenSSL
+  // frees its per-thread state then) is over before the server is gone.
+  std::thread thread;
   std::mutex mutex;
   bool busy = false;              // guarded by mutex: inside the handler
   std::function<void()> cancel;   // touched only on the connection thread
 };
 
-struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
+struct HttpServer::Impl {
   net::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
   std::optional<ssl::context> tls;
@@ -116,10 +171,12 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
   ServerLimits limits;
   std::atomic<bool> stopped{false};
   std::atomic<std::uint16_t> bound_port{0};
+  std::atomic<std::uint64_t> buffered_body_bytes{0};  // reserved by every BodyBudget
 
   std::mutex mutex;
   std::condition_variable cv;
   std::set<std::shared_ptr<Connection>> connections;  // guarded by mutex
+  std::vector<std::shared_ptr<Connection>> ended;     // guarded by mutex: threads to join
   bool accept_paused = false;                         // guarded by mutex
 
   std::vector<std::pair<int, std::function<void(int)>>> signal_handlers;
@@ -132,7 +189,14 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
   void serve(const std::shared_ptr<Connection>& conn, tcp::socket socket);
   template <typename Stream>
   void session(Connection& conn, Stream& stream, const std::string& remote);
+  // Reads the body of an admitted request: 0 when it is in whole, else the
+  // status that refuses it (Request::rejected_status).
+  template <typename Stream>
+  int read_body(Connection& conn, Stream& stream, beast::flat_buffer& buffer,
+                http::request_parser<http::string_body>& parser, BodyBudget& budget);
   void connection_ended(const std::shared_ptr<Connection>& conn);
+  // Joins the threads of ended connections; never called on a connection thread.
+  void reap();
 };
 
 void HttpServer::Impl::do_accept() {
@@ -156,23 +220,21 @@ void HttpServer::Impl::do_accept() {
     }
     bool at_limit = false;
     {
+      // Under the lock, so the thread cannot report its end before it is stored.
       std::lock_guard lock(self->mutex);
       self->connections.insert(conn);
-      at_limit = self->connections.size() >= self->limits.max_connections;
-      if (at_limit) {
-        self->accept_paused = true;
+      try {
+        // A plain pointer: the server joins every connection thread before Impl goes.
+        conn->thread = std::thread(
+            [self, conn, s = std::move(*socket)]() mutable { self->serve(conn, std::move(s)); });
+        at_limit = self->connections.size() >= self->limits.max_connections;
+        if (at_limit) {
+          self->accept_paused = true;
+        }
+      } catch (const std::system_error& e) {
+        logger::error(std::string("Cannot start a connection thread: ") + e.what());
+        self->connections.erase(conn);
       }
-    }
-    try {
-      std::thread([owner = self->shared_from_this(), conn, s = std::move(*socket)]() mutable {
-        owner->serve(conn, std::move(s));
-      }).detach();
-    } catch (const std::system_error& e) {
-      logger::error(std::string("Cannot start a connection thread: ") + e.what());
-      std::lock_guard lock(self->mutex);
-      self->connections.erase(conn);
-      self->accept_paused = false;
-      at_limit = false;
     }
     if (!at_limit) {
       self->do_accept();
@@ -185,19 +247,36 @@ void HttpServer::Impl::connection_ended(const std::shared_ptr<Connection>& conn)
   {
     std::lock_guard lock(mutex);
     connections.erase(conn);
+    ended.push_back(conn);
     if (accept_paused && !stopped && connections.size() < limits.max_connections) {
       accept_paused = false;
       resume = true;
     }
   }
   cv.notify_all();
-  if (resume) {
-    net::post(ioc, [self = this] { self->do_accept(); });
+  net::post(ioc, [self = this, resume] {
+    self->reap();
+    if (resume) {
+      self->do_accept();
+    }
+  });
+}
+
+void HttpServer::Impl::reap() {
+  std::vector<std::shared_ptr<Connection>> done;
+  {
+    std::lock_guard lock(mutex);
+    done.swap(ended);
+  }
+  for (const auto& conn : done) {
+    if (conn->thread.joinable()) {
+      conn->thread.join();
+    }
   }
 }
 
 void HttpServer::Impl::serve(const std::shared_ptr<Connection>& conn, tcp::socket socket) {
-  support::ScopeExit ended([&] { connection_ended(conn); });
+  support::ScopeExit on_end([&] { connection_ended(conn); });
   error_code ec;
   socket.set_option(tcp::no_delay(true), ec);
   std::string remote;
@@ -271,17 +350,25 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
     }
     return run_io(conn.ioc, [&](auto done) { http::async_write(stream, res, done); });
   };
-  auto bare = [&](int status, std::string_view body) {
+  auto bare = [&](int status) {
     http::response<http::string_body> res{http::int_to_status(static_cast<unsigned>(status)), 11};
     res.reason(reason_for(status));
     res.set(http::field::content_type, std::string(TEXT_CONTENT_TYPE));
-    res.body() = std::string(body);
+    res.body() = bare_page(status);
     res.keep_alive(false);
     res.prepare_payload();
     write(res, false);
   };
+  // While busy, a stop lets the application finish its answer.
+  auto set_busy = [&](bool value) {
+    std::lock_guard lock(conn.mutex);
+    conn.busy = value;
+  };
 
   while (!stopped) {
+    // Declared before the parser, so that on an early return it is given back
+    // after the body it counts is freed.
+    BodyBudget budget(buffered_body_bytes, limits.max_buffered_body_bytes);
     http::request_parser<http::string_body> parser;
     parser.header_limit(limits.header_bytes);
     parser.body_limit(limits.body_limit);
@@ -295,80 +382,78 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
     if (ec == http::error::body_limit) {
       rejected = 413;
     } else if (ec == http::error::header_limit) {
-      bare(431, "<!doctype html>\n<title>431 Request Header Fields Too Large</title>\n"
-                "<h1>Request Header Fields Too Large</h1>\n");
+      bare(431);
       return;
     } else if (ec) {
       if (!is_quiet_close(ec) && !stopped) {
-        bare(400, "<!doctype html>\n<title>400 Bad Request</title>\n<h1>Bad Request</h1>\n");
+        bare(400);
       }
       return;
     }
-    auto& head = parser.get();
+    const auto& head = parser.get();
     if (static_cast<std::size_t>(std::distance(head.begin(), head.end())) > limits.header_count) {
-      bare(431, "<!doctype html>\n<title>431 Request Header Fields Too Large</title>\n"
-                "<h1>Request Header Fields Too Large</h1>\n");
+      bare(431);
       return;
-    }
-    if (rejected == 0 && !parser.is_done()) {
-      if (support::to_lower(std::string(head[http::field::expect])) == "100-continue") {
-        http::response<http::empty_body> cont{http::status::continue_, 11};
-        beast::get_lowest_layer(stream).expires_after(limits.write_timeout);
-        ec = run_io(conn.ioc, [&](auto done) { http::async_write(stream, cont, done); });
-        if (ec) {
-          return;
-        }
-      }
-      beast::get_lowest_layer(stream).expires_after(limits.body_timeout);
-      ec = run_io(conn.ioc, [&](auto done) { http::async_read(stream, buffer, parser, done); });
-      if (ec == http::error::body_limit) {
-        rejected = 413;
-      } else if (ec) {
-        if (!is_quiet_close(ec) && !stopped) {
-          bare(400, "<!doctype html>\n<title>400 Bad Request</title>\n<h1>Bad Request</h1>\n");
-        }
-        return;
-      }
     }
     beast::get_lowest_layer(stream).expires_never();
 
     Request req;
-    const auto& msg = parser.get();
-    req.method = std::string(msg.method_string());
-    req.target = std::string(msg.target());
+    req.method = std::string(head.method_string());
+    req.target = std::string(head.target());
     auto query = req.target.find('?');
     req.path = support::decode_utf8_replace(
         percent_decode(std::string_view(req.target).substr(0, query), false));
-    for (const auto& field : msg) {
+    for (const auto& field : head) {
       req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
-    if (rejected == 0) {
-      req.body = msg.body();
+    if (rejected == 0) {  // a head refused by the parser is not done: no length to ask for
       if (auto length = parser.content_length()) {
         req.content_length = *length;
-      } else if (parser.chunked()) {
-        req.content_length = req.body.size();
       }
     }
     req.rejected_status = rejected;
     req.remote_address = remote;
-    const bool keep_alive = msg.keep_alive() && rejected == 0;
-    const bool head_only = msg.method() == http::verb::head;
+    const bool body_unread = rejected != 0 || !parser.is_done();
+    const bool head_only = head.method() == http::verb::head;
+    const unsigned version = head.version();
+    bool keep_alive = head.keep_alive();
+
+    Admission admission;
+    set_busy(true);
+    try {
+      admission = handler(req);
+    } catch (...) {
+      admission = Admission::answer(text_response(500, bare_page(500)));
+    }
+    set_busy(false);
 
     Response res;
-    {
-      std::lock_guard lock(conn.mutex);
-      conn.busy = true;
-    }
-    try {
-      res = handler(req);
-    } catch (...) {
-      res = text_response(500, "<!doctype html>\n<title>500 Internal Server Error</title>\n"
-                               "<h1>Internal Server Error</h1>\n");
-    }
-    {
-      std::lock_guard lock(conn.mutex);
-      conn.busy = false;
+    if (admission.verdict == Admission::Verdict::read_body) {
+      auto then = std::move(admission.then);
+      if (req.rejected_status == 0 && body_unread) {
+        req.rejected_status = read_body(conn, stream, buffer, parser, budget);
+      }
+      if (req.rejected_status == 0) {
+        req.body = std::move(parser.get().body());
+        if (parser.chunked()) {
+          req.content_length = req.body.size();
+        }
+      }
+      set_busy(true);
+      try {
+        res = then(req);
+      } catch (...) {
+        res = text_response(500, bare_page(500));
+      }
+      set_busy(false);
+      then = nullptr;  // its hold on the request ends with the answer
+      // The body is done with: its bytes are free for others before the answer goes out.
+      std::string().swap(req.body);
+      budget.release();
+      keep_alive = keep_alive && req.rejected_status == 0;
+    } else {
+      res = std::move(admission.response);
+      keep_alive = keep_alive && !body_unread;
     }
     support::ScopeExit sent([&] {
       if (res.after_send) {
@@ -377,7 +462,7 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
     });
 
     http::response<http::string_body> out{http::int_to_status(static_cast<unsigned>(res.status)),
-                                          msg.version()};
+                                          version};
     out.result(static_cast<unsigned>(res.status));
     out.reason(res.reason.empty() ? reason_for(res.status) : res.reason);
     out.set(http::field::content_type, res.content_type);
@@ -385,13 +470,51 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
       out.insert(name, value);
     }
     out.body() = std::move(res.body);
-    out.keep_alive(keep_alive && !stopped);
+    out.keep_alive(keep_alive && !res.close && !stopped);
     out.prepare_payload();
     ec = write(out, head_only);
     if (ec || !out.keep_alive()) {
       return;
     }
   }
+}
+
+template <typename Stream>
+int HttpServer::Impl::read_body(Connection& conn, Stream& stream, beast::flat_buffer& buffer,
+                                http::request_parser<http::string_body>& parser,
+                                BodyBudget& budget) {
+  if (auto length = parser.content_length(); length && !budget.take(*length)) {
+    return 503;
+  }
+  // A chunked body is counted chunk by chunk, as each one announces its size.
+  // The parser keeps a reference to this callback, but is not fed after we return.
+  bool over_cap = false;
+  auto on_chunk = [&](std::uint64_t size, beast::string_view, error_code& ec) {
+    if (!budget.take(size)) {
+      over_cap = true;
+      ec = net::error::no_buffer_space;
+    }
+  };
+  parser.on_chunk_header(on_chunk);
+  error_code ec;
+  if (support::to_lower(std::string(parser.get()[http::field::expect])) == "100-continue") {
+    http::response<http::empty_body> cont{http::status::continue_, 11};
+    beast::get_lowest_layer(stream).expires_after(limits.write_timeout);
+    ec = run_io(conn.ioc, [&](auto done) { http::async_write(stream, cont, done); });
+    if (ec) {
+      return 400;
+    }
+  }
+  beast::get_lowest_layer(stream).expires_after(limits.body_timeout);
+  ec = run_io(conn.ioc, [&](auto done) { http::async_read(stream, buffer, parser, done); });
+  beast::get_lowest_layer(stream).expires_never();
+  if (over_cap) {
+    return 503;
+  }
+  if (ec == http::error::body_limit) {
+    return 413;
+  }
+  return ec ? 400 : 0;
 }
 
 void HttpServer::Impl::arm_signals() {
@@ -470,8 +593,11 @@ HttpServer::~HttpServer() {
   stop();
   error_code ec;
   impl_->acceptor.close(ec);
-  std::unique_lock lock(impl_->mutex);
-  impl_->cv.wait(lock, [&] { return impl_->connections.empty(); });
+  {
+    std::unique_lock lock(impl_->mutex);
+    impl_->cv.wait(lock, [&] { return impl_->connections.empty(); });
+  }
+  impl_->reap();
 }
 
 void HttpServer::set_signal_handlers(

@@ -23,8 +23,9 @@ struct Request {
   // Content-Length as sent; for a chunked body the number of bytes received.
   std::optional<std::uint64_t> content_length;
   std::string remote_address;  // "" when unknown
-  // Non-zero when the server refused the request before reading it whole
-  // (413: body too large); the body is then empty and must not be used.
+  // Non-zero when the body could not be read whole; it is then empty. 413: over
+  // the body limit; 503: over the cap on bodies buffered by all connections;
+  // 400: malformed, cut short or too slow (the client may be gone).
   int rejected_status = 0;
 
   // The first header of that name, "" when absent.
@@ -40,6 +41,8 @@ struct Response {
   std::string content_type{TEXT_CONTENT_TYPE};
   std::vector<std::pair<std::string, std::string>> headers;  // extra headers
   std::string body;
+  // Ends the connection after this response.
+  bool close = false;
   // Runs once the response has been written or the write failed; never skipped.
   std::function<void()> after_send;
 };
@@ -47,8 +50,32 @@ struct Response {
 Response text_response(int status, std::string body);
 Response json_response(int status, std::string body);
 
-// Must not throw; a handler that does gets a bare 500 from the server.
-using Handler = std::function<Response(const Request&)>;
+// What to do with a request whose head (request line and headers) is in, decided
+// before a byte of its body is read or "100 Continue" is sent. A verdict that
+// can only be reached from the body is a read_body whose continuation decides.
+struct Admission {
+  enum class Verdict {
+    // Send `response` now. A body not read yet never is: the connection closes.
+    answer,
+    // Read the body within the limits, then `then` answers the whole request. It
+    // is called exactly once, also when the body could not be read
+    // (Request::rejected_status); dropping it uncalled must abandon the request.
+    read_body,
+  };
+  Verdict verdict = Verdict::answer;
+  Response response;
+  std::function<Response(const Request&)> then;
+
+  static Admission answer(Response response);
+  static Admission read_body(std::function<Response(const Request&)> then);
+};
+
+// Called with the head of each request; must not throw (one that does gets a
+// bare 500 from the server).
+using Handler = std::function<Admission(const Request& head)>;
+
+// The page the server itself answers with when a request cannot be parsed.
+std::string bare_page(int status);
 
 struct ServerLimits {
   std::uint64_t body_limit = 16 * 1024 * 1024;
@@ -59,6 +86,8 @@ struct ServerLimits {
   std::chrono::milliseconds body_timeout{60'000};
   std::chrono::milliseconds write_timeout{60'000};
   std::size_t max_connections = 1024;
+  // Body bytes all connections together may hold, reserved before they are read.
+  std::uint64_t max_buffered_body_bytes = 268'435'456;
 };
 
 struct TlsFiles {

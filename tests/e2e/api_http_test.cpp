@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "api/http_client.h"
 #include "e2e/harness.h"
 
 namespace velquin::e2e {
@@ -97,6 +98,58 @@ TEST(ApiHttp, OversizedBodyIsRefusedAndServiceGoesOn) {
   EXPECT_EQ(big.status, 413);
   EXPECT_EQ(service.execute("echo").status, 200);
   EXPECT_EQ(service.stop(), 0);
+}
+
+// The sharp check: a stranger announcing 15 MiB and sending none of it is
+// answered 401 at once, and never gets "100 Continue".
+TEST(ApiHttp, StrangerIsAnsweredFromTheHeaders) {
+  Service service;
+  service.start();
+  auto reply = http_raw(service.port(),
+                        "POST /v1/echo HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer wrong\r\n"
+                        "Content-Type: application/json\r\nExpect: 100-continue\r\n"
+                        "Content-Length: 15728640\r\n\r\n");
+  EXPECT_EQ(reply.status, 401);
+  EXPECT_EQ(service.stop(), 0);
+  auto audit = service.audit();
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0]["status"], 401);
+  EXPECT_EQ(audit[0]["app_code"], "auth_failed");
+}
+
+TEST(ApiHttp, BufferedBodiesAreCapped) {
+  ServiceOptions options;
+  options.config_lines = {"MaxBufferedBodyBytes 65536"};
+  Service service(options);
+  service.start();
+  const std::string body = "{\"message\":\"" + std::string(59986, 'x') + "\"}";
+  const std::string head =
+      std::string("POST /v1/echo HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ") + kApiKey +
+      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\n";
+  testing::RawClient holder(service.port());
+  ASSERT_TRUE(holder.send(head + "Expect: 100-continue\r\n\r\n"));
+  auto go_on = holder.read_reply();  // once the body's bytes are reserved
+  ASSERT_TRUE(go_on);
+  ASSERT_EQ(go_on->status, 100);
+  ASSERT_TRUE(holder.send(body.substr(0, 100)));
+
+  auto busy = http_raw(service.port(), head + "\r\n");
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_EQ(busy.body, "Server busy");
+  EXPECT_EQ(busy.header("Retry-After"), "1");
+
+  ASSERT_TRUE(holder.send(body.substr(100)));
+  auto done = holder.read_reply();
+  ASSERT_TRUE(done);
+  EXPECT_EQ(done->status, 200);
+  EXPECT_EQ(service.stop(), 0);
+  auto audit = service.audit();
+  ASSERT_EQ(audit.size(), 2u);
+  EXPECT_EQ(audit[0]["status"], 503);
+  EXPECT_EQ(audit[0]["app_code"], "service_unavailable");
+  EXPECT_EQ(audit[0]["user"], "tester");
+  EXPECT_EQ(audit[1]["status"], 200);
 }
 
 TEST(ApiHttp, ListeningLineAndGracefulStop) {
