@@ -193,9 +193,33 @@ bool read_regular(int fd, std::string& out, struct stat* st_out = nullptr) {
   }
 }
 
+constexpr uid_t ANY_OWNER = static_cast<uid_t>(-1);
+
+// A `user` run owns its run directory, and where fs.protected_hardlinks is
+// off that user could hard-link a file it may not read (/etc/shadow) into
+// it. There a file with other links is read only when that user owns it.
+bool foreign_hard_link(int fd, uid_t owner) {
+  struct stat st {};
+  return owner != ANY_OWNER && (::fstat(fd, &st) != 0 || (st.st_nlink > 1 && st.st_uid != owner));
+}
+
+// The owner that files at path must have when they carry other links:
+// ANY_OWNER for the service's own run directories and for paths outside them.
+uid_t link_owner(const std::string& run_dir, const std::string& path) {
+  struct stat st {};
+  if (!inside_run_dir(run_dir, path) || ::stat(run_dir.c_str(), &st) != 0 ||
+      st.st_uid == ::geteuid()) {
+    return ANY_OWNER;
+  }
+  return st.st_uid;
+}
+
 std::string read_output_file(const std::string& run_dir, const std::string& path) {
   UniqueFd fd = open_output(run_dir, path, O_RDONLY | O_NONBLOCK);
   std::string bytes;
+  if (fd && foreign_hard_link(fd.get(), link_owner(run_dir, path))) {
+    return "";
+  }
   if (!fd || !read_regular(fd.get(), bytes)) {
     return "";
   }
@@ -292,7 +316,7 @@ class ZipWriter {
 // Top-down: a directory's files, then its subdirectories. Links to
 // directories are never entered; a link to a file counts only while it
 // resolves below the output directory.
-void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter& zip) {
+void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter& zip, uid_t owner) {
   UniqueFd list_fd(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 3));
   if (!list_fd) {
     throw std::system_error(errno, std::generic_category(),
@@ -336,6 +360,9 @@ void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter&
     } else {
       continue;
     }
+    if (foreign_hard_link(fd.get(), owner)) {
+      continue;
+    }
     std::string content;
     struct stat st {};
     if (!read_regular(fd.get(), content, &st)) {
@@ -353,7 +380,7 @@ void archive_tree(int root_fd, int dir_fd, const std::string& prefix, ZipWriter&
       throw std::system_error(errno, std::generic_category(),
                               "cannot list " + support::quoted(rel));
     }
-    archive_tree(root_fd, sub.get(), rel, zip);
+    archive_tree(root_fd, sub.get(), rel, zip, owner);
   }
 }
 
@@ -363,7 +390,7 @@ std::string archive_output_dir(const std::string& run_dir, const std::string& ab
     return "";
   }
   ZipWriter zip;
-  archive_tree(dir.get(), dir.get(), "", zip);
+  archive_tree(dir.get(), dir.get(), "", zip, link_owner(run_dir, abs_dir));
   return support::base64_encode(zip.finish());
 }
 
