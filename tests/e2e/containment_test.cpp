@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -159,6 +160,28 @@ TEST_P(Containment, NextStartEndsWhatAKilledInstanceLeft) {
   testing::kill_marked("VQ_MARK=" + live_mark);
   dead_run.wait();
   live_run.wait();
+}
+
+TEST(ContainmentStartup, CgroupAskedForButMissingFailsAndAutoFallsBack) {
+  if (::geteuid() != 0 || command_output("unshare -m true && echo yes") != "yes\n") {
+    GTEST_SKIP() << "needs root and unshare";
+  }
+  Service service(options("auto"));
+  service.write_alias_file("contain.yaml", kAliases);
+  // A mount namespace of its own, without any cgroup2 file system.
+  const fs::path script = service.dir() / "no-cgroup.sh";
+  std::ofstream(script)
+      << "awk '$3 == \"cgroup2\" {print $2}' /proc/mounts | xargs -r -n1 umount -l\n"
+      << "exec timeout -s KILL 2 \"$@\"\n";
+  auto run = [&](const std::string& args) {
+    return command_output("unshare -m sh " + script.string() + " " + VELQUIN_BINARY + " --config " +
+                          service.config_path().string() + " " + args + " 2>&1; echo \"exit $?\"");
+  };
+  EXPECT_THAT(run("--run-containment cgroup"),
+              HasSubstr("ERROR: RunContainment is cgroup, but runs cannot get a cgroup here: "
+                        "no cgroup2 file system is mounted\nexit 1\n"));
+  run("");  // killed after 2 s
+  EXPECT_THAT(service.app_log(), HasSubstr("Run containment: subreaper"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Containment, ::testing::Values("cgroup", "subreaper"),

@@ -82,6 +82,7 @@ class ContainmentTest : public ::testing::TestWithParam<const char*> {
   void TearDown() override {
     testing::kill_marked(marker);
     logger::set_correlation_id(std::nullopt);
+    set_up_run_containment("auto");  // what the other tests run with
   }
 
   fs::path shared() const { return tmp.path() / "shared"; }
