@@ -204,7 +204,10 @@ void kill_descendants() {
 void reaper_main() {
   struct stat st {};
   if (::fstat(CONTROL_FD, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-    ::_exit(127);
+    static const char message[] = "velquin: VELQUIN_RUN_REAPER is for the service's own use\n";
+    ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
+    (void)ignored;
+    ::_exit(2);
   }
   // Orphans of the run are ours from now on; the service's death is our cue.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
