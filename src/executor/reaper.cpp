@@ -1,11 +1,11 @@
-// The per-run subreaper, for machines where a run cannot get a cgroup. The
-// service re-executes its own binary for it (plain fork of the service is too
-// slow); it starts the shell, adopts every descendant that leaves the shell's
-// tree, and on the service's word (or its death) kills them all.
+// Subreapers, for machines where a run cannot get a cgroup. The service
+// re-executes its own binary once as the factory (plain fork of the service
+// is too slow); the factory forks one subreaper per run, which starts the
+// shell, adopts every descendant that leaves the shell's tree, and on the
+// service's word (or its death) kills them all.
 //
-// Descriptors: 0 /dev/null, 1 and 2 the run's output pipes, 3 the control
-// socket to the service. Nothing here may use the program's own static
-// objects: it runs before they are constructed.
+// Nothing here may use the program's own static objects: it runs before
+// they are constructed.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,9 +16,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -199,19 +201,13 @@ void kill_descendants() {
   ::_exit(0);
 }
 
-}  // namespace
-
-void reaper_main() {
-  struct stat st {};
-  if (::fstat(CONTROL_FD, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-    static const char message[] = "velquin: VELQUIN_RUN_REAPER is for the service's own use\n";
-    ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
-    (void)ignored;
-    ::_exit(2);
-  }
-  // Orphans of the run are ours from now on; the service's death is our cue.
+// One run's subreaper. Descriptors: 0 /dev/null, 1 and 2 the run's output
+// pipes, 3 the control socket to the service, whose end closes when the
+// service dies: that is our cue to end the run.
+[[noreturn]] void run_reaper() {
+  // Orphans of the run are ours from now on.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-  ::prctl(PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0);
+  ::signal(SIGCHLD, SIG_DFL);
   sigset_t watched;
   ::sigemptyset(&watched);
   for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) {
@@ -295,6 +291,59 @@ void reaper_main() {
     }
     if (kill) {
       end_everything(shell, reported);
+    }
+  }
+}
+
+}  // namespace
+
+// Descriptors: 0 to 2 /dev/null, 3 a datagram socket on which the service
+// sends, per run, the run's stdout and stderr pipes and its control socket.
+void reaper_factory_main() {
+  struct stat st {};
+  if (::fstat(CONTROL_FD, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    static const char message[] = "velquin: VELQUIN_RUN_REAPER is for the service's own use\n";
+    ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
+    (void)ignored;
+    ::_exit(2);
+  }
+  ::signal(SIGCHLD, SIG_IGN);  // the subreapers are reaped by the kernel
+  for (;;) {
+    char byte = 0;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(CONTROL_FD, &msg, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      ::_exit(0);  // the service is gone
+    }
+    int fds[3] = {-1, -1, -1};
+    std::size_t count = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+        count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        std::memcpy(fds, CMSG_DATA(c), std::min<std::size_t>(count, 3) * sizeof(int));
+      }
+    }
+    // Received descriptors are 4 and up: dup2 onto 1 to 3 cannot clobber one.
+    if (count == 3 && ::fork() == 0) {
+      if (::dup2(fds[0], STDOUT_FILENO) < 0 || ::dup2(fds[1], STDERR_FILENO) < 0 ||
+          ::dup2(fds[2], CONTROL_FD) < 0) {
+        ::_exit(127);
+      }
+      ::close_range(CONTROL_FD + 1, ~0U, 0);
+      run_reaper();
+    }
+    // A failed fork closes the run's socket: the service sees the subreaper gone.
+    for (std::size_t i = 0; i < std::min<std::size_t>(count, 3); ++i) {
+      ::close(fds[i]);
     }
   }
 }

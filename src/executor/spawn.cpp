@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -35,7 +37,7 @@
 
 namespace velquin::executor::detail {
 
-[[noreturn]] void reaper_main();
+[[noreturn]] void reaper_factory_main();
 
 namespace {
 
@@ -243,6 +245,133 @@ bool valid_run_name(const std::string& name) {
   return true;
 }
 
+// Starts the subreapers: one small process per instance (this binary,
+// re-executed once) that forks a subreaper for each run. Re-executing the
+// binary for every run would cost a start of its forty-odd libraries each time.
+class ReaperFactory {
+ public:
+  // The new subreaper gets /dev/null, out_w, err_w and ctl as its 0 to 3.
+  void start_reaper(int out_w, int err_w, int ctl) {
+    std::lock_guard lock(lock_);
+    for (int attempt = 0;; ++attempt) {
+      if (!socket_) {
+        launch();
+      }
+      if (send_fds(out_w, err_w, ctl)) {
+        return;
+      }
+      const int err = errno;
+      socket_.reset();  // it died; one more try with a new one
+      if (attempt > 0) {
+        throw os_error(err, "cannot start the run's subreaper");
+      }
+    }
+  }
+
+ private:
+  bool send_fds(int out_w, int err_w, int ctl) {
+    const int fds[3] = {out_w, err_w, ctl};
+    char byte = 'R';
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    cmsg->cmsg_level = SOL_SOCKET;
+    cmsg->cmsg_type = SCM_RIGHTS;
+    cmsg->cmsg_len = CMSG_LEN(sizeof fds);
+    std::memcpy(CMSG_DATA(cmsg), fds, sizeof fds);
+    ssize_t n;
+    do {
+      n = ::sendmsg(socket_.get(), &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == 1;
+  }
+
+  void launch() {
+    if (pid_ > 0) {
+      // The previous one is gone (its socket broke): collect it.
+      ::kill(pid_, SIGKILL);
+      reap_now(pid_);
+      pid_ = -1;
+    }
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
+      throw os_error(errno, "cannot start the run's subreaper");
+    }
+    UniqueFd ours(sv[0]);
+    UniqueFd theirs(sv[1]);
+    posix_spawn_file_actions_t actions;
+    if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) {
+      throw os_error(rc, "cannot start the run's subreaper");
+    }
+    support::ScopeExit free_actions([&] { ::posix_spawn_file_actions_destroy(&actions); });
+    posix_spawnattr_t attr;
+    if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
+      throw os_error(rc, "cannot start the run's subreaper");
+    }
+    support::ScopeExit free_attr([&] { ::posix_spawnattr_destroy(&attr); });
+    sigset_t empty;
+    sigset_t defaults;
+    ::sigemptyset(&empty);
+    ::sigemptyset(&defaults);
+    for (int sig : DEFAULT_SIGNALS) {
+      ::sigaddset(&defaults, sig);
+    }
+    int rc = 0;
+    for (int fd = 0; fd < 3 && rc == 0; ++fd) {
+      rc = ::posix_spawn_file_actions_adddup2(&actions, dev_null(), fd);
+    }
+    if (rc == 0) {
+      rc = ::posix_spawn_file_actions_adddup2(&actions, theirs.get(), 3);
+    }
+    if (rc == 0) {
+      rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 4);
+    }
+    if (rc == 0) {
+      rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                 POSIX_SPAWN_SETSIGDEF);
+    }
+    if (rc == 0) {
+      rc = ::posix_spawnattr_setpgroup(&attr, 0);
+    }
+    if (rc == 0) {
+      rc = ::posix_spawnattr_setsigmask(&attr, &empty);
+    }
+    if (rc == 0) {
+      rc = ::posix_spawnattr_setsigdefault(&attr, &defaults);
+    }
+    if (rc != 0) {
+      throw os_error(rc, "cannot start the run's subreaper");
+    }
+    // Its environment holds nothing but the mode: a run's environment travels
+    // over the socket, so no alias variable (LD_PRELOAD...) reaches a process
+    // that keeps the service's privileges.
+    std::string arg0 = "velquin-reaper";
+    std::string mode = REAPER_ENV;
+    char* argv[] = {arg0.data(), nullptr};
+    char* envp[] = {mode.data(), nullptr};
+    rc = ::posix_spawn(&pid_, SELF, &actions, &attr, argv, envp);
+    if (rc != 0) {
+      pid_ = -1;
+      throw os_error(rc, "cannot start the run's subreaper");
+    }
+    socket_ = std::move(ours);
+  }
+
+  std::mutex lock_;
+  UniqueFd socket_;  // guarded by lock_
+  pid_t pid_ = -1;   // guarded by lock_
+};
+
+ReaperFactory& reaper_factory() {
+  static ReaperFactory factory;
+  return factory;
+}
+
 }  // namespace
 
 // Before the program's own static objects: a binary re-executed as a run's
@@ -251,7 +380,7 @@ bool valid_run_name(const std::string& name) {
 __attribute__((constructor(101))) void enter_reaper_mode_when_asked() {
   const char* value = std::getenv("VELQUIN_RUN_REAPER");
   if (value != nullptr && std::strcmp(value, "1") == 0) {
-    reaper_main();
+    reaper_factory_main();
   }
 }
 
@@ -434,70 +563,10 @@ void Child::start_with_reaper(const ShellSpec& spec) {
   }
   UniqueFd ours(sv[0]);
   UniqueFd theirs(sv[1]);
-
-  posix_spawn_file_actions_t actions;
-  if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) {
-    throw os_error(rc, "cannot start the run's subreaper");
-  }
-  support::ScopeExit free_actions([&] { ::posix_spawn_file_actions_destroy(&actions); });
-  posix_spawnattr_t attr;
-  if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
-    throw os_error(rc, "cannot start the run's subreaper");
-  }
-  support::ScopeExit free_attr([&] { ::posix_spawnattr_destroy(&attr); });
-  sigset_t empty;
-  sigset_t defaults;
-  ::sigemptyset(&empty);
-  ::sigemptyset(&defaults);
-  for (int sig : DEFAULT_SIGNALS) {
-    ::sigaddset(&defaults, sig);
-  }
-  // The subreaper's descriptors: /dev/null, the two output pipes (handed on
-  // to the shell) and the control socket.
-  int rc = ::posix_spawn_file_actions_adddup2(&actions, dev_null(), STDIN_FILENO);
-  if (rc == 0) {
-    rc = ::posix_spawn_file_actions_adddup2(&actions, spec.out_w, STDOUT_FILENO);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawn_file_actions_adddup2(&actions, spec.err_w, STDERR_FILENO);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawn_file_actions_adddup2(&actions, theirs.get(), 3);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 4);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                               POSIX_SPAWN_SETSIGDEF);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setpgroup(&attr, 0);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setsigmask(&attr, &empty);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setsigdefault(&attr, &defaults);
-  }
-  if (rc != 0) {
-    throw os_error(rc, "cannot start the run's subreaper");
-  }
-  // Its own environment holds nothing but the mode: the shell's environment
-  // travels over the socket, so no alias variable (LD_PRELOAD...) reaches a
-  // process that keeps the service's privileges.
-  std::string arg0 = "velquin-reaper";
-  std::string mode = REAPER_ENV;
-  char* argv[] = {arg0.data(), nullptr};
-  char* envp[] = {mode.data(), nullptr};
-  pid_t pid = -1;
-  rc = ::posix_spawn(&pid, SELF, &actions, &attr, argv, envp);
-  if (rc != 0) {
-    throw os_error(rc, "cannot start the run's subreaper");
-  }
-  reaper_ = pid;
+  reaper_factory().start_reaper(spec.out_w, spec.err_w, theirs.get());
   theirs.reset();
   exit_fd_ = std::move(ours);
+  reaper_alive_ = true;
 
   const std::string request = reaper_request(spec);
   const std::uint64_t size = request.size();
@@ -522,9 +591,8 @@ void Child::start_with_reaper(const ShellSpec& spec) {
     pid_ = first.a;
     return;
   }
-  reap_now(reaper_);
-  reaper_ = -1;
-  exit_fd_.reset();
+  // It reported a failure and leaves, or it is gone already.
+  wait_for_reaper_exit();
   if (got == sizeof first && first.kind == REPORT_FAILED) {
     ChildArgs failed;
     failed.fail_step = first.a;
@@ -533,8 +601,22 @@ void Child::start_with_reaper(const ShellSpec& spec) {
   throw std::runtime_error("the run's subreaper ended before it started the shell");
 }
 
+void Child::wait_for_reaper_exit() noexcept {
+  // It holds its end of the socket until it exits; nothing more is sent after the shell's status.
+  while (reaper_alive_) {
+    char buf[64];
+    ssize_t n = ::recv(exit_fd_.get(), buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      reaper_alive_ = false;
+    }
+  }
+}
+
 bool Child::read_report(bool block) {
-  while (!reaped_ && exit_fd_) {
+  while (!reaped_ && reaper_alive_) {
     char buf[sizeof(ReaperReport)];
     ssize_t n =
         ::recv(exit_fd_.get(), buf, sizeof buf - report_buf_.size(), block ? 0 : MSG_DONTWAIT);
@@ -557,12 +639,9 @@ bool Child::read_report(bool block) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       return false;
     }
-    // The subreaper is gone without a word: its own end stands for the shell's.
-    int st = 0;
-    while (::waitpid(reaper_, &st, 0) < 0 && errno == EINTR) {
-    }
-    reaper_ = -1;
-    status_ = st;
+    // Gone without a word (killed from outside): the shell's status is lost.
+    reaper_alive_ = false;
+    status_ = SIGKILL;
     reaped_ = true;
   }
   return reaped_;
@@ -603,7 +682,7 @@ void Child::reap_blocking() {
 void Child::kill_group() {
   killed_ = true;
   if (mode_ == Containment::subreaper) {
-    if (reaper_ > 0) {
+    if (reaper_alive_) {
       const char kill = REAPER_KILL;
       ::send(exit_fd_.get(), &kill, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
@@ -624,20 +703,17 @@ void Child::kill_group() {
 }
 
 void Child::release() noexcept {
-  if ((pid_ > 0 || reaper_ > 0) && !reaped_) {
+  if ((pid_ > 0 || reaper_alive_) && !reaped_) {
     kill_group();
     reap_blocking();
   }
   if (mode_ == Containment::subreaper) {
-    if (reaper_ > 0) {
-      if (!killed_) {
-        const char detach = REAPER_DETACH;
-        ::send(exit_fd_.get(), &detach, 1, MSG_NOSIGNAL);
-      }
-      // After a kill the subreaper leaves once every process of the run is gone.
-      reap_now(reaper_);
-      reaper_ = -1;
+    if (reaper_alive_ && !killed_) {
+      const char detach = REAPER_DETACH;
+      ::send(exit_fd_.get(), &detach, 1, MSG_NOSIGNAL);
     }
+    // After a kill it leaves once every process of the run is gone.
+    wait_for_reaper_exit();
     return;
   }
   if (!cgroup_name_.empty()) {

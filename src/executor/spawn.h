@@ -67,11 +67,12 @@ class Child {
                        const std::vector<char*>& envp);
   void start_with_reaper(const ShellSpec& spec);
   bool read_report(bool block);
+  void wait_for_reaper_exit() noexcept;
   void release() noexcept;
 
   Containment mode_ = Containment::cgroup;
   pid_t pid_ = -1;
-  pid_t reaper_ = -1;
+  bool reaper_alive_ = false;
   support::UniqueFd exit_fd_;
   int cgroup_parent_ = -1;    // this instance's cgroup
   support::UniqueFd cgroup_;  // the run's cgroup directory
@@ -102,8 +103,8 @@ void remove_run_cgroup(int parent_fd, const std::string& name, int wait_ms) noex
 // be placed there. Returns an error text, empty on success.
 std::string probe_cgroup_spawn(int cgroup_fd);
 
-// The subreaper process (reaper.cpp): runs when the binary is re-executed for
-// it, before anything else of the program.
+// The subreaper factory (reaper.cpp): runs when the binary is re-executed
+// for it, before anything else of the program.
 constexpr const char* REAPER_ENV = "VELQUIN_RUN_REAPER=1";
 
 // Messages between the service and its subreaper, in host byte order.
