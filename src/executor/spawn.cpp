@@ -187,11 +187,14 @@ void reap_now(pid_t pid) {
 }
 
 // What the subreaper needs to start the shell, as NUL-terminated fields:
-// uid, gid, set_groups, group count, groups, user name, command, environment.
+// has identity, uid, gid, set_groups, group count, groups, user name,
+// command, environment entries.
 std::string reaper_request(const ShellSpec& spec) {
   std::string blob;
   auto field = [&blob](const std::string& text) {
-    blob += text;
+    // execve reads C strings: cut where it would, or a NUL in a client's
+    // value would start a field (an environment entry) of its own.
+    blob.append(text, 0, text.find('\0'));
     blob.push_back('\0');
   };
   const Identity* id = spec.identity;

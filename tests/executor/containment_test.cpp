@@ -162,6 +162,14 @@ TEST_P(ContainmentTest, UserRunsOwnTheirRunDirectory) {
   EXPECT_TRUE(fs::is_empty(shared()));
 }
 
+TEST_P(ContainmentTest, ANulInAValueAddsNoEnvironmentEntry) {
+  const json def = {
+      {"type", "process"}, {"command", "env"}, {"environment", {{"VQ_VALUE", "{{ v }}"}}}};
+  json r = Executor()._execute_process(def, {{"v", std::string("a\0VQ_INJECTED=1", 16)}});
+  EXPECT_THAT(r["stdout"].get<std::string>(), ::testing::HasSubstr("VQ_VALUE=a\n"));
+  EXPECT_THAT(r["stdout"].get<std::string>(), ::testing::Not(::testing::HasSubstr("VQ_INJECTED")));
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ContainmentTest, ::testing::Values("cgroup", "subreaper"),
                          [](const auto& param_info) { return std::string(param_info.param); });
 
