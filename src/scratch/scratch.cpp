@@ -88,12 +88,10 @@ std::vector<std::string> entries_of(int dir_fd) {
 UniqueFd open_subdir(int parent_fd, const std::string& name) {
   UniqueFd dir(::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir && errno == EACCES) {
-    UniqueFd path(
-        ::openat(parent_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd path(::openat(parent_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (path) {
       ::chmod(("/proc/self/fd/" + std::to_string(path.get())).c_str(), 0700);
-      dir.reset(
-          ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      dir.reset(::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
   }
   return dir;
