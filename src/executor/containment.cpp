@@ -3,7 +3,7 @@
 //
 // Layout, below the service's own cgroup:
 //   velquin.<pid>.<start time>/           one per live instance
-//     <run id>/                           one per running run
+//     run-<n>/                            one per running run, kept for the next
 //     <run id>.detached/                  what a finished run left running
 // The pid and start time tell a dead instance's leftovers from a live one's,
 // also when several instances share one cgroup.
@@ -14,13 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "config/config.h"
@@ -32,6 +35,11 @@
 namespace velquin::executor {
 
 using detail::Containment;
+
+namespace detail {
+// A run left processes behind in a ".detached" cgroup.
+void detached_left();
+}  // namespace detail
 using support::UniqueFd;
 
 namespace {
@@ -39,6 +47,10 @@ namespace {
 constexpr const char* INSTANCE_PREFIX = "velquin.";
 constexpr const char* DETACHED_SUFFIX = ".detached";
 constexpr int ABANDONED_WAIT_MS = 2000;
+// How long a killed run's processes may take to be gone before they are detached.
+constexpr int KILLED_WAIT_MS = 2000;
+// Empty run cgroups kept beyond this are removed.
+constexpr std::size_t MAX_POOLED = 64;
 
 // Written under setup_lock at start-up (or on first use); the descriptors
 // stay open for the life of the process.
@@ -53,6 +65,13 @@ struct State {
   std::atomic<int> detached{0};
   std::atomic<std::int64_t> last_sweep_ms{0};
   std::mutex sweep_lock;
+  // Empty run cgroups, ready for the next runs: starting a process in a
+  // cgroup that exists costs nothing measurable, while making and removing
+  // one per run added about a sixth to a spawn.
+  std::mutex pool_lock;
+  std::vector<detail::RunCgroup> pool;  // guarded by pool_lock
+  unsigned next_run_cgroup = 0;         // guarded by pool_lock
+  std::vector<std::string> stuck;       // guarded by pool_lock: busy, swept later
 };
 
 State& state() {
@@ -219,21 +238,38 @@ void write_word(int dir_fd, const char* file, const char* word) {
   }
 }
 
-// Waits up to wait_ms until a cgroup's cgroup.events holds `state`.
-bool wait_for_event(int parent_fd, const std::string& name, const char* state, int wait_ms) {
-  UniqueFd events(::openat(parent_fd, (name + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!events) {
+// Run ids are UUIDs; anything else (tests calling the executor directly) gets
+// a fresh one rather than becoming part of a path.
+bool is_run_id(const std::string& name) {
+  if (name.size() != 36) {
     return false;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  for (;;) {
-    char buf[256];
-    ssize_t n = ::pread(events.get(), buf, sizeof buf - 1, 0);
-    if (n <= 0) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) {
       return false;
     }
-    buf[n] = '\0';
-    if (std::strstr(buf, state) != nullptr) {
+  }
+  return true;
+}
+
+// Whether a cgroup.events file holds `state` now.
+bool has_event(int events_fd, const char* state) {
+  char buf[256];
+  ssize_t n = ::pread(events_fd, buf, sizeof buf - 1, 0);
+  if (n <= 0) {
+    return false;
+  }
+  buf[n] = '\0';
+  return std::strstr(buf, state) != nullptr;
+}
+
+// Waits up to wait_ms until a cgroup.events file holds `state`.
+bool wait_for_event(int events_fd, const char* state, int wait_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  for (;;) {
+    if (has_event(events_fd, state)) {
       return true;
     }
     const auto left =
@@ -242,16 +278,21 @@ bool wait_for_event(int parent_fd, const std::string& name, const char* state, i
     if (left <= 0) {
       return false;
     }
-    pollfd p{events.get(), POLLPRI, 0};
+    pollfd p{events_fd, POLLPRI, 0};
     ::poll(&p, 1, static_cast<int>(left));
   }
 }
 
-// cgroup v2 cannot rename a cgroup, so "<name>.detached" is a new one that
-// the processes move into. They are frozen meanwhile: none can fork behind
-// our back and stay in the old cgroup.
-void detach_cgroup(int parent_fd, const std::string& name, bool ours) {
-  std::string target = name + DETACHED_SUFFIX;
+UniqueFd open_events(int cgroup_fd) {
+  return UniqueFd(::openat(cgroup_fd, "cgroup.events", O_RDONLY | O_CLOEXEC));
+}
+
+// Moves what runs in a cgroup into a new cgroup "<target>.detached" below
+// parent_fd (cgroup v2 cannot rename one). The processes are frozen
+// meanwhile, so none can fork behind our back and stay where it was.
+void detach(int parent_fd, int from_fd, int from_events, const std::string& target_name,
+            bool ours) {
+  std::string target = target_name + DETACHED_SUFFIX;
   if (::mkdirat(parent_fd, target.c_str(), 0755) != 0) {
     target = support::uuid4() + DETACHED_SUFFIX;
     if (::mkdirat(parent_fd, target.c_str(), 0755) != 0) {
@@ -261,16 +302,15 @@ void detach_cgroup(int parent_fd, const std::string& name, bool ours) {
   if (ours) {
     detail::detached_left();
   }
-  UniqueFd from(::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   UniqueFd to_procs(::openat(parent_fd, (target + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC));
-  if (!from || !to_procs) {
+  if (!to_procs) {
     return;
   }
-  write_word(from.get(), "cgroup.freeze", "1");
-  wait_for_event(parent_fd, name, "frozen 1", 1000);
+  write_word(from_fd, "cgroup.freeze", "1");
+  wait_for_event(from_events, "frozen 1", 1000);
   for (int pass = 0; pass < 100; ++pass) {
     const std::string procs =
-        read_small_file("/proc/self/fd/" + std::to_string(from.get()) + "/cgroup.procs");
+        read_small_file("/proc/self/fd/" + std::to_string(from_fd) + "/cgroup.procs");
     if (procs.empty()) {
       break;
     }
@@ -281,19 +321,27 @@ void detach_cgroup(int parent_fd, const std::string& name, bool ours) {
       }
     }
   }
-  write_word(from.get(), "cgroup.freeze", "0");
-  ::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
+  write_word(from_fd, "cgroup.freeze", "0");
 }
 
-void remove_cgroup(int parent_fd, const std::string& name, int wait_ms, bool ours) {
-  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0 || errno != EBUSY) {
-    return;
+// Ends a run cgroup that a dead instance left; true when a run was going on in it.
+bool end_abandoned_run(int instance_fd, const std::string& name) {
+  UniqueFd dir(::openat(instance_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd events = dir ? open_events(dir.get()) : UniqueFd();
+  if (!events) {
+    return false;
   }
-  if (wait_ms > 0 && wait_for_event(parent_fd, name, "populated 0", wait_ms) &&
-      (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0 || errno != EBUSY)) {
-    return;
+  const bool running = has_event(events.get(), "populated 1");
+  if (running) {
+    write_word(dir.get(), "cgroup.kill", "1");
+    if (!wait_for_event(events.get(), "populated 0", ABANDONED_WAIT_MS)) {
+      detach(instance_fd, dir.get(), events.get(), name, false);
+    }
   }
-  detach_cgroup(parent_fd, name, ours);
+  events.reset();
+  dir.reset();
+  ::unlinkat(instance_fd, name.c_str(), AT_REMOVEDIR);
+  return running;
 }
 
 std::int64_t now_ms() {
@@ -443,13 +491,9 @@ std::size_t end_abandoned_runs() {
         ::unlinkat(instance.get(), run.c_str(), AT_REMOVEDIR);
         continue;
       }
-      UniqueFd run_fd(::openat(instance.get(), run.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (run_fd) {
-        write_word(run_fd.get(), "cgroup.kill", "1");
+      if (end_abandoned_run(instance.get(), run)) {
+        ++ended;
       }
-      run_fd.reset();
-      remove_cgroup(instance.get(), run, ABANDONED_WAIT_MS, false);
-      ++ended;
     }
     instance.reset();
     ::unlinkat(service, name.c_str(), AT_REMOVEDIR);
@@ -460,6 +504,15 @@ std::size_t end_abandoned_runs() {
 void release_run_containment() noexcept {
   State& s = state();
   detail::sweep_detached();
+  {
+    std::lock_guard lock(s.pool_lock);
+    for (auto& cgroup : s.pool) {
+      cgroup.dir.reset();
+      cgroup.events.reset();
+      ::unlinkat(s.instance_fd, cgroup.name.c_str(), AT_REMOVEDIR);
+    }
+    s.pool.clear();
+  }
   std::lock_guard lock(s.setup_lock);
   if (s.instance_fd >= 0 && ::unlinkat(s.service_fd, s.instance_name.c_str(), AT_REMOVEDIR) == 0) {
     ::close(s.instance_fd);
@@ -516,6 +569,14 @@ void sweep_detached() noexcept {
         ++removed;
       }
     }
+    {
+      std::lock_guard pool(s.pool_lock);
+      std::erase_if(s.stuck, [&](const std::string& name) {
+        const bool gone = ::unlinkat(s.instance_fd, name.c_str(), AT_REMOVEDIR) == 0;
+        removed += gone ? 1 : 0;
+        return gone;
+      });
+    }
     s.detached.fetch_sub(removed, std::memory_order_relaxed);
   } catch (...) {
   }
@@ -535,9 +596,61 @@ void sweep_detached_if_due() noexcept {
   sweep_detached();
 }
 
-void remove_run_cgroup(int parent_fd, const std::string& name, int wait_ms) noexcept {
+RunCgroup take_run_cgroup() {
+  State& s = state();
+  std::string name;
+  {
+    std::lock_guard lock(s.pool_lock);
+    if (!s.pool.empty()) {
+      RunCgroup cgroup = std::move(s.pool.back());
+      s.pool.pop_back();
+      return cgroup;
+    }
+    name = "run-" + std::to_string(s.next_run_cgroup++);
+  }
+  if (::mkdirat(s.instance_fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
+    throw std::system_error(errno, std::generic_category(), "cannot create the run's cgroup");
+  }
+  RunCgroup cgroup;
+  cgroup.name = name;
+  cgroup.dir.reset(::openat(s.instance_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (cgroup.dir) {
+    cgroup.events = open_events(cgroup.dir.get());
+  }
+  if (!cgroup.events) {
+    const int err = errno;
+    ::unlinkat(s.instance_fd, name.c_str(), AT_REMOVEDIR);
+    throw std::system_error(err, std::generic_category(), "cannot open the run's cgroup");
+  }
+  return cgroup;
+}
+
+void give_back_run_cgroup(RunCgroup cgroup, const std::string& run_id, bool killed) noexcept {
+  State& s = state();
   try {
-    remove_cgroup(parent_fd, name, wait_ms, true);
+    if (killed) {
+      wait_for_event(cgroup.events.get(), "populated 0", KILLED_WAIT_MS);
+    }
+    if (has_event(cgroup.events.get(), "populated 1")) {
+      detach(s.instance_fd, cgroup.dir.get(), cgroup.events.get(),
+             is_run_id(run_id) ? run_id : support::uuid4(), true);
+    }
+    const bool empty = has_event(cgroup.events.get(), "populated 0");
+    std::lock_guard lock(s.pool_lock);
+    // Linux kills what later starts in a cgroup once killed through
+    // cgroup.kill (clone3 compares kill counts): such a cgroup is not reused.
+    if (empty && !killed && s.pool.size() < MAX_POOLED) {
+      s.pool.push_back(std::move(cgroup));
+      return;
+    }
+    const std::string name = cgroup.name;
+    cgroup.dir.reset();
+    cgroup.events.reset();
+    if (::unlinkat(s.instance_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno == EBUSY) {
+      // Processes that could not be moved: removed by a later sweep.
+      s.stuck.push_back(name);
+      detached_left();
+    }
   } catch (...) {
   }
 }

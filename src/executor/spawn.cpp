@@ -33,7 +33,6 @@
 
 #include "support/quoted.h"
 #include "support/scope_exit.h"
-#include "support/uuid.h"
 
 namespace velquin::executor::detail {
 
@@ -49,8 +48,6 @@ constexpr std::size_t CHILD_STACK_SIZE = 64 * 1024;
 // Signals the child must start with at their default action whatever the
 // service did with them.
 constexpr int DEFAULT_SIGNALS[] = {SIGPIPE, SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGCHLD};
-// How long a killed run's cgroup may take to empty before it is left to the sweep.
-constexpr int KILLED_CGROUP_WAIT_MS = 2000;
 
 std::system_error os_error(int err, const std::string& what) {
   return std::system_error(err, std::generic_category(), what);
@@ -228,22 +225,6 @@ bool send_all(int fd, const void* data, std::size_t size) {
     }
     p += n;
     size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool valid_run_name(const std::string& name) {
-  // Run ids are UUIDs; anything else (tests calling the executor directly)
-  // gets a fresh one rather than becoming a path.
-  if (name.size() != 36) {
-    return false;
-  }
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) {
-      return false;
-    }
   }
   return true;
 }
@@ -524,23 +505,8 @@ void Child::start(const ShellSpec& spec) {
 
 void Child::start_in_cgroup(const ShellSpec& spec, const std::vector<char*>& argv,
                             const std::vector<char*>& envp) {
-  cgroup_parent_ = instance_cgroup_fd();
-  std::string name = valid_run_name(spec.run_id) ? spec.run_id : support::uuid4();
-  if (::mkdirat(cgroup_parent_, name.c_str(), 0755) != 0) {
-    if (errno != EEXIST) {
-      throw os_error(errno, "cannot create the run's cgroup");
-    }
-    // The same run id twice at once (direct callers): a fresh name.
-    name = support::uuid4();
-    if (::mkdirat(cgroup_parent_, name.c_str(), 0755) != 0) {
-      throw os_error(errno, "cannot create the run's cgroup");
-    }
-  }
-  cgroup_name_ = name;
-  cgroup_.reset(::openat(cgroup_parent_, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!cgroup_) {
-    throw os_error(errno, "cannot open the run's cgroup");
-  }
+  cgroup_ = take_run_cgroup();
+  run_id_ = spec.run_id;
   ChildArgs args;
   args.path = SHELL;
   args.argv = argv.data();
@@ -550,7 +516,7 @@ void Child::start_in_cgroup(const ShellSpec& spec, const std::vector<char*>& arg
   args.err_fd = spec.err_w;
   args.id = spec.identity;
   UniqueFd pidfd;
-  const pid_t pid = spawn_vfork(args, cgroup_.get(), &pidfd);
+  const pid_t pid = spawn_vfork(args, cgroup_.dir.get(), &pidfd);
   if (args.fail_step != 0) {
     reap_now(pid);
     throw os_error(args.fail_errno, failure_text(args, spec.identity));
@@ -696,8 +662,8 @@ void Child::kill_group() {
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
   }
-  if (cgroup_) {
-    UniqueFd kill_file(::openat(cgroup_.get(), "cgroup.kill", O_WRONLY | O_CLOEXEC));
+  if (cgroup_.dir) {
+    UniqueFd kill_file(::openat(cgroup_.dir.get(), "cgroup.kill", O_WRONLY | O_CLOEXEC));
     if (kill_file) {
       ssize_t ignored = ::write(kill_file.get(), "1", 1);
       (void)ignored;
@@ -719,9 +685,8 @@ void Child::release() noexcept {
     wait_for_reaper_exit();
     return;
   }
-  if (!cgroup_name_.empty()) {
-    cgroup_.reset();
-    remove_run_cgroup(cgroup_parent_, cgroup_name_, killed_ ? KILLED_CGROUP_WAIT_MS : 0);
+  if (cgroup_.dir) {
+    give_back_run_cgroup(std::move(cgroup_), run_id_, killed_);
     sweep_detached_if_due();
   }
 }

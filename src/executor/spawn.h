@@ -25,6 +25,13 @@ Identity lookup_user(const std::string& name);
 
 enum class Containment { cgroup, subreaper };
 
+// One run's cgroup; a run takes it empty and gives it back.
+struct RunCgroup {
+  std::string name;
+  support::UniqueFd dir;
+  support::UniqueFd events;  // its cgroup.events
+};
+
 struct ShellSpec {
   std::string command;
   std::vector<std::string> env;  // NAME=value
@@ -74,9 +81,8 @@ class Child {
   pid_t pid_ = -1;
   bool reaper_alive_ = false;
   support::UniqueFd exit_fd_;
-  int cgroup_parent_ = -1;    // this instance's cgroup
-  support::UniqueFd cgroup_;  // the run's cgroup directory
-  std::string cgroup_name_;
+  RunCgroup cgroup_;
+  std::string run_id_;
   std::string report_buf_;
   bool reaped_ = false;
   bool killed_ = false;
@@ -85,19 +91,20 @@ class Child {
 
 // Process-wide containment state (containment.cpp).
 Containment containment();
-// This instance's cgroup, below which each run gets one; -1 in subreaper mode.
-int instance_cgroup_fd();
 // Whether clone3 with CLONE_INTO_CGROUP may be tried (cleared on ENOSYS).
 bool clone3_usable();
 void clone3_unusable();
-// A run left processes behind in "<run id>.detached"; removed once empty.
-void detached_left();
+
+// Hands out an empty cgroup of this instance for one run. Throws std::system_error.
+RunCgroup take_run_cgroup();
+// Takes a run's cgroup back once the run is over (after a kill, once its
+// processes are gone, for a moment at most). What is still running is moved
+// into "<run id>.detached", removed once empty. Never throws.
+void give_back_run_cgroup(RunCgroup cgroup, const std::string& run_id, bool killed) noexcept;
+// Removes the ".detached" cgroups that are empty now.
 void sweep_detached() noexcept;
 // The same, at most once a second: runs call it as they end.
 void sweep_detached_if_due() noexcept;
-// Removes a run cgroup once its processes are gone, waiting up to `wait_ms`
-// for them; moves what is still running into "<name>.detached". Never throws.
-void remove_run_cgroup(int parent_fd, const std::string& name, int wait_ms) noexcept;
 
 // Starts a child that only joins the cgroup and exits: proves that runs can
 // be placed there. Returns an error text, empty on success.

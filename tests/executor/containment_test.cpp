@@ -107,6 +107,8 @@ TEST_P(ContainmentTest, TimeOutEndsEveryProcessTheRunStarted) {
   EXPECT_EQ(r["timed_out"], true) << r.dump();
   EXPECT_GT(r["pid"].get<int>(), 0);
   EXPECT_THAT(marked_processes(marker), ::testing::IsEmpty());
+  // The next run is not hit by that kill (a killed cgroup is never reused).
+  EXPECT_EQ(run({{"command", "echo again"}})["stdout"], "again\n");
 }
 
 TEST_P(ContainmentTest, NormalExitLeavesWhatTheCommandDetached) {
