@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -29,6 +30,10 @@ struct PlantCase {
   // Plants something at `path` before the run; `sentinel` must stay as it is.
   std::function<void(const fs::path& path, const fs::path& sentinel)> plant;
 };
+
+void PrintTo(const PlantCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class InputFileTest : public ::testing::TestWithParam<PlantCase> {
  protected:
