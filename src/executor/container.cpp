@@ -175,9 +175,11 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
   const std::size_t cap = _max_output_size();
   const std::string correlation_id = logger::get_correlation_id();
 
+  std::optional<scratch::RunInfo> run_info;  // holds the directory's lock until the end
   std::optional<std::string> run_dir;
   if (scratch::needs_run_dir(alias_cfg)) {
-    run_dir = scratch::create(shared_dir, alias_cfg, correlation_id).run_dir;
+    run_info = scratch::create(shared_dir, alias_cfg, correlation_id);
+    run_dir = run_info->run_dir;
   }
   // Last step of every way out, after preservation has copied what it needs.
   support::ScopeExit remove_run_dir([&run_dir] {

@@ -69,4 +69,19 @@ json _collect_output_files(const json& alias_cfg, const json& params,
 std::string _to_host_path(const std::string& local_path, const std::string& shared_dir,
                           const std::string& external_dir);
 
+// How a time-out ends every process a run started (the RunContainment
+// setting: "auto", "cgroup" or "subreaper"). Creates this instance's cgroup
+// when runs can get one; returns the error texts when "cgroup" was asked for
+// and cannot work here ("auto" then falls back to a subreaper per run).
+std::vector<std::string> set_up_run_containment(const std::string& setting);
+// "cgroup" or "subreaper".
+std::string run_containment_name();
+// After the daemon fork: this instance's cgroup is named after the serving process.
+void run_containment_after_fork();
+// Kills and removes what dead instances left in their run cgroups (runs
+// that were going on when they died); returns how many runs it ended.
+std::size_t end_abandoned_runs();
+// At shutdown: removes this instance's cgroup unless a detached run still uses it.
+void release_run_containment() noexcept;
+
 }  // namespace velquin::executor

@@ -117,6 +117,26 @@ std::optional<std::string> inside_run_dir(const std::string& run_dir, const std:
   return rel.string();
 }
 
+constexpr uid_t ANY_OWNER = static_cast<uid_t>(-1);
+
+// A `user` run owns its run directory, and where fs.protected_hardlinks is
+// off that user could hard-link a file it may not read (/etc/shadow) into
+// it. There a file with other links is read only when that user owns it.
+bool foreign_hard_link(const struct stat& st, uid_t owner) {
+  return owner != ANY_OWNER && st.st_nlink > 1 && st.st_uid != owner;
+}
+
+// The owner that files at path must have when they carry other links:
+// ANY_OWNER for the service's own run directories and for paths outside them.
+uid_t link_owner(const std::string& run_dir, const std::string& path) {
+  struct stat st {};
+  if (!inside_run_dir(run_dir, path) || ::stat(run_dir.c_str(), &st) != 0 ||
+      st.st_uid == ::geteuid()) {
+    return ANY_OWNER;
+  }
+  return st.st_uid;
+}
+
 // An O_PATH descriptor of an output: below the run directory without any
 // link, elsewhere (administrator's literal) as it is.
 UniqueFd open_output(const std::string& run_dir, const std::string& path, int flags) {
@@ -145,7 +165,7 @@ std::string read_output_file(const std::string& run_dir, const std::string& path
   }
   struct stat st {};
   UniqueFd fd = support::open_regular(where.get(), st);
-  if (!fd) {
+  if (!fd || foreign_hard_link(st, link_owner(run_dir, path))) {
     return "";
   }
   if (static_cast<std::uint64_t>(st.st_size) > cap) {
@@ -326,6 +346,7 @@ std::string archive_output_dir(const std::string& run_dir, const std::string& ab
   }
   ZipWriter zip;
   std::size_t left = cap;
+  const uid_t owner = link_owner(run_dir, abs_dir);
   for (const auto& item : items) {
     UniqueFd where =
         support::open_beneath(dir.get(), item.rel, O_PATH,
@@ -334,6 +355,9 @@ std::string archive_output_dir(const std::string& run_dir, const std::string& ab
     UniqueFd fd = where ? support::open_regular(where.get(), st) : UniqueFd();
     if (!fd && item.via_link) {
       continue;  // re-pointed since the listing
+    }
+    if (fd && foreign_hard_link(st, owner)) {
+      continue;
     }
     std::string content;
     if (!fd || !support::read_up_to(fd.get(), left, content)) {

@@ -1,13 +1,11 @@
 // Process aliases: the command line runs through "sh -c" in its own process
-// group, with pipes on stdout/stderr and a time limit enforced by poll().
+// group (and its own cgroup or subreaper, see spawn.cpp), with /dev/null on
+// stdin, pipes on stdout/stderr and a time limit enforced by poll().
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
-#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -30,6 +28,7 @@
 
 #include "config/config.h"
 #include "executor/executor.h"
+#include "executor/spawn.h"
 #include "logger/logger.h"
 #include "preserve/preserve.h"
 #include "scratch/scratch.h"
@@ -47,21 +46,18 @@ namespace velquin::executor {
 
 namespace fs = std::filesystem;
 using support::UniqueFd;
+using detail::Child;
 
 namespace {
 
 using support::is_empty_value;
 
-constexpr const char* SHELL = "/bin/sh";
 constexpr const char* DEFAULT_SHARED_DIR = "/tmp/velquin";
 // After a time-out kill, how long descendants that left the group may keep
 // the pipes open before we stop reading.
 constexpr auto DRAIN_GRACE = std::chrono::seconds(2);
 // Longer limits are treated as this; keeps the deadline arithmetic finite.
 constexpr double MAX_WAIT_SECONDS = 1e8;
-// Signals the child must start with at their default action whatever the
-// service did with them.
-constexpr int DEFAULT_SIGNALS[] = {SIGPIPE, SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGCHLD};
 
 const json& member(const json& object, const char* key) {
   static const json null_value;
@@ -123,27 +119,74 @@ std::optional<EnvList> _build_env(const json& alias_cfg, const json& params,
   return env;
 }
 
-void write_file(const std::string& path, const std::string& content) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!fd) {
-    throw os_error(errno, "cannot write an input file");
-  }
-  const char* data = content.data();
-  std::size_t left = content.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd.get(), data, left);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw os_error(errno, "cannot write an input file");
+std::system_error write_error(int err, const std::string& path) {
+  return os_error(err, "cannot write " + support::quoted(path));
+}
+
+// Creates name in dir without following a link. A name that exists already
+// (an earlier entry of the same run, an administrator's absolute path) is
+// reused only when it is a regular file with no other link: never a device,
+// a FIFO, or a hard link to a file elsewhere.
+UniqueFd open_new_file(int dir, const std::string& name, const std::string& path) {
+  UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0666));
+  if (fd || errno != EEXIST) {
+    if (!fd) {
+      throw write_error(errno, path);
     }
-    data += n;
-    left -= static_cast<std::size_t>(n);
+    return fd;
   }
-  if (::close(fd.release()) != 0) {
-    throw os_error(errno, "cannot write an input file");
+  UniqueFd found(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!found || ::fstat(found.get(), &st) != 0) {
+    throw write_error(errno, path);
   }
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    throw write_error(EEXIST, path);
+  }
+  // Reopened through the descriptor: the same inode, whatever the name means now.
+  const std::string self = "/proc/self/fd/" + std::to_string(found.get());
+  UniqueFd reopened(::open(self.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!reopened || ::ftruncate(reopened.get(), 0) != 0) {
+    throw write_error(errno, path);
+  }
+  return reopened;
+}
+
+// Opens the directory of an input file, creating what is missing. Below the
+// run directory no component may be a link; an administrator's path outside
+// it is taken as written.
+UniqueFd open_parent(const std::string& run_dir, const fs::path& path) {
+  const fs::path parent = path.parent_path();
+  const fs::path rel = parent.lexically_relative(fs::path(run_dir).lexically_normal());
+  if (rel.empty() || *rel.begin() == "..") {
+    if (!parent.empty()) {
+      fs::create_directories(parent);
+    }
+    UniqueFd dir(::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+      throw write_error(errno, path.string());
+    }
+    return dir;
+  }
+  UniqueFd dir(::open(run_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  for (const auto& part : rel) {
+    if (!dir) {
+      break;
+    }
+    const std::string name = part.string();
+    if (name.empty() || name == ".") {
+      continue;
+    }
+    if (::mkdirat(dir.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+      throw write_error(errno, path.string());
+    }
+    dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (!dir) {
+    throw write_error(errno, path.string());
+  }
+  return dir;
 }
 
 void _create_process_file(const json& file_def, const json& params, const std::string& run_dir) {
@@ -155,120 +198,33 @@ void _create_process_file(const json& file_def, const json& params, const std::s
       tmpl::render(template_text(member(file_def, "content")), params, run_dir);
   // The messages name the location as written: the rendered path may carry a value.
   try {
-    const fs::path parent = fs::path(path).parent_path();
-    if (!parent.empty()) {
-      fs::create_directories(parent);
+    const fs::path normal = fs::path(path).lexically_normal();
+    if (!normal.has_filename()) {
+      throw write_error(EISDIR, path);
     }
-    write_file(path, content);
+    UniqueFd dir = open_parent(run_dir, normal);
+    UniqueFd fd = open_new_file(dir.get(), normal.filename().string(), path);
+    const char* data = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+      ssize_t n = ::write(fd.get(), data, left);
+      if (n < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        throw write_error(errno, path);
+      }
+      data += n;
+      left -= static_cast<std::size_t>(n);
+    }
+    if (::close(fd.release()) != 0) {
+      throw write_error(errno, path);
+    }
   } catch (const std::system_error& e) {
     throw std::system_error(e.code(),
                             "cannot write input file " + support::quoted(location_template));
   }
 }
-
-struct Identity {
-  std::string name;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::vector<gid_t> groups;
-  bool set_groups = false;
-};
-
-Identity lookup_user(const std::string& name) {
-  long size_hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(size_hint > 0 ? static_cast<std::size_t>(size_hint) : 16384);
-  struct passwd pw {};
-  struct passwd* found = nullptr;
-  int rc = 0;
-  while ((rc = ::getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found)) == ERANGE) {
-    buf.resize(buf.size() * 2);
-  }
-  if (rc != 0) {
-    throw os_error(rc, "cannot look up user " + support::quoted(name));
-  }
-  if (found == nullptr) {
-    throw std::runtime_error("unknown user " + support::quoted(name));
-  }
-  Identity id{name, pw.pw_uid, pw.pw_gid, {}, false};
-  // Only a privileged service can (and must) drop its own supplementary
-  // groups; otherwise root's groups would stay with the child.
-  if (::geteuid() == 0) {
-    int n = 32;
-    std::vector<gid_t> groups(static_cast<std::size_t>(n));
-    while (::getgrouplist(name.c_str(), pw.pw_gid, groups.data(), &n) < 0) {
-      groups.resize(static_cast<std::size_t>(n) + 32);
-      n = static_cast<int>(groups.size());
-    }
-    groups.resize(static_cast<std::size_t>(n));
-    id.groups = std::move(groups);
-    id.set_groups = true;
-  }
-  return id;
-}
-
-// A started child and its process group; kills and reaps it unless the
-// normal path already did.
-class Child {
- public:
-  Child() = default;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() {
-    if (pid_ > 0 && !reaped_) {
-      kill_group();
-      reap_blocking();
-    }
-  }
-
-  void started(pid_t pid) {
-    pid_ = pid;
-    // Close-on-exec by definition; -1 on kernels without pidfds (we then poll).
-    pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  }
-  pid_t pid() const { return pid_; }
-  int pidfd() const { return pidfd_.get(); }
-  bool reaped() const { return reaped_; }
-  int status() const { return status_; }
-
-  // The group id is the child's pid; it stays reserved until the leader is reaped.
-  void kill_group() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(-pid_, SIGKILL);
-      ::kill(pid_, SIGKILL);
-    }
-  }
-  bool try_reap() {
-    if (reaped_) {
-      return true;
-    }
-    int st = 0;
-    pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-      status_ = st;
-      reaped_ = true;
-    }
-    return reaped_;
-  }
-  void reap_blocking() {
-    while (!reaped_) {
-      int st = 0;
-      pid_t r = ::waitpid(pid_, &st, 0);
-      if (r == pid_) {
-        status_ = st;
-        reaped_ = true;
-      } else if (r < 0 && errno != EINTR) {
-        reaped_ = true;  // not our child any more; nothing left to reap
-      }
-    }
-    pidfd_.reset();
-  }
-
- private:
-  pid_t pid_ = -1;
-  UniqueFd pidfd_;
-  bool reaped_ = false;
-  int status_ = 0;
-};
 
 struct Pipe {
   UniqueFd read;
@@ -283,188 +239,13 @@ Pipe make_pipe() {
   return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-struct SpawnPlan {
-  std::vector<std::string> argv_storage;
-  std::vector<char*> argv;
-  std::vector<std::string> envp_storage;
-  std::vector<char*> envp;
-};
-
-SpawnPlan make_plan(const std::string& cmd, const EnvList& env) {
-  SpawnPlan plan;
-  plan.argv_storage = {"sh", "-c", cmd};
-  for (auto& a : plan.argv_storage) {
-    plan.argv.push_back(a.data());
-  }
-  plan.argv.push_back(nullptr);
-  plan.envp_storage.reserve(env.size());
+std::vector<std::string> env_lines(const EnvList& env) {
+  std::vector<std::string> lines;
+  lines.reserve(env.size());
   for (const auto& [name, value] : env) {
-    plan.envp_storage.push_back(name + "=" + value);
+    lines.push_back(name + "=" + value);
   }
-  for (auto& e : plan.envp_storage) {
-    plan.envp.push_back(e.data());
-  }
-  plan.envp.push_back(nullptr);
-  return plan;
-}
-
-void spawn_plain(Child& child, SpawnPlan& plan, int out_w, int err_w) {
-  posix_spawn_file_actions_t actions;
-  if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) {
-    throw os_error(rc, "cannot start the shell");
-  }
-  support::ScopeExit free_actions([&] { ::posix_spawn_file_actions_destroy(&actions); });
-  posix_spawnattr_t attr;
-  if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
-    throw os_error(rc, "cannot start the shell");
-  }
-  support::ScopeExit free_attr([&] { ::posix_spawnattr_destroy(&attr); });
-
-  sigset_t empty;
-  sigset_t defaults;
-  ::sigemptyset(&empty);
-  ::sigemptyset(&defaults);
-  for (int sig : DEFAULT_SIGNALS) {
-    ::sigaddset(&defaults, sig);
-  }
-  int rc = ::posix_spawn_file_actions_adddup2(&actions, out_w, STDOUT_FILENO);
-  if (rc == 0) {
-    rc = ::posix_spawn_file_actions_adddup2(&actions, err_w, STDERR_FILENO);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                               POSIX_SPAWN_SETSIGDEF);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setpgroup(&attr, 0);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setsigmask(&attr, &empty);
-  }
-  if (rc == 0) {
-    rc = ::posix_spawnattr_setsigdefault(&attr, &defaults);
-  }
-  if (rc != 0) {
-    throw os_error(rc, "cannot start the shell");
-  }
-  pid_t pid = -1;
-  rc = ::posix_spawn(&pid, SHELL, &actions, &attr, plan.argv.data(), plan.envp.data());
-  if (rc != 0) {
-    throw os_error(rc, "cannot start the shell");
-  }
-  child.started(pid);
-}
-
-// Everything the vfork-style child needs, prepared by the parent: the child
-// shares our memory and must not allocate, lock or signal other threads.
-struct ChildArgs {
-  const char* path;
-  char* const* argv;
-  char* const* envp;
-  int out_w;
-  int err_w;
-  int report_w;
-  const Identity* id;
-};
-
-struct ChildFailure {
-  int step;
-  int err;
-};
-
-enum ChildStep { STEP_SETPGID = 1, STEP_SETGROUPS, STEP_SETGID, STEP_SETUID, STEP_DUP, STEP_EXEC };
-
-[[noreturn]] void child_fail(int report_w, int step) {
-  ChildFailure f{step, errno};
-  ssize_t ignored = ::write(report_w, &f, sizeof f);
-  (void)ignored;
-  ::_exit(127);
-}
-
-int child_main(void* raw) {
-  const auto* a = static_cast<const ChildArgs*>(raw);
-  if (::setpgid(0, 0) != 0) {
-    child_fail(a->report_w, STEP_SETPGID);
-  }
-  sigset_t empty;
-  ::sigemptyset(&empty);
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, _NSIG / 8);
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  for (int sig : DEFAULT_SIGNALS) {
-    ::sigaction(sig, &dfl, nullptr);
-  }
-  // Raw system calls: glibc's wrappers would signal every thread of the
-  // process, and this child shares the parent's memory.
-  if (a->id->set_groups &&
-      ::syscall(SYS_setgroups, a->id->groups.size(), a->id->groups.data()) != 0) {
-    child_fail(a->report_w, STEP_SETGROUPS);
-  }
-  if (::syscall(SYS_setgid, a->id->gid) != 0) {
-    child_fail(a->report_w, STEP_SETGID);
-  }
-  if (::syscall(SYS_setuid, a->id->uid) != 0) {
-    child_fail(a->report_w, STEP_SETUID);
-  }
-  if (::dup2(a->out_w, STDOUT_FILENO) < 0 || ::dup2(a->err_w, STDERR_FILENO) < 0) {
-    child_fail(a->report_w, STEP_DUP);
-  }
-  // Keep only the report pipe (close-on-exec) above 2.
-  auto report = static_cast<unsigned>(a->report_w);
-  if (report > 3) {
-    ::syscall(SYS_close_range, 3U, report - 1, 0U);
-  }
-  ::syscall(SYS_close_range, report + 1, ~0U, 0U);
-  ::execve(a->path, a->argv, a->envp);
-  child_fail(a->report_w, STEP_EXEC);
-}
-
-std::string step_text(int step) {
-  switch (step) {
-  case STEP_SETPGID:
-    return "setpgid";
-  case STEP_SETGROUPS:
-    return "setgroups";
-  case STEP_SETGID:
-    return "setgid";
-  case STEP_SETUID:
-    return "setuid";
-  case STEP_DUP:
-    return "dup2";
-  default:
-    return "execve";
-  }
-}
-
-void spawn_as_user(Child& child, SpawnPlan& plan, int out_w, int err_w, const Identity& id) {
-  Pipe report = make_pipe();
-  ChildArgs args{SHELL, plan.argv.data(), plan.envp.data(), out_w, err_w, report.write.get(), &id};
-  constexpr std::size_t STACK_SIZE = 64 * 1024;
-  std::vector<char> stack(STACK_SIZE);
-  // The stack grows down on every platform we build for.
-  void* top = stack.data() + STACK_SIZE;
-  pid_t pid = ::clone(child_main, top, CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
-  if (pid < 0) {
-    throw os_error(errno, "cannot start the shell");
-  }
-  // CLONE_VFORK: the child has exec'd or exited by now.
-  report.write.reset();
-  ChildFailure failure{};
-  ssize_t n;
-  do {
-    n = ::read(report.read.get(), &failure, sizeof failure);
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof failure)) {
-    int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    throw os_error(failure.err, "cannot run as user " + support::quoted(id.name) + " (" +
-                                    step_text(failure.step) + ")");
-  }
-  child.started(pid);
+  return lines;
 }
 
 // Both streams as read so far, each at most `limit` bytes.
@@ -633,25 +414,31 @@ json run_process(const json& alias_cfg, const json& params,
   _precreate_output_dirs(alias_cfg, params, run_dir);
   const json timeout = _resolve_timeout(alias_cfg);
 
-  std::optional<Identity> identity;
+  std::optional<detail::Identity> identity;
   const std::string user = template_text(member(alias_cfg, "user"));
   if (!user.empty()) {
-    identity = lookup_user(user);
+    identity = detail::lookup_user(user);
+    if (run_dir) {
+      // Its outputs are written by that user.
+      scratch::hand_over(*run_dir, identity->uid, identity->gid);
+    }
   }
 
   // The template, not the rendered line: parameter values never go to the log.
   logger::debug("Executing process: " + support::quoted(cmd_template));
 
-  SpawnPlan plan = make_plan(cmd, env ? *env : inherited_environment());
   Pipe out = make_pipe();
   Pipe err = make_pipe();
-  Child child;
+  detail::ShellSpec spec;
+  spec.command = cmd;
+  spec.env = env_lines(env ? *env : inherited_environment());
+  spec.identity = identity ? &*identity : nullptr;
+  spec.out_w = out.write.get();
+  spec.err_w = err.write.get();
+  spec.run_id = logger::get_correlation_id();
+  detail::Child child;
   const auto started_at = std::chrono::steady_clock::now();
-  if (identity) {
-    spawn_as_user(child, plan, out.write.get(), err.write.get(), *identity);
-  } else {
-    spawn_plain(child, plan, out.write.get(), err.write.get());
-  }
+  child.start(spec);
   state.pid = child.pid();
   // Our copies of the write ends must go, or the reads never see the end.
   out.write.reset();
@@ -725,9 +512,11 @@ json Executor::_execute_process(const json& alias_cfg, const json& params) {
   }
   fs::create_directories(shared_dir);
 
+  std::optional<scratch::RunInfo> run_info;  // holds the directory's lock until the end
   std::optional<std::string> run_dir;
   if (scratch::needs_run_dir(alias_cfg)) {
-    run_dir = scratch::create(shared_dir, alias_cfg, logger::get_correlation_id()).run_dir;
+    run_info = scratch::create(shared_dir, alias_cfg, logger::get_correlation_id());
+    run_dir = run_info->run_dir;
   }
   // Removed on every way out, also when a later set-up step throws.
   support::ScopeExit remove_run_dir([&] {

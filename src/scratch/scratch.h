@@ -1,5 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -7,11 +11,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/fd.h"
+
 namespace velquin::scratch {
 
 struct RunInfo {
   std::string run_dir;
   std::optional<std::string> auto_dir;
+  // A shared flock on run_dir, held until the last copy goes: a starting
+  // instance never removes a directory that a live run holds.
+  std::shared_ptr<support::UniqueFd> lock;
 };
 
 bool _has_file_output_sources(const nlohmann::ordered_json& alias_config);
@@ -24,8 +33,17 @@ bool needs_auto_dir(const nlohmann::ordered_json& alias_config);
 RunInfo create(const std::string& shared_dir, const nlohmann::ordered_json& alias_config,
                const std::string& correlation_id = "");
 
-// Removes the directory tree; never throws.
+// Removes the directory tree without following links; never throws.
 void cleanup(const std::string& run_dir) noexcept;
+
+// After a crash: removes the run directories in shared_dir (names like run
+// ids) that no live run holds. Returns how many it removed; never throws.
+std::size_t remove_abandoned(const std::string& shared_dir) noexcept;
+
+// Hands the tree the service made for a run to the user that runs it, so
+// that the command can write its outputs. Links are changed, not followed.
+// Throws std::system_error.
+void hand_over(const std::string& run_dir, uid_t uid, gid_t gid);
 
 class PathEscape : public std::runtime_error {
  public:

@@ -14,7 +14,9 @@
 #include "auth/auth.h"
 #include "config/config.h"
 #include "docker/docker.h"
+#include "executor/executor.h"
 #include "logger/logger.h"
+#include "scratch/scratch.h"
 #include "velquin/cli.h"
 #include "velquin/container_checks.h"
 #include "velquin/daemon.h"
@@ -39,6 +41,26 @@ void fatal_if_any(const std::vector<std::string>& errors) {
   if (!errors.empty()) {
     fatal(errors);
   }
+}
+
+std::string count_text(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// How runs are contained, and what a killed instance left behind: its runs'
+// processes and the run directories no live instance holds.
+void set_up_run_containment(const config::Config& cfg) {
+  fatal_if_any(executor::set_up_run_containment(cfg.get_text("RunContainment")));
+  logger::info("Run containment: " + executor::run_containment_name());
+  std::string shared_dir = cfg.get_text("SharedDir");
+  if (shared_dir.empty()) {
+    shared_dir = "/tmp/velquin";
+  }
+  const std::size_t runs = executor::end_abandoned_runs();
+  const std::size_t dirs = scratch::remove_abandoned(shared_dir);
+  logger::info("Clean-up after stopped instances: " +
+               count_text(runs, "leftover run ended", "leftover runs ended") + ", " +
+               count_text(dirs, "run directory removed", "run directories removed"));
 }
 
 bool file_exists(const std::string& path) {
@@ -151,9 +173,12 @@ int run(int argc, char** argv) {
     fatal_if_any(_validate_ssl(cfg.get_text("SslCert"), cfg.get_text("SslKey")));
   }
 
+  set_up_run_containment(cfg);
+
   // 20: detach.
   if (cl.daemon) {
     _daemonize();
+    executor::run_containment_after_fork();
   }
   // From here on signals are only received through the serving loop.
   block_handled_signals();
@@ -179,6 +204,7 @@ int run(int argc, char** argv) {
   }
 
   // 27.
+  executor::release_run_containment();
   logger::info("Velquin shutdown complete");
   std::quick_exit(0);
 }

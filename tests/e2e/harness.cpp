@@ -44,8 +44,10 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return out;
 }
 
-// Spawns the binary; stdout/stderr go to the given descriptors.
-pid_t spawn_velquin(const std::vector<std::string>& args, const Env& env, int out_fd, int err_fd) {
+// Spawns the binary; stdout/stderr go to the given descriptors, stdin is
+// in_fd or /dev/null.
+pid_t spawn_velquin(const std::vector<std::string>& args, const Env& env, int out_fd, int err_fd,
+                    int in_fd = -1) {
   std::vector<std::string> argv_s{VELQUIN_BINARY};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   auto env_s = child_environment(env);
@@ -53,7 +55,11 @@ pid_t spawn_velquin(const std::vector<std::string>& args, const Env& env, int ou
   auto envp = pointers(env_s);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (in_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
   posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
   pid_t pid = -1;
@@ -321,9 +327,18 @@ void Service::start() {
   args.insert(args.end(), options_.extra_args.begin(), options_.extra_args.end());
   int out_fd = ::open((dir() / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int err_fd = ::open((dir() / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  pid_ = spawn_velquin(args, options_.env, out_fd, err_fd);
+  int in_fds[2] = {-1, -1};
+  if (!options_.stdin_text.empty() && ::pipe2(in_fds, O_CLOEXEC) == 0) {
+    ssize_t ignored = ::write(in_fds[1], options_.stdin_text.data(), options_.stdin_text.size());
+    (void)ignored;
+    stdin_w_.reset(in_fds[1]);  // kept open: a reader never sees the end
+  }
+  pid_ = spawn_velquin(args, options_.env, out_fd, err_fd, in_fds[0]);
   ::close(out_fd);
   ::close(err_fd);
+  if (in_fds[0] >= 0) {
+    ::close(in_fds[0]);
+  }
   exit_status_.reset();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {

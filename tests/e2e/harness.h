@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/fd.h"
 #include "support/temp_dir.h"
 
 namespace velquin::e2e {
@@ -74,6 +75,8 @@ struct ServiceOptions {
   std::vector<std::string> extra_args;
   Env env;
   bool write_default_alias = true;  // an "echo" alias: `echo {{ message | shell }}`
+  // When set, the service's stdin is a pipe holding this text, kept open.
+  std::string stdin_text;
 };
 
 // A velquin process with its own configuration directory:
@@ -121,6 +124,7 @@ class Service {
   unsigned short port_ = 0;
   pid_t pid_ = -1;
   std::optional<int> exit_status_;
+  support::UniqueFd stdin_w_;
 };
 
 }  // namespace velquin::e2e

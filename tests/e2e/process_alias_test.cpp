@@ -11,9 +11,11 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "e2e/harness.h"
+#include "support/processes.h"
 
 namespace velquin::e2e {
 namespace {
@@ -249,10 +251,10 @@ TEST_F(ProcessAlias, TimeOutKillsTheWholeProcessGroup) {
       if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0]))) {
         continue;
       }
-      std::ifstream cmdline(entry.path() / "cmdline");
-      std::string text((std::istreambuf_iterator<char>(cmdline)), {});
-      std::ifstream stat(entry.path() / "stat");
-      std::string st((std::istreambuf_iterator<char>(stat)), {});
+      // A process may exit while we read: an ifstream would throw then.
+      const auto pid = static_cast<pid_t>(std::stol(entry.path().filename().string()));
+      const std::string text = testing::proc_file(pid, "cmdline");
+      const std::string st = testing::proc_file(pid, "stat");
       if (text.find("30.4242") != std::string::npos && st.find(") Z") == std::string::npos &&
           text.find("sh") != 0) {
         survivor = true;
@@ -393,7 +395,8 @@ std::size_t zombie_children(pid_t parent) {
     if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0]))) {
       continue;
     }
-    std::ifstream status(entry.path() / "status");
+    const auto pid = static_cast<pid_t>(std::stol(entry.path().filename().string()));
+    std::istringstream status(testing::proc_file(pid, "status"));
     std::string line;
     bool zombie = false;
     bool child = false;

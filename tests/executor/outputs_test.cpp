@@ -145,6 +145,30 @@ TEST_F(OutputsTest, NonRegularFileOutputsAreEmpty) {
   EXPECT_EQ(_collect_output_files(def, json::object(), run()), (json{{"adir", ""}, {"fifo", ""}}));
 }
 
+TEST_F(OutputsTest, UserRunsCannotHardLinkTheServicesFilesIntoTheirOutputs) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to hand the directory to another user";
+  }
+  // A user's run directory holding hard links to a root-only sentinel (what
+  // the user could make where fs.protected_hardlinks is off) and to its own file.
+  const fs::path sentinel = tmp.write("secret.txt", "root only");
+  tmp.write("run/own.txt", "mine");
+  fs::create_directories(run() + "/dir");
+  fs::create_hard_link(sentinel, run() + "/leak.txt");
+  fs::create_hard_link(sentinel, run() + "/dir/leak.txt");
+  fs::create_hard_link(run() + "/own.txt", run() + "/dir/own.txt");
+  for (const char* path : {"", "/own.txt", "/dir"}) {
+    ASSERT_EQ(::chown((run() + path).c_str(), 65534, 65534), 0);
+  }
+  const json def = output_def({"leak.txt", "own.txt", "dir/"});
+  json got = _collect_output_files(def, json::object(), run());
+  EXPECT_EQ(got["leak.txt"], "");
+  EXPECT_EQ(got["own.txt"], "mine");
+  auto files = unzip(got["dir/"].get<std::string>());
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_EQ(files["own.txt"].content, "mine");
+}
+
 TEST_F(OutputsTest, DirectoryOutputRoundTripsThroughZip) {
   std::string binary(100000, 'z');
   binary[10] = '\0';

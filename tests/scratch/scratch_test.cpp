@@ -1,6 +1,7 @@
 #include "scratch/scratch.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -129,6 +130,57 @@ TEST(CleanupTest, RemovesReadOnlyTreesWithoutFollowingLinks) {
   cleanup(run.string());
   EXPECT_FALSE(fs::exists(run));
   EXPECT_TRUE(fs::exists(tmp.path() / "outside" / "keep.txt"));
+}
+
+TEST(CleanupTest, RemovesTreesDeeperThanItDescends) {
+  TempDir tmp;
+  fs::path deep = tmp.path() / "run";
+  for (int i = 0; i < 80; ++i) {  // past the depth it descends to
+    deep /= "d";
+  }
+  fs::create_directories(deep);
+  tmp.write("run/d/f.txt", "x");
+  cleanup((tmp.path() / "run").string());
+  EXPECT_TRUE(fs::is_empty(tmp.path()));
+}
+
+TEST(AbandonedTest, RemovesOnlyRunDirectoriesThatNoRunHolds) {
+  TempDir tmp;
+  const std::string shared = tmp.str() + "/shared";
+  const fs::path sentinel = tmp.write("outside/sentinel", "unchanged");
+  const std::string dead = "0d7b3c2e-4f1a-4b6e-9c8d-7e6f5a4b3c2d";
+  tmp.write("shared/" + dead + "/a/b.txt", "x");
+  fs::create_directory_symlink(sentinel.parent_path(), tmp.path() / "shared" / dead / "link");
+  tmp.write("shared/not-a-run-id/x", "x");
+  RunInfo live = create(shared, json{{"type", "process"}});
+
+  EXPECT_EQ(remove_abandoned(shared), 1u);
+  EXPECT_FALSE(fs::exists(tmp.path() / "shared" / dead));
+  EXPECT_TRUE(fs::exists(live.run_dir));
+  EXPECT_TRUE(fs::exists(tmp.path() / "shared" / "not-a-run-id"));
+  EXPECT_EQ(testing::read_file(sentinel), "unchanged");
+  live.lock.reset();  // the run is over
+  EXPECT_EQ(remove_abandoned(shared), 1u);
+  EXPECT_EQ(remove_abandoned(tmp.str() + "/missing"), 0u);
+}
+
+TEST(HandOverTest, GivesTheTreeToTheUserWithoutFollowingLinks) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "changing owners needs root";
+  }
+  TempDir tmp;
+  const fs::path sentinel = tmp.write("outside/sentinel", "x");
+  tmp.write("run/in/data.txt", "x");
+  fs::create_symlink(sentinel, tmp.path() / "run" / "in" / "link");
+  hand_over((tmp.path() / "run").string(), 65534, 65534);
+  for (const char* path : {"run", "run/in", "run/in/data.txt", "run/in/link"}) {
+    struct stat st {};
+    ASSERT_EQ(::lstat((tmp.path() / path).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u) << path;
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(sentinel.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
 }
 
 TEST(CleanupTest, IgnoresMissingAndEmptyPathsSilently) {
