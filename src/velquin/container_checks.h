@@ -13,10 +13,10 @@ std::string _container_mode_description(const config::SettingValue& container_se
 // Pings the engine named by the environment; false on any error.
 bool _docker_socket_available();
 std::vector<std::string> _validate_docker_socket(const config::SettingValue& container_setting,
-                                                 const std::vector<config::AliasDefPtr>& aliases);
+                                                 const std::vector<alias::AliasPtr>& aliases);
 std::optional<std::string> _external_dir_startup_warning(
     const config::SettingValue& container_setting, const std::string& external_dir);
-std::vector<std::string> _run_startup_image_pull(const std::vector<config::AliasDefPtr>& aliases,
+std::vector<std::string> _run_startup_image_pull(const std::vector<alias::AliasPtr>& aliases,
                                                  const std::string& refresh_default,
                                                  const std::string& prefetch_default);
 

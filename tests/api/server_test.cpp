@@ -176,7 +176,7 @@ TEST(Shutdown, WithNothingInFlightStopsAtOnce) {
 
 TEST(Shutdown, DrainsTheRunningRequestAndRefusesNewOnes) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   modules.close_gate();
   logger::LogCapture logs;
@@ -226,7 +226,7 @@ TEST(Shutdown, DrainsTheRunningRequestAndRefusesNewOnes) {
 
 TEST(Shutdown, TimeLimitReportsTheRequestsStillActive) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   modules.close_gate();
   logger::LogCapture logs;
@@ -248,7 +248,7 @@ TEST(Shutdown, TimeLimitReportsTheRequestsStillActive) {
 
 TEST(Shutdown, WholeTimeoutIsPrintedAsInteger) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   modules.close_gate();
   logger::LogCapture logs;
@@ -318,7 +318,7 @@ TEST(Shutdown, BeforeStartMakesStartReturn) {
 
 TEST(Limits, OversizedBodyIs413AndTheServerStillAnswers) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   FakeApi server(modules);
   server.start();
@@ -412,9 +412,9 @@ TEST(Limits, AcceptingResumesWhenAConnectionBelowTheLimitEnds) {
 
 TEST(Connection, KeepAliveServesSeveralRequestsAndCustomReasons) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias(
+      "echo", json{{"type", "process"}, {"command", "x"}, {"exitCodes", {{"0", "422 Bad Input"}}}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
-  modules.exit_status = validator::ExitStatus{422, "Bad Input"};
   FakeApi server(modules);
   server.start();
   RawClient client(server.port());

@@ -24,7 +24,7 @@ using ::testing::StartsWith;
 std::vector<std::string> names_of(const AliasTablePtr& table) {
   std::vector<std::string> names;
   for (const auto& def : table->definitions()) {
-    names.push_back(def->at("name").get<std::string>());
+    names.push_back(def->name);
   }
   return names;
 }
@@ -71,9 +71,9 @@ TEST_F(AliasLoadTest, MessagesFollowFileOrderAndTheTableKeepsAcceptedAliases) {
                                   "one.yaml: alias 'echo' must be a mapping",
                                   "seq.yaml: top-level value must be a YAML mapping"));
   EXPECT_THAT(names_of(table), ElementsAre("zeta", "echo", "list", "r"));
-  EXPECT_EQ(table->find("echo")->at("command"), "echo a");
-  EXPECT_EQ(table->find("echo")->at("name"), "echo");
-  EXPECT_EQ(table->find("r")->at("command"), "echo 2");
+  EXPECT_EQ(table->find("echo")->process()->command.text(), "echo a");
+  EXPECT_EQ(table->find("echo")->name, "echo");
+  EXPECT_EQ(table->find("r")->process()->command.text(), "echo 2");
   // Loading never installs anything.
   EXPECT_EQ(config.get_alias("zeta"), nullptr);
 }
@@ -105,7 +105,7 @@ TEST_F(AliasLoadTest, ValidatorSeesMaxTimeoutAndCompilesExitCodesIntoTheStoredCo
   config.apply_aliases(table);
   const auto mapped = config.get_alias("mapped");
   ASSERT_NE(mapped, nullptr);
-  EXPECT_EQ(mapped->at("_exit_code_map").at("1").at("status"), 422);
+  EXPECT_EQ(mapped->exit_codes.codes.at(1).status, 422);
 }
 
 TEST_F(AliasLoadTest, UnreadableEntriesAbortTheLoad) {
@@ -175,16 +175,16 @@ TEST_F(AliasReloadTest, FailedReloadKeepsTheWholeOldTable) {
   const auto errors = config.reload_aliases();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_THAT(errors[0], StartsWith("b.yaml: invalid YAML: "));
-  EXPECT_EQ(config.get_alias("first")->at("command"), "echo 1");
-  EXPECT_EQ(config.get_alias("second")->at("command"), "echo 2");
+  EXPECT_EQ(config.get_alias("first")->process()->command.text(), "echo 1");
+  EXPECT_EQ(config.get_alias("second")->process()->command.text(), "echo 2");
 
   write("b.yaml", "third: {type: process, command: echo 3}\n");
   EXPECT_THAT(config.reload_aliases(), IsEmpty());
   EXPECT_EQ(config.get_alias("second"), nullptr);
-  EXPECT_EQ(config.get_alias("first")->at("command"), "echo changed");
+  EXPECT_EQ(config.get_alias("first")->process()->command.text(), "echo changed");
   // A list handed out earlier is a snapshot.
   ASSERT_EQ(snapshot.size(), 2u);
-  EXPECT_EQ(snapshot[1]->at("name"), "second");
+  EXPECT_EQ(snapshot[1]->name, "second");
 }
 
 TEST_F(AliasReloadTest, RefusedCommandNamesTheAliasAndKeepsTheOldTable) {
@@ -193,7 +193,7 @@ TEST_F(AliasReloadTest, RefusedCommandNamesTheAliasAndKeepsTheOldTable) {
   EXPECT_THAT(config.reload_aliases(),
               ElementsAre("b.yaml: alias 'second': command inserts parameter 'n' in a comment; it "
                           "cannot be quoted there"));
-  EXPECT_EQ(config.get_alias("second")->at("command"), "echo 2");
+  EXPECT_EQ(config.get_alias("second")->process()->command.text(), "echo 2");
 }
 
 TEST_F(AliasReloadTest, IoErrorLeavesTheTableInstalled) {
@@ -240,7 +240,7 @@ TEST_F(AliasReloadTest, ReadersAlwaysSeeOneCompleteTable) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0);
-  EXPECT_EQ(config.get_alias("first")->at("command"), "echo 49");
+  EXPECT_EQ(config.get_alias("first")->process()->command.text(), "echo 49");
 }
 
 TEST(ExampleAliases, LoadCleanly) {
