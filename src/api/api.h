@@ -10,6 +10,9 @@ namespace velquin::api {
 
 class Server;  // the Beast listener; defined in the .cpp
 struct Services;  // the calls into other modules (api/internal.h)
+namespace detail {
+struct AdmissionGate;
+}
 
 // The HTTP front end. start() serves on the calling (main) thread until
 // graceful_shutdown() stops it from another thread.
@@ -34,14 +37,16 @@ class API {
   // As start(), but on host:port exactly as given (0 picks a free port); for tests.
   void start_on(const std::string& host, unsigned short port);
 
-  // Refuses new requests (503), waits up to timeout seconds for the counted
-  // ones, then stops the server. Safe to call more than once, from any thread.
+  // Refuses new requests (503), waits up to timeout seconds for the ones
+  // admitted before, then stops the server. Safe to call more than once, from
+  // any thread.
   void graceful_shutdown(double timeout = 30);
 
   // The bound port once listening (0 before).
   unsigned short port() const;
 
  private:
+  friend struct detail::AdmissionGate;
   struct State;
   std::unique_ptr<State> state_;
 };
