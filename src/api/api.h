@@ -18,8 +18,7 @@ struct AdmissionGate;
 // graceful_shutdown() stops it from another thread.
 class API {
  public:
-  API();
-  // With other modules replaced, for tests.
+  // default_services() in service, fakes in tests.
   explicit API(Services services);
   ~API();
   API(const API&) = delete;
@@ -50,8 +49,5 @@ class API {
   struct State;
   std::unique_ptr<State> state_;
 };
-
-// The process-wide API object, created on first use (after the daemon fork).
-API& api();
 
 }  // namespace velquin::api

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api/api.h"
+#include "api/internal.h"
 #include "auth/auth.h"
 #include "config/config.h"
 #include "docker/docker.h"
@@ -22,6 +23,7 @@
 #include "velquin/daemon.h"
 #include "velquin/signals.h"
 #include "velquin/tls_check.h"
+#include "watcher/reloader.h"
 #include "watcher/watcher.h"
 
 namespace velquin::app {
@@ -68,17 +70,7 @@ bool file_exists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
-}  // namespace
-
-std::optional<std::string> _missing_config_warning(const std::string& config_path, bool is_default) {
-  if (is_default && !file_exists(config_path)) {
-    return "Config file not found: " + config_path + ". Starting with default settings.";
-  }
-  return std::nullopt;
-}
-
-void _reconfigure_logging() {
-  const auto& cfg = config::config();
+void reconfigure_logging(const config::Config& cfg) {
   logger::LoggingOptions options;
   options.log_level = cfg.get_text("LogLevel");
   auto spec = config::_parse_app_log(cfg.get_text("AppLog"));
@@ -87,6 +79,16 @@ void _reconfigure_logging() {
   options.app_log_format = spec.format;
   options.audit_log_path = cfg.get_text("AuditLog");
   logger::setup_logging(options);
+}
+
+}  // namespace
+
+std::optional<std::string> _missing_config_warning(const std::string& config_path,
+                                                   bool is_default) {
+  if (is_default && !file_exists(config_path)) {
+    return "Config file not found: " + config_path + ". Starting with default settings.";
+  }
+  return std::nullopt;
 }
 
 int run(int argc, char** argv) {
@@ -119,7 +121,9 @@ int run(int argc, char** argv) {
 
   // 5-6: settings.
   auto overrides = build_overrides(cl);
-  auto& cfg = config::config();
+  // Built in start order and handed on by reference from here. The executor
+  // still reaches this one object by name.
+  config::Config& cfg = config::config();
   try {
     cfg.load(config_path, overrides.empty() ? std::nullopt : std::optional(overrides));
   } catch (const config::ConfigError& e) {
@@ -131,7 +135,7 @@ int run(int argc, char** argv) {
 
   // 7-10: logging.
   try {
-    _reconfigure_logging();
+    reconfigure_logging(cfg);
   } catch (const std::exception& e) {
     std::cerr << "ERROR: " << e.what() << "\n";
     return 1;
@@ -143,7 +147,7 @@ int run(int argc, char** argv) {
   }
 
   // 11-12: authentication.
-  auto& authn = auth::auth();
+  auth::Auth authn(cfg.get_text("AuthDir"));
   fatal_if_any(authn.load_auth_config());
   if (authn.users_empty() && authn.public_keys_empty()) {
     fatal({"No authentication configured: no users and no JWT public keys found in " +
@@ -183,16 +187,21 @@ int run(int argc, char** argv) {
   // From here on signals are only received through the serving loop.
   block_handled_signals();
 
-  // 21-23: watcher, PID file, start-up record.
-  watcher::config_watcher().start(cfg, authn);
+  // 21-23: the reloader and the watcher that feeds it, PID file, start-up record.
+  watcher::Reloader reloader(cfg, authn);
+  watcher::ConfigWatcher config_watcher(reloader);
+  config_watcher.start(cfg);
   std::string pid_path = cfg.get_text("PidFile");
   _write_pid(pid_path);
   register_pid_removal(pid_path);
   cfg.record_startup_success();
 
   // 24-25: handlers, then serve on this thread.
-  auto& server = api::api();
-  server.set_signal_handlers({{SIGHUP, _on_sighup}, {SIGTERM, _on_sigterm}, {SIGINT, _on_sigterm}});
+  api::API server(api::default_services(authn));
+  auto on_sigterm_signal = [&](int signum) { detail::on_sigterm(signum, config_watcher, server); };
+  server.set_signal_handlers({{SIGHUP, [&](int) { detail::on_sighup(reloader); }},
+                              {SIGTERM, on_sigterm_signal},
+                              {SIGINT, on_sigterm_signal}});
   try {
     server.start();
   } catch (const std::exception& e) {

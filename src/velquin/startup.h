@@ -9,9 +9,6 @@ namespace velquin::app {
 // default path is used and nothing is there.
 std::optional<std::string> _missing_config_warning(const std::string& config_path, bool is_default);
 
-// Applies the logging settings of the loaded configuration.
-void _reconfigure_logging();
-
 // The whole start-up sequence and the serving loop; returns the exit code.
 int run(int argc, char** argv);
 
