@@ -83,15 +83,20 @@ void reconfigure_logging(const config::Config& cfg) {
 
 }  // namespace
 
-std::optional<std::string> _missing_config_warning(const std::string& config_path,
-                                                   bool is_default) {
+namespace detail {
+
+std::optional<std::string> missing_config_warning(const std::string& config_path, bool is_default) {
   if (is_default && !file_exists(config_path)) {
     return "Config file not found: " + config_path + ". Starting with default settings.";
   }
   return std::nullopt;
 }
 
+}  // namespace detail
+
 int run(int argc, char** argv) {
+  using namespace detail;
+
   // Before any thread exists (curl keeps global state).
   docker::global_init();
   ::signal(SIGPIPE, SIG_IGN);
@@ -109,12 +114,12 @@ int run(int argc, char** argv) {
   if (!config_is_default && !file_exists(config_path)) {
     std::string message = "Configuration file not found: " + config_path;
     std::cerr << "ERROR: " << message << "\n";
-    _log_pre_init_error(message);
+    log_pre_init_error(message);
     return 1;
   }
 
   // 4: warn now, log again once logging exists.
-  auto startup_warning = _missing_config_warning(config_path, config_is_default);
+  auto startup_warning = missing_config_warning(config_path, config_is_default);
   if (startup_warning) {
     std::cerr << "WARNING: " << *startup_warning << "\n";
   }
@@ -141,7 +146,7 @@ int run(int argc, char** argv) {
     return 1;
   }
   logger::info("Velquin version " + VERSION + " starting");
-  logger::info(_container_mode_description(cfg.get("Container")));
+  logger::info(container_mode_description(cfg.get("Container")));
   if (startup_warning) {
     logger::warning(*startup_warning);
   }
@@ -165,23 +170,24 @@ int run(int argc, char** argv) {
   }
 
   // 16-18: container environment and start-up pulls.
-  if (auto warning = _external_dir_startup_warning(cfg.get("Container"), cfg.get_text("ExternalDir"))) {
+  if (auto warning =
+          external_dir_startup_warning(cfg.get("Container"), cfg.get_text("ExternalDir"))) {
     logger::warning(*warning);
   }
-  fatal_if_any(_validate_docker_socket(cfg.get("Container"), all_aliases));
-  fatal_if_any(_run_startup_image_pull(all_aliases, cfg.get_text("RefreshImage"),
-                                       cfg.get_text("PrefetchImage")));
+  fatal_if_any(validate_docker_socket(cfg.get("Container"), all_aliases));
+  fatal_if_any(run_startup_image_pull(all_aliases, cfg.get_text("RefreshImage"),
+                                      cfg.get_text("PrefetchImage")));
 
   // 19: TLS material.
   if (cfg.get_bool("SslEnabled")) {
-    fatal_if_any(_validate_ssl(cfg.get_text("SslCert"), cfg.get_text("SslKey")));
+    fatal_if_any(validate_ssl(cfg.get_text("SslCert"), cfg.get_text("SslKey")));
   }
 
   set_up_run_containment(cfg);
 
   // 20: detach.
   if (cl.daemon) {
-    _daemonize();
+    daemonize();
     executor::run_containment_after_fork();
   }
   // From here on signals are only received through the serving loop.
@@ -192,14 +198,14 @@ int run(int argc, char** argv) {
   watcher::ConfigWatcher config_watcher(reloader);
   config_watcher.start(cfg);
   std::string pid_path = cfg.get_text("PidFile");
-  _write_pid(pid_path);
+  write_pid(pid_path);
   register_pid_removal(pid_path);
   cfg.record_startup_success();
 
   // 24-25: handlers, then serve on this thread.
   api::API server(api::default_services(authn));
-  auto on_sigterm_signal = [&](int signum) { detail::on_sigterm(signum, config_watcher, server); };
-  server.set_signal_handlers({{SIGHUP, [&](int) { detail::on_sighup(reloader); }},
+  auto on_sigterm_signal = [&](int signum) { on_sigterm(signum, config_watcher, server); };
+  server.set_signal_handlers({{SIGHUP, [&](int) { on_sighup(reloader); }},
                               {SIGTERM, on_sigterm_signal},
                               {SIGINT, on_sigterm_signal}});
   try {
