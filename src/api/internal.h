@@ -84,7 +84,7 @@ struct Services {
 };
 
 // The process-wide objects of the other modules behind the interfaces above.
-Services default_services();
+Services default_services(const auth::Auth& authn);
 
 // One per request: filled by the before-hook and the handlers, read by the
 // audit hook, dropped after teardown. It also holds what the request took

@@ -1,7 +1,6 @@
-// The front end wired to the process-wide objects of the other modules. Kept
-// apart from api.cpp so that tests with fakes link without those modules.
+// The front end wired to the objects of the other modules. Kept apart from
+// api.cpp so that tests with fakes link without those modules.
 
-#include "api/api.h"
 #include "api/internal.h"
 #include "auth/auth.h"
 #include "config/config.h"
@@ -59,21 +58,13 @@ class ExecutorRunner : public Runner {
 
 }  // namespace
 
-Services default_services() {
+Services default_services(const auth::Auth& authn) {
   // Never destroyed: request threads may still run while the process exits.
   static auto* host = new ConfigHost(config::config());
   static auto* aliases = new ConfigAliases(config::config());
-  static auto* authenticator = new AuthAuthenticator(auth::auth());
+  static auto* authenticator = new AuthAuthenticator(authn);  // the process has one
   static auto* runner = new ExecutorRunner(executor::executor());
   return Services{*host, *aliases, *authenticator, *runner};
-}
-
-API::API() : API(default_services()) {}
-
-API& api() {
-  // Never destroyed: request threads may still run while the process exits.
-  static API* instance = new API();
-  return *instance;
 }
 
 }  // namespace velquin::api

@@ -1,5 +1,6 @@
 // Alias definitions: loading every alias file of AliasDir into a new table,
-// and publishing tables with one atomic swap.
+// and publishing tables with one atomic swap. Reloads (load, pull, publish)
+// belong to the reloader, the one thread that publishes after start-up.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 
 #include "config/alias_parser.h"
 #include "config/config.h"
-#include "image_pull/image_pull.h"
 #include "scratch/scratch.h"
 #include "support/fd.h"
 #include "support/text.h"
@@ -69,13 +69,6 @@ std::vector<std::string> sorted_alias_files(const fs::path& dir) {
   // std::string compares by unsigned byte value: "B.yaml" sorts before "a.yaml".
   std::sort(names.begin(), names.end());
   return names;
-}
-
-image_pull::AliasList alias_list(const AliasTablePtr& table) {
-  if (!table) {
-    return {};
-  }
-  return image_pull::AliasList(table->definitions().begin(), table->definitions().end());
 }
 
 }  // namespace
@@ -167,18 +160,6 @@ std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const 
 
 void Config::apply_aliases(AliasTablePtr aliases) {
   aliases_.store(aliases ? std::move(aliases) : std::make_shared<const AliasTable>());
-}
-
-std::vector<std::string> Config::reload_aliases() {
-  auto [aliases, errors] = load_aliases();
-  if (errors.empty()) {
-    errors = image_pull::reload_pull(alias_list(aliases_.load()), alias_list(aliases),
-                                     settings()->prefetch_image);
-  }
-  if (errors.empty()) {
-    apply_aliases(std::move(aliases));
-  }
-  return errors;
 }
 
 alias::AliasPtr Config::get_alias(std::string_view name) const {
