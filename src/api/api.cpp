@@ -17,6 +17,7 @@
 #include "support/quoted.h"
 #include "support/text.h"
 #include "support/uuid.h"
+#include "validator/validator.h"
 
 namespace velquin::api {
 
@@ -78,82 +79,6 @@ std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-// Text of a result entry: texts as they are, nothing as "".
-std::string text_of(const json& value) {
-  if (value.is_string()) {
-    return value.get<std::string>();
-  }
-  if (value.is_null()) {
-    return {};
-  }
-  return support::value_text(value);
-}
-
-std::string entry_text(const json& object, std::string_view key) {
-  if (!object.is_object()) {
-    return {};
-  }
-  auto it = object.find(key);
-  return it == object.end() ? std::string() : text_of(*it);
-}
-
-bool entry_true(const json& object, std::string_view key) {
-  if (!object.is_object()) {
-    return false;
-  }
-  auto it = object.find(key);
-  return it != object.end() && it->is_boolean() && it->get<bool>();
-}
-
-logger::AuditValue audit_value(const json& value) {
-  if (value.is_number_integer()) {
-    return value.get<std::int64_t>();
-  }
-  if (value.is_number_unsigned()) {
-    return static_cast<std::int64_t>(value.get<std::uint64_t>());
-  }
-  if (value.is_number_float()) {
-    return static_cast<std::int64_t>(value.get<double>());
-  }
-  if (value.is_string()) {
-    return value.get<std::string>();
-  }
-  if (value.is_null()) {
-    return {};
-  }
-  return value.dump();
-}
-
-std::optional<std::int64_t> returncode_of(const json& result) {
-  if (!result.is_object()) {
-    return std::nullopt;
-  }
-  auto it = result.find("returncode");
-  if (it == result.end() || it->is_null()) {
-    return std::nullopt;
-  }
-  if (it->is_number_integer()) {
-    return it->get<std::int64_t>();
-  }
-  if (it->is_number()) {
-    return static_cast<std::int64_t>(it->get<double>());
-  }
-  return std::nullopt;
-}
-
-std::vector<std::string> error_list(const json& result) {
-  std::vector<std::string> errors;
-  if (result.is_object()) {
-    auto it = result.find("errors");
-    if (it != result.end() && it->is_array()) {
-      for (const auto& e : *it) {
-        errors.push_back(text_of(e));
-      }
-    }
-  }
-  return errors;
-}
-
 std::string join(const std::vector<std::string>& items, std::string_view separator) {
   std::string out;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -189,68 +114,6 @@ std::string utc_text(std::chrono::system_clock::time_point when) {
 
 }  // namespace
 
-std::string _resolve_source(std::string_view source, const json& result) {
-  if (source == "%stdOut") {
-    return entry_text(result, "stdout");
-  }
-  if (source == "%stdErr") {
-    return entry_text(result, "stderr");
-  }
-  if (source == "%exitCode") {
-    std::string code = entry_text(result, "returncode");
-    return code.empty() ? "0" : code;
-  }
-  if (!result.is_object()) {
-    return {};
-  }
-  auto outputs = result.find("file_outputs");
-  if (outputs == result.end()) {
-    return {};
-  }
-  return entry_text(*outputs, source);
-}
-
-Response _build_response(const json& alias_cfg, const json& result) {
-  json output = json::object();
-  if (alias_cfg.is_object()) {
-    auto it = alias_cfg.find("output");
-    if (it != alias_cfg.end() && it->is_object()) {
-      output = *it;
-    }
-  }
-  auto single = output.find("single_value");
-  if (single != output.end() && !single->is_null()) {
-    Response res;
-    res.body = _resolve_source(entry_text(*single, "source"), result);
-    res.content_type = "text/plain";
-    if (single->is_object()) {
-      auto type = single->find("content-type");
-      if (type != single->end() && !type->is_null()) {
-        res.content_type = text_of(*type);
-      }
-    }
-    return res;
-  }
-  auto multiple = output.find("multiple_values");
-  if (multiple != output.end() && !multiple->is_null()) {
-    json body = json::object();
-    if (multiple->is_array()) {
-      for (const auto& element : *multiple) {
-        if (!element.is_object() || !element.contains("parameter_name")) {
-          continue;
-        }
-        body[text_of(element["parameter_name"])] =
-            _resolve_source(entry_text(element, "source"), result);
-      }
-    }
-    return json_response(200, dump(body));
-  }
-  Response res;
-  res.body = entry_text(result, "stdout");
-  res.content_type = "text/plain";
-  return res;
-}
-
 struct API::State {
   // One request from its head to its answer. The request stays counted while
   // anyone holds it: the answer's after_send, or a continuation waiting for the body.
@@ -281,7 +144,7 @@ struct API::State {
   Response finish(const Request& req, std::shared_ptr<Exchange> exchange, Response res);
   std::optional<Response> track_start(RequestContext& ctx);
   void track_end(bool tracked);
-  void _emit_audit(const Request& req, const RequestContext& ctx, const Response& res);
+  void emit_audit(const Request& req, const RequestContext& ctx, const Response& res);
   Response route(const Request& head, RequestContext& ctx);
   std::optional<Response> admit_caller(const Request& head, RequestContext& ctx,
                                        const std::string& alias_name);
@@ -317,7 +180,7 @@ void API::State::track_end(bool tracked) {
   }
 }
 
-void API::State::_emit_audit(const Request& req, const RequestContext& ctx, const Response& res) {
+void API::State::emit_audit(const Request& req, const RequestContext& ctx, const Response& res) {
   if (ctx.correlation_id.empty()) {
     return;
   }
@@ -338,7 +201,7 @@ void API::State::_emit_audit(const Request& req, const RequestContext& ctx, cons
   record.pid = ctx.pid;
   record.container_id = ctx.container_id;
   record.image_id = ctx.image_id;
-  services.write_audit(record);
+  services.host.write_audit(record);
 }
 
 namespace {
@@ -397,7 +260,7 @@ Admission API::State::admit(const Request& head) {
 // that the shutdown wait covers both.
 Response API::State::finish(const Request& req, std::shared_ptr<Exchange> exchange, Response res) {
   try {
-    _emit_audit(req, exchange->ctx, res);
+    emit_audit(req, exchange->ctx, res);
   } catch (const std::exception& e) {
     log_failure(req, e.what());
     res = generic_error();
@@ -426,7 +289,7 @@ Response API::State::route(const Request& head, RequestContext& ctx) {
 // go on; a refusal closes the connection, leaving the body unread.
 std::optional<Response> API::State::admit_caller(const Request& head, RequestContext& ctx,
                                                  const std::string& alias_name) {
-  auto who = services.authenticate(
+  auto who = services.authenticator.authenticate_request(
       auth::RequestCredentials{head.header("Authorization"), head.remote_address});
   if (!who) {
     ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
@@ -446,6 +309,10 @@ std::optional<Response> API::State::admit_caller(const Request& head, RequestCon
     res.close = true;
     return res;
   }
+  // The request's one lookup: the definition it keeps to its answer. A missing
+  // alias is answered only after the body, whose errors come first.
+  ctx.settings = services.host.settings();
+  ctx.alias_def = services.aliases.get_alias(alias_name);
   return std::nullopt;
 }
 
@@ -471,85 +338,74 @@ Response API::State::body_refused(const Request& req, RequestContext& ctx) {
 Response API::State::execute(const Request& req, RequestContext& ctx,
                              const std::string& alias_name) {
   auto parsed =
-      _parse_params(req.header("Content-Type"), req.content_length.value_or(0), req.body);
+      detail::parse_params(req.header("Content-Type"), req.content_length.value_or(0), req.body);
   if (parsed.error) {
     ctx.app_code = std::string(detail::CODE_INVALID_REQUEST);
     logger::warning("Invalid request body for alias " + support::quoted(alias_name) + ": " +
                     *parsed.error);
     return text_response(400, *parsed.error);
   }
-  const json& params = *parsed.params;
+  json& params = *parsed.params;
 
-  config::AliasDefPtr alias_cfg = services.get_alias(alias_name);
-  if (!alias_cfg || alias_cfg->is_null() || alias_cfg->empty()) {
+  if (!ctx.alias_def) {
     std::string message = "Alias " + support::quoted(alias_name) + " not found";
     ctx.app_code = std::string(detail::CODE_ALIAS_NOT_FOUND);
     logger::warning(message);
     return text_response(404, message);
   }
-  const std::string type = entry_text(*alias_cfg, "type");
-  if (type == "process") {
+  const alias::Alias& alias_def = *ctx.alias_def;
+  if (alias_def.type() == alias::Type::process) {
     ctx.pid = std::string("-");
     ctx.exit_code = std::string("-");
-  } else if (type == "container") {
+  } else {
     ctx.container_id = std::string("-");
     ctx.image_id = std::string("-");
     ctx.exit_code = std::string("-");
   }
-  auto errors = services.validate_parameters(params, *alias_cfg);
+  // Validated once, here; the executor takes the parameters as they are.
+  auto errors = validator::validate_parameters(params, alias_def);
   if (!errors.empty()) {
     ctx.app_code = std::string(detail::CODE_INVALID_PARAMETERS);
     logger::warning("Parameter validation failed for alias " + support::quoted(alias_name) + ": " +
                     join(errors, "; "));
     return errors_response(errors);
   }
+  validator::apply_defaults(params, alias_def);
 
-  json result = services.execute_alias(alias_name, params);
-  if (result.is_object()) {
-    // "Present" means not null: a failure before the child started reports a
-    // null pid, which leaves the "-" set from the alias type.
-    if (auto it = result.find("pid"); it != result.end() && !it->is_null()) {
-      ctx.pid = audit_value(*it);
-    }
-    if (auto it = result.find("container_id"); it != result.end() && !text_of(*it).empty()) {
-      ctx.container_id = audit_value(*it);
-    }
-    if (auto it = result.find("image_id"); it != result.end() && !text_of(*it).empty()) {
-      ctx.image_id = audit_value(*it);
-    }
-    if (auto it = result.find("returncode"); it != result.end() && !it->is_null()) {
-      ctx.exit_code = audit_value(*it);
-    }
+  const executor::RunResult result = services.runner.execute_alias(
+      alias_def, params, executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id));
+  // Absent identifiers leave the "-" set from the alias type.
+  if (result.pid) {
+    ctx.pid = *result.pid;
+  }
+  if (result.container_id && !result.container_id->empty()) {
+    ctx.container_id = *result.container_id;
+  }
+  if (result.image_id && !result.image_id->empty()) {
+    ctx.image_id = *result.image_id;
+  }
+  if (result.returncode) {
+    ctx.exit_code = *result.returncode;
   }
 
   // A time-out wins over a plain failure; the executor's error text stays in the log.
-  if (entry_true(result, "timed_out")) {
+  if (result.outcome == executor::RunResult::Outcome::timed_out) {
     ctx.app_code = std::string(detail::CODE_EXECUTION_TIMEOUT);
     logger::warning("Alias " + support::quoted(alias_name) +
-                    " execution timed out: " + entry_text(result, "error"));
+                    " execution timed out: " + result.error);
     return text_response(408, "Execution timed out");
   }
-  if (entry_true(result, "validation_error")) {
-    auto run_errors = error_list(result);
-    ctx.app_code = std::string(detail::CODE_INVALID_PARAMETERS);
-    logger::warning("Parameter validation failed for alias " + support::quoted(alias_name) +
-                    " (executor): " + join(run_errors, "; "));
-    return errors_response(run_errors);
-  }
-  if (!entry_true(result, "success")) {
+  if (result.outcome != executor::RunResult::Outcome::completed) {
     ctx.app_code = std::string(detail::CODE_PROCESSING_FAILED);
-    logger::error("Alias " + support::quoted(alias_name) + " failed: " + entry_text(result, "error"));
+    logger::error("Alias " + support::quoted(alias_name) + " failed: " + result.error);
     return text_response(500, "Internal server error");
   }
 
-  const json* exit_map = nullptr;
-  if (auto it = alias_cfg->find("_exit_code_map"); it != alias_cfg->end() && !it->is_null()) {
-    exit_map = &*it;
-  }
-  validator::ExitStatus mapped = services.resolve_exit_status(exit_map, returncode_of(result));
+  const validator::ExitStatus mapped =
+      validator::resolve_exit_status(alias_def.exit_codes, result.returncode);
   ctx.app_code = std::string(mapped.status == 200 ? detail::CODE_SUCCESS
                                                   : detail::CODE_EXECUTION_FAILED);
-  Response res = _build_response(*alias_cfg, result);
+  Response res = detail::build_response(alias_def, result);
   if (mapped.reason) {
     res.status = mapped.status;
     res.reason = *mapped.reason;
@@ -558,7 +414,7 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
 }
 
 Response API::State::internal_health_check(const Request& req, RequestContext& ctx) {
-  const std::string key = services.get_text("HealthApiKey");
+  const std::string key = services.host.settings()->health_api_key;
   if (!key.empty() && !support::constant_time_equal(req.header("X-API-Key"), key)) {
     ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
     logger::warning("Unauthorized /internal/health/check from " +
@@ -566,7 +422,7 @@ Response API::State::internal_health_check(const Request& req, RequestContext& c
     return text_response(401, "");
   }
   ctx.app_code = std::string(detail::CODE_SUCCESS);
-  config::HealthStatus health = services.get_health_status();
+  config::HealthStatus health = services.host.get_health_status();
   json body = json::object();
   body["last_reload"] =
       health.last_successful_reload ? json(utc_text(*health.last_successful_reload)) : json();
@@ -575,7 +431,7 @@ Response API::State::internal_health_check(const Request& req, RequestContext& c
 }
 
 Response API::State::internal_logs_reopen(const Request& req, RequestContext& ctx) {
-  const std::string key = services.get_text("LogsApiKey");
+  const std::string key = services.host.settings()->logs_api_key;
   if (key.empty()) {
     ctx.app_code = std::string(detail::CODE_ENDPOINT_NOT_ENABLED);
     logger::warning("/internal/logs/reopen is not enabled: LogsApiKey is not configured");
@@ -587,25 +443,26 @@ Response API::State::internal_logs_reopen(const Request& req, RequestContext& ct
                     (req.remote_address.empty() ? std::string("None") : req.remote_address));
     return text_response(401, "");
   }
-  services.reopen_logs();
+  services.host.reopen_logs();
   ctx.app_code = std::string(detail::CODE_SUCCESS);
   return json_response(200, dump(json{{"status", "ok"}}));
 }
 
 void API::State::serve(const std::string& host, std::uint16_t port) {
+  const auto settings = services.host.settings();
   std::optional<TlsFiles> tls;
   std::string ssl_info;
-  if (services.get_bool("SslEnabled")) {
-    const std::string cert_path = services.get_text("SslCert");
+  if (settings->ssl_enabled) {
+    const std::string& cert_path = settings->ssl_cert;
     ssl_info = "SSL enabled" + describe_certificate(cert_path);
-    tls = TlsFiles{cert_path, services.get_text("SslKey")};
+    tls = TlsFiles{cert_path, settings->ssl_key};
   } else {
     ssl_info = "SSL disabled";
   }
   logger::info("Listening on " + host + ":" + std::to_string(port) + ", " + ssl_info);
 
   ServerLimits limits = services.limits;
-  if (const std::int64_t cap = services.get_int("MaxBufferedBodyBytes"); cap > 0) {
+  if (const std::int64_t cap = settings->max_buffered_body_bytes; cap > 0) {
     limits.max_buffered_body_bytes = static_cast<std::uint64_t>(cap);
   }
   auto created = std::make_shared<HttpServer>(
@@ -645,11 +502,12 @@ void API::set_signal_handlers(std::vector<std::pair<int, std::function<void(int)
 }
 
 void API::start() {
-  std::string host = state_->services.get_text("ListenAddress");
+  const auto settings = state_->services.host.settings();
+  std::string host = settings->listen_address;
   if (host.empty()) {
     host = "0.0.0.0";
   }
-  std::int64_t port = state_->services.get_int("ListenPort");
+  std::int64_t port = settings->listen_port;
   if (port == 0) {
     port = 80;
   }

@@ -4,7 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,11 +12,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "alias/alias.h"
 #include "api/http_server.h"
 #include "auth/auth.h"
 #include "config/config.h"
+#include "executor/executor.h"
 #include "logger/logger.h"
-#include "validator/validator.h"
 
 namespace velquin::api {
 
@@ -36,30 +37,58 @@ inline constexpr std::string_view CODE_EXECUTION_FAILED = "execution_failed";
 inline constexpr std::string_view CODE_SERVICE_UNAVAILABLE = "service_unavailable";
 }  // namespace detail
 
-// Everything the front end asks of other modules. The default set calls the
-// objects that start-up built; tests hand in fakes.
-struct Services {
-  std::function<std::string(std::string_view)> get_text;
-  std::function<std::int64_t(std::string_view)> get_int;
-  std::function<bool(std::string_view)> get_bool;
-  std::function<std::optional<auth::AuthResult>(const auth::RequestCredentials&)> authenticate;
-  std::function<config::AliasDefPtr(std::string_view)> get_alias;
-  std::function<std::vector<std::string>(const json& params, const json& alias_cfg)>
-      validate_parameters;
-  std::function<json(const std::string& alias_name, const json& params)> execute_alias;
-  std::function<validator::ExitStatus(const json* exit_code_map,
-                                      std::optional<std::int64_t> returncode)>
-      resolve_exit_status;
-  std::function<config::HealthStatus()> get_health_status;
-  std::function<void()> reopen_logs;
-  std::function<void(const logger::AuditRecord&)> write_audit;
-  ServerLimits limits;
+// What the front end asks of the rest of the service. The process wires in
+// the real objects (default_services); tests hand in fakes.
+
+// Aliases by name. A request looks its alias up once and keeps that
+// definition to its answer, whatever reloads do meanwhile.
+class AliasSource {
+ public:
+  virtual ~AliasSource() = default;
+  virtual alias::AliasPtr get_alias(std::string_view name) const = 0;
 };
 
+class Authenticator {
+ public:
+  virtual ~Authenticator() = default;
+  // nullopt when the caller is not authenticated.
+  virtual std::optional<auth::AuthResult>
+  authenticate_request(const auth::RequestCredentials& credentials) const = 0;
+};
+
+// Runs an alias: the executor.
+class Runner {
+ public:
+  virtual ~Runner() = default;
+  virtual executor::RunResult execute_alias(const alias::Alias& alias_def, const json& params,
+                                            const executor::RunContext& context) = 0;
+};
+
+// The rest of the hosting service: settings, the health record, the log files.
+class Host {
+ public:
+  virtual ~Host() = default;
+  virtual std::shared_ptr<const config::Settings> settings() const = 0;
+  virtual config::HealthStatus get_health_status() const = 0;
+  virtual void reopen_logs() = 0;
+  virtual void write_audit(const logger::AuditRecord& record) = 0;
+};
+
+// References to the collaborators, which outlive the API.
+struct Services {
+  Host& host;
+  const AliasSource& aliases;
+  const Authenticator& authenticator;
+  Runner& runner;
+  ServerLimits limits = {};
+};
+
+// The process-wide objects of the other modules behind the interfaces above.
 Services default_services(const auth::Auth& authn);
 
 // One per request: filled by the before-hook and the handlers, read by the
-// audit hook, dropped after teardown.
+// audit hook, dropped after teardown. It also holds what the request took
+// once and keeps to its answer: the settings and the alias definition.
 struct RequestContext {
   std::string correlation_id;  // empty until the before-hook set it
   std::chrono::steady_clock::time_point start_time;
@@ -71,13 +100,20 @@ struct RequestContext {
   logger::AuditValue exit_code;
   logger::AuditValue container_id;
   logger::AuditValue image_id;
+  std::shared_ptr<const config::Settings> settings;
+  alias::AliasPtr alias_def;  // none when the alias does not exist
 };
 
-// A source token against an execution result; never fails on a missing entry.
-std::string _resolve_source(std::string_view source, const json& result);
+namespace detail {
+
+// A source of the output template against a run's result; never fails on a
+// missing entry.
+std::string resolve_source(const alias::OutputSource& source, const executor::RunResult& result);
 
 // The 200 answer that the alias's output template builds from the result.
-Response _build_response(const json& alias_cfg, const json& result);
+Response build_response(const alias::Alias& alias_def, const executor::RunResult& result);
+
+}  // namespace detail
 
 // "Listening on" detail of a PEM certificate: ", CN=..., SAN=..., expires
 // YYYY-MM-DD", as far as it can be read (empty when not at all).

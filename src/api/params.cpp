@@ -283,8 +283,8 @@ json parse_multipart(std::string_view content_type, std::string_view body) {
   }
 }
 
-ParsedParams _parse_params(std::string_view content_type, std::uint64_t declared_length,
-                           std::string_view body) {
+ParsedParams detail::parse_params(std::string_view content_type, std::uint64_t declared_length,
+                                  std::string_view body) {
   ParsedParams out;
   if (content_type.find("application/json") != std::string_view::npos) {
     if (json_too_deep(body)) {

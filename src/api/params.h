@@ -18,8 +18,10 @@ struct ParsedParams {
 // The request parameters from the Content-Type value (with its parameters; ""
 // when absent), the declared body length (0 when absent) and the body bytes.
 // A pure function: it never throws for any input.
-ParsedParams _parse_params(std::string_view content_type, std::uint64_t declared_length,
-                           std::string_view body);
+namespace detail {
+ParsedParams parse_params(std::string_view content_type, std::uint64_t declared_length,
+                          std::string_view body);
+}  // namespace detail
 
 // %XX decoding (invalid escapes stay as they are); '+' becomes a space when asked.
 // The result is bytes, not necessarily UTF-8.

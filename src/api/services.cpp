@@ -6,32 +6,65 @@
 #include "config/config.h"
 #include "executor/executor.h"
 #include "logger/logger.h"
-#include "validator/validator.h"
 
 namespace velquin::api {
 
+namespace {
+
+class ConfigHost : public Host {
+ public:
+  explicit ConfigHost(config::Config& cfg) : cfg_(cfg) {}
+  std::shared_ptr<const config::Settings> settings() const override { return cfg_.settings(); }
+  config::HealthStatus get_health_status() const override { return cfg_.get_health_status(); }
+  void reopen_logs() override { logger::reopen_logs(); }
+  void write_audit(const logger::AuditRecord& record) override { logger::write_audit(record); }
+
+ private:
+  config::Config& cfg_;
+};
+
+class ConfigAliases : public AliasSource {
+ public:
+  explicit ConfigAliases(const config::Config& cfg) : cfg_(cfg) {}
+  alias::AliasPtr get_alias(std::string_view name) const override { return cfg_.get_alias(name); }
+
+ private:
+  const config::Config& cfg_;
+};
+
+class AuthAuthenticator : public Authenticator {
+ public:
+  explicit AuthAuthenticator(const auth::Auth& authn) : auth_(authn) {}
+  std::optional<auth::AuthResult>
+  authenticate_request(const auth::RequestCredentials& credentials) const override {
+    return auth_.authenticate_request(credentials);
+  }
+
+ private:
+  const auth::Auth& auth_;
+};
+
+class ExecutorRunner : public Runner {
+ public:
+  explicit ExecutorRunner(executor::Executor& ex) : executor_(ex) {}
+  executor::RunResult execute_alias(const alias::Alias& alias_def, const json& params,
+                                    const executor::RunContext& context) override {
+    return executor_.execute_alias(alias_def, params, context);
+  }
+
+ private:
+  executor::Executor& executor_;
+};
+
+}  // namespace
+
 Services default_services(const auth::Auth& authn) {
-  Services s;
-  s.get_text = [](std::string_view key) { return config::config().get_text(key); };
-  s.get_int = [](std::string_view key) { return config::config().get_int(key); };
-  s.get_bool = [](std::string_view key) { return config::config().get_bool(key); };
-  s.authenticate = [&authn](const auth::RequestCredentials& credentials) {
-    return authn.authenticate_request(credentials);
-  };
-  s.get_alias = [](std::string_view name) { return config::config().get_alias(name); };
-  s.validate_parameters = [](const json& params, const json& alias_cfg) {
-    return validator::validate_parameters(params, alias_cfg);
-  };
-  s.execute_alias = [](const std::string& alias_name, const json& params) {
-    return executor::executor().execute_alias(alias_name, &params);
-  };
-  s.resolve_exit_status = [](const json* exit_code_map, std::optional<std::int64_t> returncode) {
-    return validator::resolve_exit_status(exit_code_map, returncode);
-  };
-  s.get_health_status = [] { return config::config().get_health_status(); };
-  s.reopen_logs = [] { logger::reopen_logs(); };
-  s.write_audit = [](const logger::AuditRecord& record) { logger::write_audit(record); };
-  return s;
+  // Never destroyed: request threads may still run while the process exits.
+  static auto* host = new ConfigHost(config::config());
+  static auto* aliases = new ConfigAliases(config::config());
+  static auto* authenticator = new AuthAuthenticator(authn);  // the process has one
+  static auto* runner = new ExecutorRunner(executor::executor());
+  return Services{*host, *aliases, *authenticator, *runner};
 }
 
 }  // namespace velquin::api

@@ -11,12 +11,12 @@
 #include <map>
 #include <system_error>
 
+#include "config/alias_parser.h"
 #include "config/config.h"
 #include "scratch/scratch.h"
 #include "support/fd.h"
 #include "support/text.h"
 #include "support/yaml_value.h"
-#include "validator/validator.h"
 
 namespace velquin::config {
 
@@ -71,33 +71,26 @@ std::vector<std::string> sorted_alias_files(const fs::path& dir) {
   return names;
 }
 
-std::optional<std::int64_t> max_timeout_setting(const SettingValue& value) {
-  if (const auto* number = std::get_if<std::int64_t>(&value)) {
-    return *number;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
-bool AliasTable::add(const std::string& name, AliasDef definition) {
-  if (by_name_.contains(name)) {
+bool AliasTable::add(alias::AliasPtr definition) {
+  if (!definition || by_name_.contains(definition->name)) {
     return false;
   }
-  auto shared = std::make_shared<const AliasDef>(std::move(definition));
-  by_name_.emplace(name, shared);
-  ordered_.push_back(std::move(shared));
+  by_name_.emplace(definition->name, definition);
+  ordered_.push_back(std::move(definition));
   return true;
 }
 
-AliasDefPtr AliasTable::find(std::string_view name) const {
-  const auto it = by_name_.find(std::string(name));
+alias::AliasPtr AliasTable::find(std::string_view name) const {
+  const auto it = by_name_.find(name);
   return it == by_name_.end() ? nullptr : it->second;
 }
 
 std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const {
-  const std::string alias_dir = get_text("AliasDir");
-  const std::optional<std::int64_t> max_timeout = max_timeout_setting(get("MaxTimeout"));
+  const auto settings = this->settings();
+  const std::string& alias_dir = settings->alias_dir;
+  const std::optional<std::int64_t> max_timeout = settings->max_timeout;
 
   auto table = std::make_shared<AliasTable>();
   std::vector<std::string> errors;
@@ -131,30 +124,29 @@ std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const 
         errors.push_back(filename + ": alias '" + alias_name + "' must be a mapping");
         continue;
       }
-      AliasDef definition = value;
-      definition["name"] = alias_name;
       const auto first = first_defined_in.find(alias_name);
       if (first != first_defined_in.end()) {
         errors.push_back(filename + ": duplicate alias name '" + alias_name +
                          "' (first defined in " + first->second + ")");
         continue;
       }
-      // The validator compiles exitCodes into this very copy, which is what gets stored.
-      const auto problems = validator::validate_alias_definition(definition, max_timeout);
-      if (!problems.empty()) {
-        for (const auto& problem : problems) {
+      ParsedAlias parsed = parse_alias(alias_name, std::move(value), max_timeout);
+      if (!parsed.errors.empty()) {
+        for (const auto& problem : parsed.errors) {
           errors.push_back(filename + ": alias '" + alias_name + "': " + problem);
         }
         continue;
       }
-      table->add(alias_name, std::move(definition));
+      table->add(std::move(parsed.alias));
       first_defined_in.emplace(alias_name, filename);
     }
   }
 
-  if (get_text("ExternalDir").empty() && _is_running_in_container(get("Container"))) {
+  const SettingValue container =
+      settings->container ? SettingValue(*settings->container) : SettingValue();
+  if (settings->external_dir.empty() && is_running_in_container(container)) {
     const auto& defs = table->definitions();
-    const bool needed = std::any_of(defs.begin(), defs.end(), [](const AliasDefPtr& def) {
+    const bool needed = std::any_of(defs.begin(), defs.end(), [](const alias::AliasPtr& def) {
       return scratch::needs_external_dir(*def);
     });
     if (needed) {
@@ -167,17 +159,17 @@ std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const 
 }
 
 void Config::apply_aliases(AliasTablePtr aliases) {
-  _aliases.store(aliases ? std::move(aliases) : std::make_shared<const AliasTable>());
+  aliases_.store(aliases ? std::move(aliases) : std::make_shared<const AliasTable>());
 }
 
-AliasDefPtr Config::get_alias(std::string_view name) const {
-  const AliasTablePtr table = _aliases.load();
+alias::AliasPtr Config::get_alias(std::string_view name) const {
+  const AliasTablePtr table = aliases_.load();
   return table ? table->find(name) : nullptr;
 }
 
-std::vector<AliasDefPtr> Config::get_all_aliases() const {
-  const AliasTablePtr table = _aliases.load();
-  return table ? table->definitions() : std::vector<AliasDefPtr>{};
+std::vector<alias::AliasPtr> Config::get_all_aliases() const {
+  const AliasTablePtr table = aliases_.load();
+  return table ? table->definitions() : std::vector<alias::AliasPtr>{};
 }
 
 }  // namespace velquin::config

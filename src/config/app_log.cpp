@@ -57,7 +57,7 @@ void bare_token(Slot& slot, std::string_view name, const std::string& token, con
 
 }  // namespace
 
-AppLogSpec _parse_app_log(std::string_view value) {
+AppLogSpec parse_app_log(std::string_view value) {
   AppLogSpec spec;
   const std::vector<std::string> tokens = support::split_whitespace(value);
   if (tokens.empty()) {

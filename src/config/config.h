@@ -17,9 +17,8 @@
 #include <variant>
 #include <vector>
 
+#include "alias/alias.h"
 #include "support/published.h"
-
-#include <nlohmann/json.hpp>
 
 namespace velquin::config {
 
@@ -59,19 +58,22 @@ class ConfigError : public std::runtime_error {
 // Ordered command-line overrides: settings key -> raw text.
 using Overrides = std::vector<std::pair<std::string, std::string>>;
 
-std::string _key_to_env(std::string_view key);
-// Throws std::invalid_argument whose what() is the message.
-SettingValue _coerce(const SettingValue& raw, SettingType typ);
-
 struct IniResult {
   std::vector<std::string> errors;
   std::map<std::string, SettingValue> values;
 };
-// Throws std::system_error when the file cannot be opened or read.
-IniResult _parse_ini(const std::string& path);
 
-bool _is_running_in_container(const SettingValue& container_setting);
-std::string _resolve_relative_to_logdir(const std::string& path, const std::string& log_dir);
+namespace detail {
+std::string key_to_env(std::string_view key);
+// Throws std::invalid_argument whose what() is the message.
+SettingValue coerce(const SettingValue& raw, SettingType typ);
+// Throws std::system_error when the file cannot be opened or read.
+IniResult parse_ini(const std::string& path);
+std::string resolve_relative_to_logdir(const std::string& path, const std::string& log_dir);
+}  // namespace detail
+
+// The Container setting when set, else the marker files and variable.
+bool is_running_in_container(const SettingValue& container_setting);
 
 struct AppLogSpec {
   std::optional<std::string> path;
@@ -79,28 +81,62 @@ struct AppLogSpec {
   std::optional<std::string> format;
   std::vector<std::string> errors;
 };
-AppLogSpec _parse_app_log(std::string_view value);
+AppLogSpec parse_app_log(std::string_view value);
+
+// The settings of one successful load, typed. Null texts read as "", the
+// unset integers as none (ListenPort only before the first load).
+struct Settings {
+  std::string pid_file;
+  std::string auth_dir;
+  std::string alias_dir;
+  std::string shared_dir;
+  std::string external_dir;
+  std::string listen_address;
+  std::int64_t listen_port = 0;
+  bool ssl_enabled = false;
+  std::string ssl_cert;
+  std::string ssl_key;
+  std::string log_level;
+  std::string log_dir;
+  std::string audit_log;
+  std::string app_log;
+  std::string logs_api_key;
+  std::string health_api_key;
+  std::int64_t auth_reload = 0;
+  std::int64_t alias_reload = 0;
+  std::optional<std::string> container;
+  std::optional<std::int64_t> max_timeout;
+  std::string refresh_image;
+  std::string prefetch_image;
+  std::string run_containment;
+  std::int64_t max_output_size = 0;
+  std::int64_t max_buffered_body_bytes = 0;
+};
 
 // Text form of a setting as written in messages and logs: text as is, integers
 // in decimal, booleans "True"/"False", null "None".
 std::string setting_text(const SettingValue& value);
 
-using AliasDef = nlohmann::ordered_json;
-using AliasDefPtr = std::shared_ptr<const AliasDef>;
-
 // Alias name -> definition, in load order. Immutable once published.
 class AliasTable {
  public:
   // False (and nothing added) when the name is already present.
-  bool add(const std::string& name, AliasDef definition);
-  AliasDefPtr find(std::string_view name) const;
-  const std::vector<AliasDefPtr>& definitions() const { return ordered_; }
+  bool add(alias::AliasPtr definition);
+  alias::AliasPtr find(std::string_view name) const;
+  const std::vector<alias::AliasPtr>& definitions() const { return ordered_; }
   bool empty() const { return ordered_.empty(); }
   std::size_t size() const { return ordered_.size(); }
 
  private:
-  std::vector<AliasDefPtr> ordered_;
-  std::unordered_map<std::string, AliasDefPtr> by_name_;
+  // Heterogeneous lookup: a request's name is found without making a string.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
+  std::vector<alias::AliasPtr> ordered_;
+  std::unordered_map<std::string, alias::AliasPtr, NameHash, std::equal_to<>> by_name_;
 };
 using AliasTablePtr = std::shared_ptr<const AliasTable>;
 
@@ -125,13 +161,15 @@ class Config {
   std::int64_t get_int(std::string_view key) const;
   bool get_bool(std::string_view key) const;
   SettingValue get_setting(std::string_view dotted_path, SettingValue default_value = {}) const;
+  // The typed settings: one snapshot, replaced whole by load(); read it once per use.
+  std::shared_ptr<const Settings> settings() const;
 
   // Alias definitions. load_aliases throws std::system_error on I/O failures.
   std::pair<AliasTablePtr, std::vector<std::string>> load_aliases() const;
   void apply_aliases(AliasTablePtr aliases);
-  AliasDefPtr get_alias(std::string_view name) const;
-  std::vector<AliasDefPtr> get_all_aliases() const;
-  AliasTablePtr alias_table() const { return _aliases.load(); }
+  alias::AliasPtr get_alias(std::string_view name) const;
+  std::vector<alias::AliasPtr> get_all_aliases() const;
+  AliasTablePtr alias_table() const { return aliases_.load(); }
 
   // Health record.
   void record_startup_success();
@@ -141,13 +179,20 @@ class Config {
 
  private:
   using Values = std::map<std::string, SettingValue, std::less<>>;
-  support::Published<const Values> _values;
-  support::Published<const AliasTable> _aliases;
+  // Both views of one load, published together.
+  struct Snapshot {
+    Values values;
+    Settings settings;
+  };
+  static std::shared_ptr<const Snapshot> make_snapshot(Values values);
+  support::Published<const Snapshot> values_;
+  support::Published<const AliasTable> aliases_;
 
-  mutable std::mutex _health_lock;
-  bool _auth_current = true;   // guarded by _health_lock
-  bool _alias_current = true;  // guarded by _health_lock
-  std::optional<std::chrono::system_clock::time_point> _last_successful_reload;  // guarded by _health_lock
+  mutable std::mutex health_lock_;
+  bool auth_current_ = true;   // guarded by health_lock_
+  bool alias_current_ = true;  // guarded by health_lock_
+  std::optional<std::chrono::system_clock::time_point>
+      last_successful_reload_;  // guarded by health_lock_
 };
 
 // The process-wide configuration object.

@@ -212,14 +212,70 @@ void check_positive_setting(std::map<std::string, SettingValue, std::less<>>& va
   }
 }
 
+std::string text_of(const std::map<std::string, SettingValue, std::less<>>& values,
+                    std::string_view key) {
+  const SettingValue& value = values.find(key)->second;
+  return std::holds_alternative<std::monostate>(value) ? std::string() : setting_text(value);
+}
+
+std::optional<std::int64_t>
+integer_of(const std::map<std::string, SettingValue, std::less<>>& values, std::string_view key) {
+  const SettingValue& value = values.find(key)->second;
+  if (const auto* number = std::get_if<std::int64_t>(&value)) {
+    return *number;
+  }
+  return std::nullopt;
+}
+
+Settings typed_settings(const std::map<std::string, SettingValue, std::less<>>& values) {
+  Settings s;
+  s.pid_file = text_of(values, "PidFile");
+  s.auth_dir = text_of(values, "AuthDir");
+  s.alias_dir = text_of(values, "AliasDir");
+  s.shared_dir = text_of(values, "SharedDir");
+  s.external_dir = text_of(values, "ExternalDir");
+  s.listen_address = text_of(values, "ListenAddress");
+  s.listen_port = integer_of(values, "ListenPort").value_or(0);
+  const SettingValue& ssl = values.find("SslEnabled")->second;
+  s.ssl_enabled = std::holds_alternative<bool>(ssl) && std::get<bool>(ssl);
+  s.ssl_cert = text_of(values, "SslCert");
+  s.ssl_key = text_of(values, "SslKey");
+  s.log_level = text_of(values, "LogLevel");
+  s.log_dir = text_of(values, "LogDir");
+  s.audit_log = text_of(values, "AuditLog");
+  s.app_log = text_of(values, "AppLog");
+  s.logs_api_key = text_of(values, "LogsApiKey");
+  s.health_api_key = text_of(values, "HealthApiKey");
+  s.auth_reload = integer_of(values, "AuthReload").value_or(0);
+  s.alias_reload = integer_of(values, "AliasReload").value_or(0);
+  if (const SettingValue& container = values.find("Container")->second;
+      !std::holds_alternative<std::monostate>(container)) {
+    s.container = setting_text(container);
+  }
+  s.max_timeout = integer_of(values, "MaxTimeout");
+  s.refresh_image = text_of(values, "RefreshImage");
+  s.prefetch_image = text_of(values, "PrefetchImage");
+  s.run_containment = text_of(values, "RunContainment");
+  s.max_output_size = integer_of(values, "MaxOutputSize").value_or(0);
+  s.max_buffered_body_bytes = integer_of(values, "MaxBufferedBodyBytes").value_or(0);
+  return s;
+}
+
 }  // namespace
+
+std::shared_ptr<const Config::Snapshot> Config::make_snapshot(Values values) {
+  auto snapshot = std::make_shared<Snapshot>();
+  snapshot->settings = typed_settings(values);
+  snapshot->values = std::move(values);
+  return snapshot;
+}
 
 const std::set<std::string> RUN_CONTAINMENT_VALUES = {"auto", "cgroup", "subreaper"};
 
 ConfigError::ConfigError(std::vector<std::string> errors_in)
     : std::runtime_error(join_lines(errors_in)), errors(std::move(errors_in)) {}
 
-std::string _key_to_env(std::string_view key) {
+std::string detail::key_to_env(std::string_view key) {
   std::string out = "VELQUIN_";
   for (std::size_t i = 0; i < key.size(); ++i) {
     const char c = key[i];
@@ -244,7 +300,7 @@ std::string setting_text(const SettingValue& value) {
   return "None";
 }
 
-SettingValue _coerce(const SettingValue& raw, SettingType typ) {
+SettingValue detail::coerce(const SettingValue& raw, SettingType typ) {
   switch (typ) {
     case SettingType::boolean: {
       if (std::holds_alternative<bool>(raw)) {
@@ -277,7 +333,7 @@ SettingValue _coerce(const SettingValue& raw, SettingType typ) {
   return raw;
 }
 
-IniResult _parse_ini(const std::string& path) {
+IniResult detail::parse_ini(const std::string& path) {
   const std::string content = support::read_whole_file(path);
   if (!support::is_valid_utf8(content)) {
     throw std::system_error(EILSEQ, std::generic_category(), path + ": not valid UTF-8");
@@ -313,7 +369,7 @@ IniResult _parse_ini(const std::string& path) {
       continue;
     }
     try {
-      result.values[key] = _coerce(value, def->type);
+      result.values[key] = detail::coerce(value, def->type);
     } catch (const std::invalid_argument& e) {
       result.errors.push_back(where + e.what());
     }
@@ -321,7 +377,7 @@ IniResult _parse_ini(const std::string& path) {
   return result;
 }
 
-bool _is_running_in_container(const SettingValue& container_setting) {
+bool is_running_in_container(const SettingValue& container_setting) {
   if (std::holds_alternative<std::monostate>(container_setting)) {
     std::error_code ec;
     return std::filesystem::exists("/.dockerenv", ec) || std::filesystem::exists("/run/.containerenv", ec) ||
@@ -331,7 +387,8 @@ bool _is_running_in_container(const SettingValue& container_setting) {
   return word == "1" || word == "true";
 }
 
-std::string _resolve_relative_to_logdir(const std::string& path, const std::string& log_dir) {
+std::string detail::resolve_relative_to_logdir(const std::string& path,
+                                               const std::string& log_dir) {
   if (path == "/dev/stdout" || path == "/dev/stderr" || (!path.empty() && path.front() == '/')) {
     return path;
   }
@@ -342,12 +399,12 @@ std::string _resolve_relative_to_logdir(const std::string& path, const std::stri
 }
 
 Config::Config() {
-  auto defaults = std::make_shared<Values>();
+  Values defaults;
   for (const auto& def : PARAM_DEFS) {
-    defaults->emplace(std::string(def.key), def.default_value);
+    defaults.emplace(std::string(def.key), def.default_value);
   }
-  _values.store(std::move(defaults));
-  _aliases.store(std::make_shared<const AliasTable>());
+  values_.store(make_snapshot(std::move(defaults)));
+  aliases_.store(std::make_shared<const AliasTable>());
 }
 
 void Config::load(const std::string& config_path, const std::optional<Overrides>& cli_overrides) {
@@ -359,7 +416,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
 
   // File.
   if (std::filesystem::exists(config_path)) {
-    IniResult ini = _parse_ini(config_path);
+    IniResult ini = detail::parse_ini(config_path);
     errors.insert(errors.end(), ini.errors.begin(), ini.errors.end());
     for (auto& [key, value] : ini.values) {
       values[key] = std::move(value);
@@ -368,13 +425,13 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
 
   // Environment, in table order.
   for (const auto& def : PARAM_DEFS) {
-    const std::string name = _key_to_env(def.key);
+    const std::string name = detail::key_to_env(def.key);
     const char* raw = std::getenv(name.c_str());
     if (raw == nullptr) {
       continue;
     }
     try {
-      values[std::string(def.key)] = _coerce(std::string(raw), def.type);
+      values[std::string(def.key)] = detail::coerce(std::string(raw), def.type);
     } catch (const std::invalid_argument& e) {
       errors.push_back("Environment variable " + name + ": " + e.what());
     }
@@ -389,7 +446,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
         continue;
       }
       try {
-        values[key] = _coerce(raw, def->type);
+        values[key] = detail::coerce(raw, def->type);
       } catch (const std::invalid_argument& e) {
         errors.push_back(e.what());
       }
@@ -415,7 +472,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
   }
 
   if (const auto* audit = std::get_if<std::string>(&values["AuditLog"]); audit != nullptr && !audit->empty()) {
-    values["AuditLog"] = _resolve_relative_to_logdir(*audit, log_dir);
+    values["AuditLog"] = detail::resolve_relative_to_logdir(*audit, log_dir);
   }
 
   if (const auto* app = std::get_if<std::string>(&values["AppLog"]); app != nullptr && !app->empty()) {
@@ -429,7 +486,8 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
       while (end < rest.size() && !support::is_space(rest[end])) {
         ++end;
       }
-      const std::string path = _resolve_relative_to_logdir(std::string(rest.substr(0, end)), log_dir);
+      const std::string path =
+          detail::resolve_relative_to_logdir(std::string(rest.substr(0, end)), log_dir);
       std::string_view tail = rest.substr(end);
       while (!tail.empty() && support::is_space(tail.front())) {
         tail.remove_prefix(1);
@@ -437,7 +495,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
       stored = tail.empty() ? path : path + " " + std::string(tail);
     }
     values["AppLog"] = stored;
-    AppLogSpec spec = _parse_app_log(stored);
+    AppLogSpec spec = parse_app_log(stored);
     errors.insert(errors.end(), spec.errors.begin(), spec.errors.end());
   }
 
@@ -451,13 +509,13 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
   if (!errors.empty()) {
     throw ConfigError(std::move(errors));
   }
-  _values.store(std::make_shared<const Values>(std::move(values)));
+  values_.store(make_snapshot(std::move(values)));
 }
 
 SettingValue Config::get(std::string_view key) const {
-  const auto values = _values.load();
-  const auto it = values->find(key);
-  if (it == values->end()) {
+  const auto snapshot = values_.load();
+  const auto it = snapshot->values.find(key);
+  if (it == snapshot->values.end()) {
     throw std::out_of_range("Unknown configuration key: " + quoted(key));
   }
   return it->second;
@@ -502,15 +560,20 @@ bool Config::get_bool(std::string_view key) const {
 SettingValue Config::get_setting(std::string_view dotted_path, SettingValue default_value) const {
   for (const auto& compat : detail::COMPAT_PATHS) {
     if (compat.path == dotted_path) {
-      const auto values = _values.load();
-      const auto it = values->find(compat.key);
-      if (it == values->end() || std::holds_alternative<std::monostate>(it->second)) {
+      const auto snapshot = values_.load();
+      const auto it = snapshot->values.find(compat.key);
+      if (it == snapshot->values.end() || std::holds_alternative<std::monostate>(it->second)) {
         return default_value;
       }
       return it->second;
     }
   }
   return default_value;
+}
+
+std::shared_ptr<const Settings> Config::settings() const {
+  auto snapshot = values_.load();
+  return std::shared_ptr<const Settings>(snapshot, &snapshot->settings);
 }
 
 Config& config() {

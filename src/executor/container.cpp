@@ -10,7 +10,6 @@
 #include <thread>
 #include <utility>
 
-#include "config/config.h"
 #include "docker/docker.h"
 #include "executor/executor.h"
 #include "executor/volumes.h"
@@ -30,18 +29,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-json optional_text(const std::optional<std::string>& text) {
-  return text ? json(*text) : json();
-}
-
-json failure_record(const std::string& error, const std::optional<std::string>& container_id,
-                    const std::optional<std::string>& image_id) {
-  json record = json::object();
-  record["success"] = false;
-  record["error"] = error;
-  record["container_id"] = optional_text(container_id);
-  record["image_id"] = optional_text(image_id);
-  return record;
+RunResult failure(std::string error, const std::optional<std::string>& container_id,
+                  const std::optional<std::string>& image_id) {
+  RunResult result;
+  result.error = std::move(error);
+  result.container_id = container_id;
+  result.image_id = image_id;
+  return result;
 }
 
 // Valid text (the usual case) is taken over without another copy.
@@ -150,10 +144,10 @@ class WaitWorker {
 }  // namespace
 
 std::pair<std::optional<std::string>, std::optional<std::string>>
-_safe_container_logs(docker::DockerClient& client, const std::string& container_id) {
+detail::safe_container_logs(docker::DockerClient& client, const std::string& container_id,
+                            std::size_t cap) {
   try {
     // Best effort after a time-out: a stream over the cap gives what came before it.
-    const std::size_t cap = _max_output_size();
     std::string out = decode_log(client.logs_capped(container_id, true, cap).bytes);
     std::string err = decode_log(client.logs_capped(container_id, false, cap).bytes);
     return {std::move(out), std::move(err)};
@@ -162,23 +156,20 @@ _safe_container_logs(docker::DockerClient& client, const std::string& container_
   }
 }
 
-json Executor::_execute_container(const json& alias_cfg, const json& params) {
-  config::Config& cfg = config::config();
+RunResult detail::execute_container(Executor& executor, const alias::Alias& alias_def,
+                                    const json& params, const RunContext& context) {
+  const alias::ContainerSpec& container = *alias_def.container();
 
   // Set-up: failures here reach the caller.
-  std::string shared_dir = cfg.get_text("SharedDir");
-  if (shared_dir.empty()) {
-    shared_dir = "/tmp/velquin";
-  }
+  const std::string& shared_dir = context.shared_dir;
   std::filesystem::create_directories(shared_dir);
-  const std::string external_dir = cfg.get_text("ExternalDir");
-  const std::size_t cap = _max_output_size();
-  const std::string correlation_id = logger::get_correlation_id();
+  const std::size_t cap = context.max_output_size;
+  const std::string& correlation_id = context.correlation_id;
 
   std::optional<scratch::RunInfo> run_info;  // holds the directory's lock until the end
   std::optional<std::string> run_dir;
-  if (scratch::needs_run_dir(alias_cfg)) {
-    run_info = scratch::create(shared_dir, alias_cfg, correlation_id);
+  if (scratch::needs_run_dir(alias_def)) {
+    run_info = scratch::create(shared_dir, alias_def, correlation_id);
     run_dir = run_info->run_dir;
   }
   // Last step of every way out, after preservation has copied what it needs.
@@ -188,8 +179,6 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
     }
   });
   std::vector<preserve::PreserveSpec> preserve_specs;
-  const json stream_entries =
-      preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", json()));
   std::optional<std::string> captured_stdout;
   std::optional<std::string> captured_stderr;
   std::optional<std::string> container_id;
@@ -197,59 +186,46 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
 
   std::shared_ptr<docker::DockerClient> client;
   try {
-    client = _get_docker_client();
+    client = executor.get_docker_client();
   } catch (const std::exception& e) {
     logger::error(std::string("Docker client unavailable: ") + e.what());
-    json record = json::object();
-    record["success"] = false;
-    record["error"] = std::string("Docker not available: ") + e.what();
-    return record;
+    return failure(std::string("Docker not available: ") + e.what(), std::nullopt, std::nullopt);
   }
 
-  json record;
+  RunResult result;
   try {
-    const json image_value = alias_cfg.value("image", json());
-    const std::string image = image_value.is_string() ? image_value.get<std::string>() : "";
     std::optional<std::string> command;
-    const json command_value = alias_cfg.value("command", json());
-    if (command_value.is_string() && !command_value.get_ref<const std::string&>().empty()) {
-      command = tmpl::render_command(command_value.get<std::string>(), params, std::nullopt,
-                                     tmpl::Interpreter::container);
+    if (!container.command.empty()) {
+      command = tmpl::render_command(container.command, params);
     }
 
     docker::RunSpec spec;
-    spec.image = image;
+    spec.image = container.image;
     spec.command = command;
-    const json environment = alias_cfg.value("environment", json());
-    if (environment.is_object()) {
-      for (const auto& [name, value] : environment.items()) {
-        spec.env.emplace_back(name, tmpl::render(_env_value(value), params, run_dir));
-      }
+    for (const auto& var : alias_def.environment) {
+      spec.env.emplace_back(var.name, tmpl::render(var.value, params, run_dir));
     }
-    const json network = alias_cfg.value("network", json());
-    if (network.is_string() && !network.get_ref<const std::string&>().empty()) {
-      spec.network = network.get<std::string>();
-    }
+    spec.network = container.network;
 
-    VolumeSetup volumes = _build_volumes(alias_cfg, params, run_dir, shared_dir, external_dir);
+    VolumeSetup volumes =
+        build_volumes(container, params, run_dir, shared_dir, context.external_dir);
     spec.binds = std::move(volumes.bindings);
     preserve_specs = std::move(volumes.preserve_specs);
 
-    _precreate_output_dirs(alias_cfg, params, run_dir);
+    precreate_output_dirs(alias_def, params, run_dir);
 
-    const json timeout = _resolve_timeout(alias_cfg);
-    const double pull_elapsed = image_pull::refresh_before_run(
-        *client, alias_cfg, cfg.get_text("RefreshImage"), timeout.get<double>());
+    const TimeLimit& timeout = context.time_limit;
+    const double pull_elapsed =
+        image_pull::refresh_before_run(*client, alias_def, context.refresh_image, timeout.seconds);
     // Capped so that an absurd limit cannot overflow the clock arithmetic of the wait.
     constexpr double kLongestWaitSeconds = 1e9;
     double remaining_timeout =
-        std::min(kLongestWaitSeconds, std::max(0.0, timeout.get<double>() - pull_elapsed));
+        std::min(kLongestWaitSeconds, std::max(0.0, timeout.seconds - pull_elapsed));
 
     // The template, not the rendered command: parameter values never go to the log.
     logger::debug(
-        "Running container: image=" + support::quoted(std::string_view(image)) + " cmd=" +
-        (command ? support::quoted(std::string_view(command_value.get_ref<const std::string&>()))
-                 : "None"));
+        "Running container: image=" + support::quoted(std::string_view(spec.image)) +
+        " cmd=" + (command ? support::quoted(std::string_view(container.command.text())) : "None"));
 
     const std::string full_id = create_and_start(*client, spec, remaining_timeout);
     // Forced removal on every way out from here, errors dropped.
@@ -264,9 +240,9 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
       }
     } remover{*client, full_id};
 
-    container_id = _short_id(full_id);
+    container_id = short_id(full_id);
     const std::string image_ref = client->inspect_image(full_id);
-    image_id = _short_id(image_ref);
+    image_id = short_id(image_ref);
 
     WaitWorker worker(client, full_id);
     if (!worker.finished_within(remaining_timeout)) {
@@ -276,7 +252,7 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
       } catch (const std::exception&) {
         killed = false;
       }
-      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, full_id);
+      std::tie(captured_stdout, captured_stderr) = safe_container_logs(*client, full_id, cap);
       if (!killed) {
         // The wait returns only once the container stops; removal stops it.
         try {
@@ -285,47 +261,42 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
         }
       }
       worker.join();
-      record = json::object();
-      record["success"] = false;
-      record["timed_out"] = true;
-      record["returncode"] = nullptr;
-      record["container_id"] = optional_text(container_id);
-      record["image_id"] = optional_text(image_id);
-      record["error"] = "Container timed out after " + support::value_text(timeout) + " seconds";
+      result =
+          failure("Container timed out after " + timeout.text + " seconds", container_id, image_id);
+      result.outcome = RunResult::Outcome::timed_out;
     } else {
       const std::optional<std::int64_t> status = worker.result();
       docker::CappedLog out_log = client->logs_capped(full_id, true, cap);
       docker::CappedLog err_log = client->logs_capped(full_id, false, cap);
-      const std::string out = decode_log(std::move(out_log.bytes));
-      const std::string err = decode_log(std::move(err_log.bytes));
-      captured_stdout = out;
-      captured_stderr = err;
+      std::string out = decode_log(std::move(out_log.bytes));
+      std::string err = decode_log(std::move(err_log.bytes));
+      if (!alias_def.preserve_streams.empty()) {
+        captured_stdout = out;
+        captured_stderr = err;
+      }
       if (out_log.exceeded) {
         throw OutputTooLarge("stdout", cap);
       }
       if (err_log.exceeded) {
         throw OutputTooLarge("stderr", cap);
       }
-      json file_outputs = _collect_output_files(alias_cfg, params, run_dir);
-      record = json::object();
-      record["success"] = true;
-      record["returncode"] = status.value_or(0);
-      record["container_id"] = optional_text(container_id);
-      record["image_id"] = optional_text(image_id);
-      record["stdout"] = out;
-      record["stderr"] = err;
-      record["file_outputs"] = std::move(file_outputs);
+      result.file_outputs = collect_output_files(alias_def, params, run_dir, cap);
+      result.outcome = RunResult::Outcome::completed;
+      result.returncode = status.value_or(0);
+      result.container_id = container_id;
+      result.image_id = image_id;
+      result.stdout_text = std::move(out);
+      result.stderr_text = std::move(err);
     }
   } catch (const docker::ImageNotFound& e) {
-    record = failure_record(std::string("Container image not found: ") + e.what(), container_id,
-                            image_id);
+    result = failure(std::string("Container image not found: ") + e.what(), container_id, image_id);
   } catch (const docker::DockerError& e) {
-    const std::string description = without_values(e.what(), params);
+    std::string description = without_values(e.what(), params);
     logger::error("Container execution error: " + description);
-    record = failure_record(description, container_id, image_id);
+    result = failure(std::move(description), container_id, image_id);
   } catch (const std::exception& e) {
     logger::error(std::string("Container execution error: ") + e.what());
-    record = failure_record(e.what(), container_id, image_id);
+    result = failure(e.what(), container_id, image_id);
   }
 
   // Finish: after every outcome of the run, while the run directory exists.
@@ -336,12 +307,11 @@ json Executor::_execute_container(const json& alias_cfg, const json& params) {
       support::truncate_utf8(**captured, cap);
     }
   }
-  const std::string log_dir = cfg.get_text("LogDir");
   support::ScopeExit preserve_volumes(
-      [&] { preserve::preserve_volumes(preserve_specs, log_dir, correlation_id); });
-  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, log_dir,
-                             correlation_id);
-  return record;
+      [&] { preserve::preserve_volumes(preserve_specs, context.log_dir, correlation_id); });
+  preserve::preserve_streams(alias_def.preserve_streams, captured_stdout, captured_stderr,
+                             context.log_dir, correlation_id);
+  return result;
 }
 
 }  // namespace velquin::executor

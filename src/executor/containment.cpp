@@ -26,7 +26,6 @@
 #include <system_error>
 #include <vector>
 
-#include "config/config.h"
 #include "executor/executor.h"
 #include "executor/spawn.h"
 #include "logger/logger.h"
@@ -526,11 +525,10 @@ namespace detail {
 Containment containment() {
   State& s = state();
   if (!s.ready.load(std::memory_order_acquire)) {
-    // Not set up at start-up (a program other than the service): the setting decides.
-    std::string setting = config::config().get_text("RunContainment");
+    // Not set up at start-up (a program other than the service): the default applies.
     std::lock_guard lock(s.setup_lock);
     if (!s.ready.load(std::memory_order_acquire)) {
-      set_up_locked(setting.empty() ? "auto" : setting);
+      set_up_locked("auto");
     }
   }
   return s.mode.load(std::memory_order_acquire);

@@ -3,67 +3,44 @@
 #include <cstdint>
 #include <string>
 #include <utility>
-#include <variant>
-#include <vector>
 
-#include "config/config.h"
-#include "support/json_value.h"
 #include "support/number_text.h"
-#include "support/quoted.h"
-#include "validator/validator.h"
 
 namespace velquin::executor {
 
 namespace {
 
-using support::is_empty_value;
-
 constexpr std::int64_t DEFAULT_TIMEOUT = 60;
+constexpr const char* DEFAULT_SHARED_DIR = "/tmp/velquin";
 
 }  // namespace
 
-json Executor::execute_alias(const std::string& alias_name, const json* parameters) {
-  json params = (parameters != nullptr && parameters->is_object()) ? *parameters : json::object();
-
-  // The snapshot keeps the definition alive even if a reload replaces the table meanwhile.
-  config::AliasDefPtr alias = config::config().get_alias(alias_name);
-  if (!alias || alias->is_null() || alias->empty()) {
-    return json{{"success", false},
-                {"error", "Alias " + support::quoted(alias_name) + " not found"}};
+RunContext make_run_context(const alias::Alias& alias_def, const config::Settings& settings,
+                            std::string correlation_id) {
+  RunContext context;
+  context.correlation_id = std::move(correlation_id);
+  context.shared_dir = settings.shared_dir.empty() ? DEFAULT_SHARED_DIR : settings.shared_dir;
+  context.external_dir = settings.external_dir;
+  context.log_dir = settings.log_dir;
+  context.refresh_image = settings.refresh_image;
+  // Checked positive at load; an unloaded configuration must not mean "nothing fits".
+  if (settings.max_output_size > 0) {
+    context.max_output_size = static_cast<std::size_t>(settings.max_output_size);
   }
-  const json& alias_cfg = *alias;
-
-  params = validator::apply_defaults(params, alias_cfg);
-  std::vector<std::string> errors = validator::validate_parameters(params, alias_cfg);
-  if (!errors.empty()) {
-    std::string joined;
-    for (std::size_t i = 0; i < errors.size(); ++i) {
-      joined += (i == 0 ? "" : ", ") + errors[i];
-    }
-    return json{{"success", false},
-                {"validation_error", true},
-                {"errors", errors},
-                {"error", "Parameter validation failed: " + joined}};
-  }
-
-  json type;
-  if (alias_cfg.is_object()) {
-    auto it = alias_cfg.find("type");
-    if (it != alias_cfg.end()) {
-      type = *it;
-    }
-  }
-  if (type.is_string() && type.get_ref<const std::string&>() == "process") {
-    return _execute_process(alias_cfg, params);
-  }
-  if (type.is_string() && type.get_ref<const std::string&>() == "container") {
-    return _execute_container(alias_cfg, params);
-  }
-  return json{{"success", false}, {"error", "Unknown alias type: " + support::quoted(type)}};
+  context.time_limit = detail::resolve_timeout(alias_def, settings.max_timeout);
+  return context;
 }
 
-std::shared_ptr<docker::DockerClient> Executor::_get_docker_client() {
-  if (auto client = _docker_client.load()) {
+RunResult Executor::execute_alias(const alias::Alias& alias_def, const json& params,
+                                  const RunContext& context) {
+  if (alias_def.type() == alias::Type::process) {
+    return detail::execute_process(alias_def, params, context);
+  }
+  return detail::execute_container(*this, alias_def, params, context);
+}
+
+std::shared_ptr<docker::DockerClient> Executor::get_docker_client() {
+  if (auto client = docker_client_.load()) {
     return client;
   }
   // Not locked: two first requests may each build a client; the last one stored stays.
@@ -73,14 +50,13 @@ std::shared_ptr<docker::DockerClient> Executor::_get_docker_client() {
   }
   // Reaching the engine is part of creating a usable client.
   client->ping();
-  _docker_client.store(client);
+  docker_client_.store(client);
   return client;
 }
 
-void Executor::set_docker_client_factory(
-    std::function<std::shared_ptr<docker::DockerClient>()> factory) {
+void Executor::set_docker_client_factory(ClientFactory factory) {
   factory_ = std::move(factory);
-  _docker_client.store(nullptr);
+  docker_client_.store(nullptr);
 }
 
 Executor& executor() {
@@ -88,24 +64,23 @@ Executor& executor() {
   return instance;
 }
 
-json _resolve_timeout(const json& alias_cfg) {
-  json t = DEFAULT_TIMEOUT;
-  if (alias_cfg.is_object()) {
-    auto it = alias_cfg.find("timeout");
-    if (it != alias_cfg.end() && !is_empty_value(*it)) {
-      t = *it;
-    }
+OutputTooLarge::OutputTooLarge(const std::string& what, std::size_t cap)
+    : std::runtime_error(what + " exceeded MaxOutputSize (" + std::to_string(cap) + " bytes)") {}
+
+namespace detail {
+
+TimeLimit resolve_timeout(const alias::Alias& alias_def, std::optional<std::int64_t> max_timeout) {
+  TimeLimit limit{static_cast<double>(DEFAULT_TIMEOUT), std::to_string(DEFAULT_TIMEOUT)};
+  if (alias_def.timeout && alias_def.timeout->value != 0) {
+    limit = TimeLimit{static_cast<double>(alias_def.timeout->value), alias_def.timeout->text};
   }
-  config::SettingValue m = config::config().get("MaxTimeout");
-  if (const auto* max = std::get_if<std::int64_t>(&m); max != nullptr && *max != 0) {
-    if (t.is_number() && t.get<double>() > static_cast<double>(*max)) {
-      return *max;
-    }
+  if (max_timeout && *max_timeout != 0 && limit.seconds > static_cast<double>(*max_timeout)) {
+    limit = TimeLimit{static_cast<double>(*max_timeout), std::to_string(*max_timeout)};
   }
-  return t;
+  return limit;
 }
 
-std::optional<std::string> _short_id(const std::string& full_id) {
+std::optional<std::string> short_id(const std::string& full_id) {
   if (full_id.empty()) {
     return std::nullopt;
   }
@@ -114,20 +89,6 @@ std::optional<std::string> _short_id(const std::string& full_id) {
   return piece.substr(0, 12);
 }
 
-std::size_t _max_output_size() {
-  const std::int64_t cap = config::config().get_int("MaxOutputSize");
-  // Checked positive at load; an unloaded configuration must not mean "nothing fits".
-  return cap > 0 ? static_cast<std::size_t>(cap) : SIZE_MAX;
-}
-
-OutputTooLarge::OutputTooLarge(const std::string& what, std::size_t cap)
-    : std::runtime_error(what + " exceeded MaxOutputSize (" + std::to_string(cap) + " bytes)") {}
-
-std::string _env_value(const json& var_def) {
-  if (var_def.is_string()) {
-    return var_def.get<std::string>();
-  }
-  return support::value_text(var_def);
-}
+}  // namespace detail
 
 }  // namespace velquin::executor

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -12,45 +14,75 @@
 
 #include <nlohmann/json.hpp>
 
+#include "alias/alias.h"
+#include "config/config.h"
 #include "docker/docker.h"
 
 namespace velquin::executor {
 
 using json = nlohmann::ordered_json;
 
+// A run's time limit in seconds, and its text as messages show it ("60", "2.5").
+struct TimeLimit {
+  double seconds = 60;
+  std::string text = "60";
+};
+
+// What one run reads besides its alias and its parameters.
+struct RunContext {
+  std::string correlation_id;  // names the run directory, the run's cgroup and preserved files
+  std::string shared_dir;      // where run directories go
+  std::string external_dir;    // the host's view of shared_dir, for sibling containers
+  std::string log_dir;         // where preserved outputs go
+  std::string refresh_image;   // RefreshImage
+  std::size_t max_output_size = SIZE_MAX;  // cap of each stream and file output
+  TimeLimit time_limit;
+};
+
+// The context of one request's run, from the settings snapshot the request holds.
+RunContext make_run_context(const alias::Alias& alias_def, const config::Settings& settings,
+                            std::string correlation_id);
+
+// File outputs by their source token as written in the output template.
+using FileOutputs = std::map<std::string, std::string, std::less<>>;
+
+// What a run came to. Completed: the command ran to its end, whatever its
+// exit status. A time-out or a failure carries `error`, for the log only.
+struct RunResult {
+  enum class Outcome { completed, timed_out, failed };
+  Outcome outcome = Outcome::failed;
+  std::optional<std::int64_t> returncode;   // completed runs
+  std::optional<std::int64_t> pid;          // process runs, once the shell started
+  std::optional<std::string> container_id;  // container runs, once created (short id)
+  std::optional<std::string> image_id;
+  std::string stdout_text;
+  std::string stderr_text;
+  FileOutputs file_outputs;
+  std::string error;
+};
+
 class Executor {
  public:
-  // Never throws for failures of the run itself: they come back as records
-  // with "success" false. Other exceptions reach the caller.
-  json execute_alias(const std::string& alias_name, const json* parameters = nullptr);
+  using ClientFactory = std::function<std::shared_ptr<docker::DockerClient>()>;
 
-  json _execute_process(const json& alias_cfg, const json& params);
-  json _execute_container(const json& alias_cfg, const json& params);
+  // Runs the alias with parameters that the caller has validated and
+  // completed with defaults. Never throws for failures of the run itself:
+  // they come back as results. Other exceptions reach the caller.
+  RunResult execute_alias(const alias::Alias& alias_def, const json& params,
+                          const RunContext& context);
 
   // Created on first use and kept. Throws docker::DockerError.
-  std::shared_ptr<docker::DockerClient> _get_docker_client();
+  std::shared_ptr<docker::DockerClient> get_docker_client();
   // Tests substitute the factory (or a ready client).
-  void set_docker_client_factory(std::function<std::shared_ptr<docker::DockerClient>()> factory);
+  void set_docker_client_factory(ClientFactory factory);
 
  private:
-  std::atomic<std::shared_ptr<docker::DockerClient>> _docker_client;
-  std::function<std::shared_ptr<docker::DockerClient>()> factory_;
+  std::atomic<std::shared_ptr<docker::DockerClient>> docker_client_;
+  ClientFactory factory_;
 };
 
 // The process-wide executor.
 Executor& executor();
-
-// The alias's time limit: a JSON number (integer stays integer).
-json _resolve_timeout(const json& alias_cfg);
-std::optional<std::string> _short_id(const std::string& full_id);
-
-// Environment value text: booleans "true"/"false", text unchanged, numbers
-// printed (2.0 -> "2.0"), null "None".
-std::string _env_value(const json& var_def);
-
-// MaxOutputSize: the cap of each captured stream, each file output and the
-// files of one directory output together.
-std::size_t _max_output_size();
 
 // A run whose output went over the cap: "<what> exceeded MaxOutputSize (<cap> bytes)".
 // `what` names the output as the operator wrote it, never a rendered value.
@@ -59,15 +91,28 @@ class OutputTooLarge : public std::runtime_error {
   OutputTooLarge(const std::string& what, std::size_t cap);
 };
 
-// Output files and directories. Collection throws OutputTooLarge.
-void _precreate_output_dirs(const json& alias_cfg, const json& params,
-                            const std::optional<std::string>& run_dir);
-json _collect_output_files(const json& alias_cfg, const json& params,
+namespace detail {
+
+RunResult execute_process(const alias::Alias& alias_def, const json& params,
+                          const RunContext& context);
+RunResult execute_container(Executor& executor, const alias::Alias& alias_def, const json& params,
+                            const RunContext& context);
+
+// The alias's limit (absent or 0: 60 s), bounded by MaxTimeout when that is set and not 0.
+TimeLimit resolve_timeout(const alias::Alias& alias_def, std::optional<std::int64_t> max_timeout);
+std::optional<std::string> short_id(const std::string& full_id);
+
+// Output files and directories. Collection throws OutputTooLarge past the cap.
+void precreate_output_dirs(const alias::Alias& alias_def, const json& params,
                            const std::optional<std::string>& run_dir);
+FileOutputs collect_output_files(const alias::Alias& alias_def, const json& params,
+                                 const std::optional<std::string>& run_dir, std::size_t cap);
 
 // Container volumes: the host view of a path below shared_dir.
-std::string _to_host_path(const std::string& local_path, const std::string& shared_dir,
-                          const std::string& external_dir);
+std::string to_host_path(const std::string& local_path, const std::string& shared_dir,
+                         const std::string& external_dir);
+
+}  // namespace detail
 
 // How a time-out ends every process a run started (the RunContainment
 // setting: "auto", "cgroup" or "subreaper"). Creates this instance's cgroup

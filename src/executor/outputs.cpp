@@ -23,7 +23,6 @@
 #include "scratch/scratch.h"
 #include "support/beneath.h"
 #include "support/fd.h"
-#include "support/json_value.h"
 #include "support/quoted.h"
 #include "support/scope_exit.h"
 #include "support/text.h"
@@ -36,74 +35,18 @@ using support::UniqueFd;
 
 namespace {
 
-using support::is_empty_value;
-using support::member;
-
-bool is_stream_token(const std::string& token) {
-  return token == "%stdOut" || token == "%stdErr" || token == "%exitCode";
-}
-
-std::string token_text(const json* value) {
-  if (value == nullptr || value->is_null()) {
-    return "";
+// Every output source of the template: the single value's first.
+std::vector<const alias::OutputSource*> sources_of(const alias::OutputTemplate& output) {
+  std::vector<const alias::OutputSource*> sources;
+  if (output.single_value) {
+    sources.push_back(&output.single_value->source);
   }
-  return value->is_string() ? value->get<std::string>() : value->dump();
-}
-
-const json& output_of(const json& alias_cfg) {
-  static const json empty = json::object();
-  const json* output = member(alias_cfg, "output");
-  return is_empty_value(output) ? empty : *output;
-}
-
-// Tokens for pre-creation: lenient about the template's shape.
-std::vector<std::string> tokens_to_precreate(const json& output) {
-  std::vector<std::string> tokens;
-  const json* single = member(output, "single_value");
-  if (!is_empty_value(single)) {
-    const json* source = member(*single, "source");
-    if (!is_empty_value(source)) {
-      tokens.push_back(token_text(source));
+  if (output.multiple_values) {
+    for (const auto& value : *output.multiple_values) {
+      sources.push_back(&value.source);
     }
   }
-  const json* multiple = member(output, "multiple_values");
-  if (!is_empty_value(multiple) && multiple->is_array()) {
-    for (const auto& element : *multiple) {
-      const json* source = member(element, "source");
-      if (element.is_object() && !is_empty_value(source)) {
-        tokens.push_back(token_text(source));
-      }
-    }
-  }
-  return tokens;
-}
-
-// Tokens for collection: every element must be a mapping.
-std::vector<std::string> tokens_to_collect(const json& output) {
-  std::vector<std::string> tokens;
-  if (!output.is_object()) {
-    throw std::runtime_error("output template must be a mapping");
-  }
-  if (const json* single = member(output, "single_value")) {
-    if (!single->is_object() && !single->is_null()) {
-      throw std::runtime_error("output single_value must be a mapping");
-    }
-    tokens.push_back(token_text(member(*single, "source")));
-  }
-  if (const json* multiple = member(output, "multiple_values")) {
-    if (!multiple->is_array() && !multiple->is_null()) {
-      throw std::runtime_error("output multiple_values must be a list");
-    }
-    if (multiple->is_array()) {
-      for (const auto& element : *multiple) {
-        if (!element.is_object()) {
-          throw std::runtime_error("output multiple_values entries must be mappings");
-        }
-        tokens.push_back(token_text(member(element, "source")));
-      }
-    }
-  }
-  return tokens;
+  return sources;
 }
 
 // Where a path lies relative to the run directory: the relative part when it
@@ -375,20 +318,21 @@ std::string archive_output_dir(const std::string& run_dir, const std::string& ab
 
 }  // namespace
 
-void _precreate_output_dirs(const json& alias_cfg, const json& params,
-                            const std::optional<std::string>& run_dir) {
+void detail::precreate_output_dirs(const alias::Alias& alias_def, const json& params,
+                                   const std::optional<std::string>& run_dir) {
   if (!run_dir || run_dir->empty()) {
     return;
   }
-  for (const auto& token : tokens_to_precreate(output_of(alias_cfg))) {
+  for (const alias::OutputSource* source : sources_of(alias_def.output)) {
+    const std::string& token = source->token;
     if (token.empty() || token.front() == '%') {
       continue;
     }
-    const std::string rendered = tmpl::render(token, params);
+    const std::string rendered = tmpl::render(source->path, params);
     if (rendered.empty()) {
       continue;
     }
-    const bool from_parameter = tmpl::references_parameter(token);
+    const bool from_parameter = source->path.references_parameter();
     const std::string path = scratch::join_run_path(*run_dir, rendered, from_parameter, token);
     const std::string dir = rendered.back() == '/' ? path : fs::path(path).parent_path().string();
     if (dir.empty() || dir == *run_dir) {
@@ -403,19 +347,20 @@ void _precreate_output_dirs(const json& alias_cfg, const json& params,
   }
 }
 
-json _collect_output_files(const json& alias_cfg, const json& params,
-                           const std::optional<std::string>& run_dir) {
-  json file_outputs = json::object();
+FileOutputs detail::collect_output_files(const alias::Alias& alias_def, const json& params,
+                                         const std::optional<std::string>& run_dir,
+                                         std::size_t cap) {
+  FileOutputs file_outputs;
   if (!run_dir || run_dir->empty()) {
     return file_outputs;
   }
-  const std::size_t cap = _max_output_size();
-  for (const auto& token : tokens_to_collect(output_of(alias_cfg))) {
-    if (token.empty() || is_stream_token(token)) {
+  for (const alias::OutputSource* source : sources_of(alias_def.output)) {
+    const std::string& token = source->token;
+    if (token.empty() || source->kind != alias::SourceKind::file) {
       continue;
     }
-    const std::string rendered = tmpl::render(token, params);
-    const bool from_parameter = tmpl::references_parameter(token);
+    const std::string rendered = tmpl::render(source->path, params);
+    const bool from_parameter = source->path.references_parameter();
     if (!rendered.empty() && rendered.back() == '/') {
       std::string stripped = rendered;
       while (!stripped.empty() && stripped.back() == '/') {

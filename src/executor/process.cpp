@@ -26,13 +26,11 @@
 #include <utility>
 #include <vector>
 
-#include "config/config.h"
 #include "executor/executor.h"
 #include "executor/spawn.h"
 #include "logger/logger.h"
 #include "preserve/preserve.h"
 #include "scratch/scratch.h"
-#include "support/json_value.h"
 #include "support/fd.h"
 #include "support/number_text.h"
 #include "support/quoted.h"
@@ -49,31 +47,11 @@ using support::UniqueFd;
 using detail::Child;
 
 namespace {
-
-using support::is_empty_value;
-
-constexpr const char* DEFAULT_SHARED_DIR = "/tmp/velquin";
 // After a time-out kill, how long descendants that left the group may keep
 // the pipes open before we stop reading.
 constexpr auto DRAIN_GRACE = std::chrono::seconds(2);
 // Longer limits are treated as this; keeps the deadline arithmetic finite.
 constexpr double MAX_WAIT_SECONDS = 1e8;
-
-const json& member(const json& object, const char* key) {
-  static const json null_value;
-  if (!object.is_object()) {
-    return null_value;
-  }
-  auto it = object.find(key);
-  return it == object.end() ? null_value : *it;
-}
-
-std::string template_text(const json& value) {
-  if (value.is_null()) {
-    return "";
-  }
-  return value.is_string() ? value.get<std::string>() : support::value_text(value);
-}
 
 std::system_error os_error(int err, const std::string& what) {
   return std::system_error(err, std::generic_category(), what);
@@ -99,21 +77,20 @@ EnvList inherited_environment() {
 }
 
 // None when the alias gives no environment of its own.
-std::optional<EnvList> _build_env(const json& alias_cfg, const json& params,
-                                  const std::optional<std::string>& run_dir) {
-  const json& environment = member(alias_cfg, "environment");
-  if (is_empty_value(environment) || !environment.is_object()) {
+std::optional<EnvList> build_env(const alias::Alias& alias_def, const json& params,
+                                 const std::optional<std::string>& run_dir) {
+  if (alias_def.environment.empty()) {
     return std::nullopt;
   }
   EnvList env = inherited_environment();
-  for (const auto& [name, value] : environment.items()) {
-    std::string rendered = tmpl::render(_env_value(value), params, run_dir);
+  for (const auto& var : alias_def.environment) {
+    std::string rendered = tmpl::render(var.value, params, run_dir);
     auto it =
-        std::find_if(env.begin(), env.end(), [&](const auto& kv) { return kv.first == name; });
+        std::find_if(env.begin(), env.end(), [&](const auto& kv) { return kv.first == var.name; });
     if (it != env.end()) {
       it->second = std::move(rendered);
     } else {
-      env.emplace_back(name, std::move(rendered));
+      env.emplace_back(var.name, std::move(rendered));
     }
   }
   return env;
@@ -189,13 +166,13 @@ UniqueFd open_parent(const std::string& run_dir, const fs::path& path) {
   return dir;
 }
 
-void _create_process_file(const json& file_def, const json& params, const std::string& run_dir) {
-  const std::string location_template = template_text(member(file_def, "location"));
-  const std::string location = tmpl::render(location_template, params);
+void create_process_file(const alias::InputFile& file, const json& params,
+                         const std::string& run_dir) {
+  const std::string& location_template = file.location.text();
+  const std::string location = tmpl::render(file.location, params);
   const std::string path = scratch::join_run_path(
-      run_dir, location, tmpl::references_parameter(location_template), location_template);
-  const std::string content =
-      tmpl::render(template_text(member(file_def, "content")), params, run_dir);
+      run_dir, location, file.location.references_parameter(), location_template);
+  const std::string content = tmpl::render(file.content, params, run_dir);
   // The messages name the location as written: the rendered path may carry a value.
   try {
     const fs::path normal = fs::path(path).lexically_normal();
@@ -383,8 +360,7 @@ std::string preserved_text(std::string&& bytes, std::size_t limit) {
   return text;
 }
 
-double as_seconds(const json& timeout) {
-  double t = timeout.is_number() ? timeout.get<double>() : 0.0;
+double as_seconds(double t) {
   if (std::isnan(t)) {
     return 0.0;
   }
@@ -397,27 +373,25 @@ struct RunState {
   std::optional<std::string> captured_stderr;
 };
 
-json run_process(const json& alias_cfg, const json& params,
-                 const std::optional<std::string>& run_dir, RunState& state) {
-  const std::string cmd_template = template_text(member(alias_cfg, "command"));
-  const std::string cmd = tmpl::render_command(cmd_template, params, run_dir);
-  std::optional<EnvList> env = _build_env(alias_cfg, params, run_dir);
-  const json& files = member(alias_cfg, "files");
-  if (files.is_array() && !files.empty()) {
+RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& process,
+                      const json& params, const RunContext& context,
+                      const std::optional<std::string>& run_dir, RunState& state) {
+  const std::string cmd = tmpl::render_command(process.command, params, run_dir);
+  std::optional<EnvList> env = build_env(alias_def, params, run_dir);
+  if (!process.files.empty()) {
     if (!run_dir) {
       throw std::runtime_error("input files need a run directory");
     }
-    for (const auto& file_def : files) {
-      _create_process_file(file_def, params, *run_dir);
+    for (const auto& file : process.files) {
+      create_process_file(file, params, *run_dir);
     }
   }
-  _precreate_output_dirs(alias_cfg, params, run_dir);
-  const json timeout = _resolve_timeout(alias_cfg);
+  detail::precreate_output_dirs(alias_def, params, run_dir);
+  const TimeLimit& timeout = context.time_limit;
 
   std::optional<detail::Identity> identity;
-  const std::string user = template_text(member(alias_cfg, "user"));
-  if (!user.empty()) {
-    identity = detail::lookup_user(user);
+  if (!process.user.empty()) {
+    identity = detail::lookup_user(process.user);
     if (run_dir) {
       // Its outputs are written by that user.
       scratch::hand_over(*run_dir, identity->uid, identity->gid);
@@ -425,7 +399,7 @@ json run_process(const json& alias_cfg, const json& params,
   }
 
   // The template, not the rendered line: parameter values never go to the log.
-  logger::debug("Executing process: " + support::quoted(cmd_template));
+  logger::debug("Executing process: " + support::quoted(process.command.text()));
 
   Pipe out = make_pipe();
   Pipe err = make_pipe();
@@ -435,7 +409,7 @@ json run_process(const json& alias_cfg, const json& params,
   spec.identity = identity ? &*identity : nullptr;
   spec.out_w = out.write.get();
   spec.err_w = err.write.get();
-  spec.run_id = logger::get_correlation_id();
+  spec.run_id = context.correlation_id;
   detail::Child child;
   const auto started_at = std::chrono::steady_clock::now();
   child.start(spec);
@@ -445,10 +419,10 @@ json run_process(const json& alias_cfg, const json& params,
   err.write.reset();
 
   Captured cap;
-  cap.limit = _max_output_size();
+  cap.limit = context.max_output_size;
   const auto deadline =
       started_at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                       std::chrono::duration<double>(as_seconds(timeout)));
+                       std::chrono::duration<double>(as_seconds(timeout.seconds)));
   const WaitEnd end = wait_child(child, out.read, err.read, cap, deadline, true);
   if (end == WaitEnd::over_cap) {
     child.kill_group();
@@ -471,11 +445,11 @@ json run_process(const json& alias_cfg, const json& params,
     child.reap_blocking();
     state.captured_stdout = preserved_text(std::move(cap.out), cap.limit);
     state.captured_stderr = preserved_text(std::move(cap.err), cap.limit);
-    return json{{"success", false},
-                {"timed_out", true},
-                {"returncode", nullptr},
-                {"pid", *state.pid},
-                {"error", "Command timed out after " + support::value_text(timeout) + " seconds"}};
+    RunResult result;
+    result.outcome = RunResult::Outcome::timed_out;
+    result.pid = *state.pid;
+    result.error = "Command timed out after " + timeout.text + " seconds";
+    return result;
   }
 
   const int returncode = exit_status(child.status());
@@ -492,30 +466,41 @@ json run_process(const json& alias_cfg, const json& params,
   }
   cap.out = std::string();
   cap.err = std::string();
-  state.captured_stdout = stdout_text;
-  state.captured_stderr = stderr_text;
-  json file_outputs = _collect_output_files(alias_cfg, params, run_dir);
-  return json{{"success", true},
-              {"returncode", returncode},
-              {"pid", *state.pid},
-              {"stdout", std::move(stdout_text)},
-              {"stderr", std::move(stderr_text)},
-              {"file_outputs", std::move(file_outputs)}};
+  if (!alias_def.preserve_streams.empty()) {
+    state.captured_stdout = stdout_text;
+    state.captured_stderr = stderr_text;
+  }
+  RunResult result;
+  result.file_outputs =
+      detail::collect_output_files(alias_def, params, run_dir, context.max_output_size);
+  result.outcome = RunResult::Outcome::completed;
+  result.returncode = returncode;
+  result.pid = *state.pid;
+  result.stdout_text = std::move(stdout_text);
+  result.stderr_text = std::move(stderr_text);
+  return result;
+}
+
+RunResult failed(std::string error, const std::optional<pid_t>& pid) {
+  RunResult result;
+  result.error = std::move(error);
+  if (pid) {
+    result.pid = *pid;
+  }
+  return result;
 }
 
 }  // namespace
 
-json Executor::_execute_process(const json& alias_cfg, const json& params) {
-  std::string shared_dir = config::config().get_text("SharedDir");
-  if (shared_dir.empty()) {
-    shared_dir = DEFAULT_SHARED_DIR;
-  }
-  fs::create_directories(shared_dir);
+RunResult detail::execute_process(const alias::Alias& alias_def, const json& params,
+                                  const RunContext& context) {
+  const alias::ProcessSpec& process = *alias_def.process();
+  fs::create_directories(context.shared_dir);
 
   std::optional<scratch::RunInfo> run_info;  // holds the directory's lock until the end
   std::optional<std::string> run_dir;
-  if (scratch::needs_run_dir(alias_cfg)) {
-    run_info = scratch::create(shared_dir, alias_cfg, logger::get_correlation_id());
+  if (scratch::needs_run_dir(alias_def)) {
+    run_info = scratch::create(context.shared_dir, alias_def, context.correlation_id);
     run_dir = run_info->run_dir;
   }
   // Removed on every way out, also when a later set-up step throws.
@@ -525,28 +510,21 @@ json Executor::_execute_process(const json& alias_cfg, const json& params) {
     }
   });
 
-  const json stream_entries =
-      preserve::expand_preserve_streams(member(alias_cfg, "preserveStreams"));
-
   RunState state;
-  json result;
+  RunResult result;
   try {
-    result = run_process(alias_cfg, params, run_dir, state);
+    result = run_process(alias_def, process, params, context, run_dir, state);
   } catch (const std::exception& e) {
     logger::error(std::string("Process execution error: ") + e.what());
-    result = json{{"success", false},
-                  {"error", e.what()},
-                  {"pid", state.pid ? json(*state.pid) : json(nullptr)}};
+    result = failed(e.what(), state.pid);
   } catch (...) {
     const std::string description = "unexpected failure while running the process";
     logger::error("Process execution error: " + description);
-    result = json{{"success", false},
-                  {"error", description},
-                  {"pid", state.pid ? json(*state.pid) : json(nullptr)}};
+    result = failed(description, state.pid);
   }
 
-  preserve::preserve_streams(stream_entries, state.captured_stdout, state.captured_stderr,
-                             config::config().get_text("LogDir"), logger::get_correlation_id());
+  preserve::preserve_streams(alias_def.preserve_streams, state.captured_stdout,
+                             state.captured_stderr, context.log_dir, context.correlation_id);
   return result;
 }
 

@@ -20,7 +20,7 @@
 #include "support/uuid.h"
 #include "template/template.h"
 
-namespace velquin::executor {
+namespace velquin::executor::detail {
 
 namespace fs = std::filesystem;
 
@@ -32,14 +32,6 @@ fs::path without_trailing_slash(fs::path path) {
     path = path.parent_path();
   }
   return path;
-}
-
-std::string text_of(const json& value) {
-  return value.is_string() ? value.get<std::string>() : support::value_text(value);
-}
-
-bool is_empty_value(const json& value) {
-  return value.is_null() || (value.is_string() && value.get_ref<const std::string&>().empty());
 }
 
 // Keeps first-seen order while a repeated host path takes the later binding.
@@ -61,10 +53,10 @@ const std::string& require_run_dir(const std::optional<std::string>& run_dir) {
 }
 
 // Names the volume by where it is bound, which the operator wrote.
-void write_volume_file_at(const std::string& local_path, const json& content, const json& params,
-                          const std::string& location) {
+void write_volume_file_at(const std::string& local_path, const tmpl::Template& content,
+                          const json& params, const std::string& location) {
   try {
-    _write_volume_file(local_path, content, params);
+    write_volume_file(local_path, content, params);
   } catch (const std::system_error& e) {
     throw std::system_error(e.code(), "Cannot write the volume file bound at " +
                                           support::quoted(std::string_view(location)));
@@ -73,8 +65,8 @@ void write_volume_file_at(const std::string& local_path, const json& content, co
 
 }  // namespace
 
-std::string _to_host_path(const std::string& local_path, const std::string& shared_dir,
-                          const std::string& external_dir) {
+std::string to_host_path(const std::string& local_path, const std::string& shared_dir,
+                         const std::string& external_dir) {
   if (external_dir.empty()) {
     return local_path;
   }
@@ -87,8 +79,8 @@ std::string _to_host_path(const std::string& local_path, const std::string& shar
   return (fs::path(external_dir) / relative).string();
 }
 
-void _write_volume_file(const std::string& local_path, const json& content_template,
-                        const json& params) {
+void write_volume_file(const std::string& local_path, const tmpl::Template& content_template,
+                       const json& params) {
   fs::path parent = fs::path(local_path).parent_path();
   if (parent.empty()) {
     parent = ".";
@@ -98,9 +90,7 @@ void _write_volume_file(const std::string& local_path, const json& content_templ
   if (ec) {
     throw std::system_error(ec, "Cannot create the directory of a volume file");
   }
-  const std::string content = is_empty_value(content_template)
-                                  ? std::string()
-                                  : tmpl::render(text_of(content_template), params);
+  const std::string content = tmpl::render(content_template, params);
 
   // O_NOFOLLOW: a link planted at this name must not redirect the write.
   // The messages leave the path out: it may carry a parameter value.
@@ -122,74 +112,53 @@ void _write_volume_file(const std::string& local_path, const json& content_templ
   }
 }
 
-VolumeSetup _build_volumes(const json& alias_cfg, const json& params,
-                           const std::optional<std::string>& run_dir, const std::string& shared_dir,
-                           const std::string& external_dir) {
+VolumeSetup build_volumes(const alias::ContainerSpec& container, const json& params,
+                          const std::optional<std::string>& run_dir, const std::string& shared_dir,
+                          const std::string& external_dir) {
   VolumeSetup setup;
-  const auto volumes_it = alias_cfg.find("volumes");
-  if (volumes_it == alias_cfg.end() || !volumes_it->is_array()) {
-    return setup;
-  }
-  for (const json& entry : *volumes_it) {
-    if (!entry.is_object()) {
-      throw std::invalid_argument("volume entry is not a mapping: " + entry.dump());
-    }
-    const json location_value = entry.value("location", json());
-    const std::string location = is_empty_value(location_value) ? "" : text_of(location_value);
-    const json source = entry.value("source", json());
-    const json content = entry.value("content", json());
-    const json mode_value = entry.value("mode", json());
-    const std::string mode = is_empty_value(mode_value) ? "rw" : text_of(mode_value);
-
+  for (const alias::Volume& volume : container.volumes) {
+    const std::string& location = volume.location;
     std::string local_path;
-    bool is_dir = false;
     std::optional<std::string> label;  // the source, when its rendering carries a value
-    if (source.is_null()) {
+    switch (volume.kind) {
+    case alias::VolumeSource::host:
+      // The administrator's own host path: bound as written and read-only.
+      put_binding(setup.bindings, {volume.source, location, "ro"});
+      continue;
+    case alias::VolumeSource::automatic:
       local_path = (fs::path(require_run_dir(run_dir)) / "auto" / support::uuid4_hex()).string();
-      write_volume_file_at(local_path, content, params, location);
+      write_volume_file_at(local_path, volume.content, params, location);
       put_binding(setup.bindings,
-                  {_to_host_path(local_path, shared_dir, external_dir), location, "rw"});
-    } else {
-      const std::string source_text = text_of(source);
-      if (!source_text.empty() && source_text.front() == '/') {
-        // The administrator's own host path: bound as written and read-only.
-        put_binding(setup.bindings, {source_text, location, "ro"});
-        continue;
-      }
-      is_dir = !source_text.empty() && source_text.back() == '/';
-      const std::string rendered = tmpl::render(source_text, params);
-      if (tmpl::references_parameter(source_text)) {
-        label = source_text;
+                  {to_host_path(local_path, shared_dir, external_dir), location, "rw"});
+      break;
+    case alias::VolumeSource::run_dir: {
+      const std::string rendered = tmpl::render(volume.source_template, params);
+      if (volume.source_template.references_parameter()) {
+        label = volume.source;
       }
       local_path = scratch::join_run_path(require_run_dir(run_dir), rendered, label.has_value(),
-                                          source_text);
-      if (is_dir) {
+                                          volume.source);
+      if (volume.is_dir) {
         std::error_code ec;
         fs::create_directories(local_path, ec);
         if (ec) {
           throw std::system_error(ec, "Cannot create the directory of volume " +
-                                          support::quoted(std::string_view(source_text)));
+                                          support::quoted(std::string_view(volume.source)));
         }
       } else {
-        write_volume_file_at(local_path, content, params, location);
+        write_volume_file_at(local_path, volume.content, params, location);
       }
       put_binding(setup.bindings,
-                  {_to_host_path(local_path, shared_dir, external_dir), location, mode});
+                  {to_host_path(local_path, shared_dir, external_dir), location, volume.mode});
+      break;
     }
-
-    const json preserve_value = entry.value("preserve", json());
-    if (preserve::is_preserve_enabled(preserve_value)) {
-      std::optional<std::string> prefix;
-      const json prefix_value = entry.value("preservePrefix", json());
-      if (!prefix_value.is_null()) {
-        prefix = text_of(prefix_value);
-      }
-      setup.preserve_specs.push_back({local_path, is_dir,
-                                      preserve::normalize_preserve(preserve_value), prefix,
-                                      require_run_dir(run_dir), label});
+    }
+    if (volume.preserve) {
+      setup.preserve_specs.push_back({local_path, volume.is_dir, *volume.preserve,
+                                      volume.preserve_prefix, require_run_dir(run_dir), label});
     }
   }
   return setup;
 }
 
-}  // namespace velquin::executor
+}  // namespace velquin::executor::detail

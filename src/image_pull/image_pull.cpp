@@ -15,8 +15,6 @@ const std::set<std::string> PREFETCH_IMAGE_VALUES = {"on-start", "on-config-chan
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // Pulls outside a request have no alias time limit; this bound keeps a
 // registry that never answers from stalling start-up or reloads for ever.
 constexpr double kBackgroundPullSeconds = 900.0;
@@ -26,13 +24,10 @@ struct ImageUse {
   std::string alias;  // the first alias that names the image
 };
 
-std::string text_entry(const Json& def, const char* key) {
-  const auto it = def.find(key);
-  return (it != def.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
-
-bool is_container_alias(const Json& def) {
-  return def.is_object() && text_entry(def, "type") == "container";
+// The image of a container alias; empty for a process alias.
+std::string image_of(const alias::Alias& def) {
+  const alias::ContainerSpec* container = def.container();
+  return container != nullptr ? container->image : std::string();
 }
 
 // Distinct non-empty images of the container aliases that pass the filter, in alias order.
@@ -41,14 +36,14 @@ std::vector<ImageUse> images_to_pull(const AliasList& aliases, Filter wanted) {
   std::vector<ImageUse> uses;
   std::set<std::string> seen;
   for (const auto& def : aliases) {
-    if (!def || !is_container_alias(*def) || !wanted(*def)) {
+    if (!def || def->container() == nullptr || !wanted(*def)) {
       continue;
     }
-    std::string image = text_entry(*def, "image");
+    std::string image = image_of(*def);
     if (image.empty() || !seen.insert(image).second) {
       continue;
     }
-    uses.push_back(ImageUse{std::move(image), text_entry(*def, "name")});
+    uses.push_back(ImageUse{std::move(image), def->name});
   }
   return uses;
 }
@@ -106,15 +101,15 @@ std::vector<std::string> startup_pull(const AliasList& aliases, const std::strin
   if (refresh_default != "on-start" && prefetch_default != "on-start") {
     return {};
   }
-  return pull_all(images_to_pull(aliases, [](const Json&) { return true; }), make_client);
+  return pull_all(images_to_pull(aliases, [](const alias::Alias&) { return true; }), make_client);
 }
 
-double refresh_before_run(docker::DockerClient& client, const nlohmann::ordered_json& alias_cfg,
+double refresh_before_run(docker::DockerClient& client, const alias::Alias& alias_def,
                           const std::string& refresh_setting, double timeout) {
   if (refresh_setting != "always") {
     return 0.0;
   }
-  const std::string image = text_entry(alias_cfg, "image");
+  const std::string image = image_of(alias_def);
   if (image.empty()) {
     return 0.0;
   }
@@ -137,13 +132,13 @@ std::vector<std::string> reload_pull(const AliasList& current_aliases, const Ali
   // A process alias has no image: turning it into a container alias counts as a change.
   std::map<std::string, std::string, std::less<>> current_images;
   for (const auto& def : current_aliases) {
-    if (def && is_container_alias(*def)) {
-      current_images.emplace(text_entry(*def, "name"), text_entry(*def, "image"));
+    if (def && def->container() != nullptr) {
+      current_images.emplace(def->name, image_of(*def));
     }
   }
-  const auto changed = [&current_images](const Json& def) {
-    const auto it = current_images.find(text_entry(def, "name"));
-    return it == current_images.end() || it->second != text_entry(def, "image");
+  const auto changed = [&current_images](const alias::Alias& def) {
+    const auto it = current_images.find(def.name);
+    return it == current_images.end() || it->second != image_of(def);
   };
   return pull_all(images_to_pull(new_aliases, changed), make_client);
 }

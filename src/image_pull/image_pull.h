@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "alias/alias.h"
 #include "docker/docker.h"
 
 namespace velquin::image_pull {
@@ -16,7 +15,7 @@ namespace velquin::image_pull {
 extern const std::set<std::string> REFRESH_IMAGE_VALUES;   // always, no, on-start
 extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // no, on-config-change, on-start
 
-using AliasList = std::vector<std::shared_ptr<const nlohmann::ordered_json>>;
+using AliasList = std::vector<alias::AliasPtr>;
 
 // Makes the engine client; called at most once per operation, and only when
 // something is to be pulled. May throw docker::DockerError.
@@ -32,7 +31,7 @@ std::vector<std::string> startup_pull(const AliasList& aliases, const std::strin
 
 // "always": pulls the alias's image, bounded by timeout; returns the seconds
 // spent (0 otherwise). Throws docker::ImageNotFound / docker::DockerError.
-double refresh_before_run(docker::DockerClient& client, const nlohmann::ordered_json& alias_cfg,
+double refresh_before_run(docker::DockerClient& client, const alias::Alias& alias_def,
                           const std::string& refresh_setting, double timeout);
 
 // "on-config-change": pulls images of aliases that are new or whose image changed.

@@ -55,22 +55,6 @@ class Refused : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-bool truthy(const json& value) {
-  if (value.is_null()) {
-    return false;
-  }
-  if (value.is_boolean()) {
-    return value.get<bool>();
-  }
-  if (value.is_number()) {
-    return value.get<double>() != 0.0;
-  }
-  if (value.is_string() || value.is_array() || value.is_object()) {
-    return !value.empty();
-  }
-  return true;
-}
-
 std::string text_of(const json& value) {
   return value.is_string() ? value.get<std::string>() : support::value_text(value);
 }
@@ -334,7 +318,7 @@ std::vector<std::string> preserve_one(const PreserveSpec& spec, const std::strin
   const Volume volume = list_volume(spec.local_path, spec.is_dir, spec.base);
   for (const auto& entry : volume.entries) {
     const std::string dest =
-        _dest_path(entry.rel_path, spec.preserve_mode, spec.prefix, log_dir, correlation_id);
+        detail::dest_path(entry.rel_path, spec.preserve_mode, spec.prefix, log_dir, correlation_id);
     std::string head;
     if (spec.label) {
       std::string name = *spec.label;
@@ -386,9 +370,9 @@ std::vector<Entry> compute_entries(const std::string& local_path, bool is_dir) {
   return list_volume(local_path, is_dir, "").entries;
 }
 
-std::string _dest_path(const std::string& rel_path, const std::string& preserve_mode,
-                       const std::optional<std::string>& prefix, const std::string& log_dir,
-                       const std::string& correlation_id) {
+std::string detail::dest_path(const std::string& rel_path, const std::string& preserve_mode,
+                              const std::optional<std::string>& prefix, const std::string& log_dir,
+                              const std::string& correlation_id) {
   const bool has_prefix = prefix.has_value() && !prefix->empty();
   if (preserve_mode == "flatten") {
     std::string flat = rel_path;
@@ -444,62 +428,33 @@ void preserve_volumes(const std::vector<PreserveSpec>& specs, const std::string&
   }
 }
 
-json expand_preserve_streams(const json& raw) {
-  if (raw.is_boolean() && raw.get<bool>()) {
-    // Sorted stream names: stderr before stdout.
-    return json::array({json{{"stream", "stderr"}}, json{{"stream", "stdout"}}});
-  }
-  if (!truthy(raw)) {
-    return json::array();
-  }
-  if (!raw.is_array()) {
-    throw std::invalid_argument("preserveStreams must be a boolean or a list of stream entries");
-  }
-  return raw;
+std::string detail::stream_filename(const alias::StreamEntry& entry) {
+  return entry.filename.empty() ? entry.stream + ".log" : entry.filename;
 }
 
-std::string _stream_filename(const json& entry) {
-  if (entry.is_object()) {
-    auto it = entry.find("filename");
-    if (it != entry.end() && !it->is_null()) {
-      std::string name = text_of(*it);
-      if (!name.empty()) {
-        return name;
-      }
-    }
-    auto s = entry.find("stream");
-    if (s != entry.end()) {
-      return text_of(*s) + ".log";
-    }
-  }
-  return ".log";
-}
-
-std::string _stream_dest_path(const std::string& filename, bool flatten, const std::string& log_dir,
-                              const std::string& correlation_id) {
+std::string detail::stream_dest_path(const std::string& filename, bool flatten,
+                                     const std::string& log_dir,
+                                     const std::string& correlation_id) {
   if (flatten) {
     return (fs::path(log_dir) / (correlation_id + "_" + filename)).string();
   }
   return (fs::path(log_dir) / correlation_id / filename).string();
 }
 
-void preserve_streams(const json& entries, const std::optional<std::string>& stdout_text,
+void preserve_streams(const std::vector<alias::StreamEntry>& entries,
+                      const std::optional<std::string>& stdout_text,
                       const std::optional<std::string>& stderr_text, const std::string& log_dir,
                       const std::string& correlation_id) {
-  if (!entries.is_array() || entries.empty()) {
+  if (entries.empty()) {
     return;
   }
   const std::string dir = log_dir.empty() ? DEFAULT_LOG_DIR : log_dir;
   const std::string cid = correlation_id.empty() ? DEFAULT_CORRELATION_ID : correlation_id;
   for (const auto& entry : entries) {
-    if (!entry.is_object() || !entry.contains("stream")) {
-      throw std::invalid_argument("stream entry without 'stream': " + entry.dump());
-    }
-    const std::string stream = text_of(entry.at("stream"));
     const std::optional<std::string>* content = nullptr;
-    if (stream == "stdout") {
+    if (entry.stream == "stdout") {
       content = &stdout_text;
-    } else if (stream == "stderr") {
+    } else if (entry.stream == "stderr") {
       content = &stderr_text;
     }
     if (content == nullptr || !content->has_value() || (*content)->empty()) {
@@ -510,14 +465,14 @@ void preserve_streams(const json& entries, const std::optional<std::string>& std
     const bool valid = support::is_valid_utf8(raw);
     const std::string replaced = valid ? std::string() : support::decode_utf8_replace(raw);
     const std::string& text = valid ? raw : replaced;
-    const bool flatten = entry.contains("flatten") && truthy(entry.at("flatten"));
-    const std::string dest = _stream_dest_path(_stream_filename(entry), flatten, dir, cid);
+    const std::string dest =
+        detail::stream_dest_path(detail::stream_filename(entry), entry.flatten, dir, cid);
     try {
       write_replacing(dir, dest, 0666,
                       [&](int fd) { write_all(fd, text.data(), text.size(), dest); });
     } catch (const OsError& e) {
-      logger::error("Stream preserve failed: failed to preserve " + stream + " to " + quoted(dest) +
-                    ": " + e.what());
+      logger::error("Stream preserve failed: failed to preserve " + entry.stream + " to " +
+                    quoted(dest) + ": " + e.what());
     }
   }
 }

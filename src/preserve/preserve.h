@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "alias/alias.h"
+
 namespace velquin::preserve {
 
 inline constexpr std::array<std::string_view, 5> PRESERVE_VALUES = {"none", "false", "flatten",
@@ -16,6 +18,8 @@ namespace detail {
 inline constexpr std::array<std::string_view, 2> DISABLED_VALUES = {"none", "false"};
 }
 
+// A volume's "preserve" value as written in its definition: absent "none",
+// booleans "true"/"false", words in lower case.
 std::string normalize_preserve(const nlohmann::ordered_json& value);
 bool is_preserve_enabled(const nlohmann::ordered_json& value);
 
@@ -27,9 +31,11 @@ struct Entry {
 // directory; whether it may be copied is decided when it is copied.
 std::vector<Entry> compute_entries(const std::string& local_path, bool is_dir);
 
-std::string _dest_path(const std::string& rel_path, const std::string& preserve_mode,
-                       const std::optional<std::string>& prefix, const std::string& log_dir,
-                       const std::string& correlation_id);
+namespace detail {
+std::string dest_path(const std::string& rel_path, const std::string& preserve_mode,
+                      const std::optional<std::string>& prefix, const std::string& log_dir,
+                      const std::string& correlation_id);
+}  // namespace detail
 
 // Copies are written through a fresh file renamed into place, in directories
 // entered without following links, so nothing planted at a destination is
@@ -59,15 +65,14 @@ void preserve_volumes(const std::vector<PreserveSpec>& specs, const std::string&
 
 inline constexpr std::array<std::string_view, 2> STREAM_NAMES = {"stdout", "stderr"};
 
-// A JSON array of stream entries ({stream, filename?, flatten?}).
-nlohmann::ordered_json expand_preserve_streams(const nlohmann::ordered_json& raw);
-std::string _stream_filename(const nlohmann::ordered_json& entry);
-std::string _stream_dest_path(const std::string& filename, bool flatten, const std::string& log_dir,
-                              const std::string& correlation_id);
+namespace detail {
+std::string stream_filename(const alias::StreamEntry& entry);
+std::string stream_dest_path(const std::string& filename, bool flatten, const std::string& log_dir,
+                             const std::string& correlation_id);
+}  // namespace detail
 
-// Writes the requested non-empty streams. Throws std::invalid_argument for an
-// entry without "stream"; OS failures are logged per entry.
-void preserve_streams(const nlohmann::ordered_json& entries,
+// Writes the requested non-empty streams; OS failures are logged per entry.
+void preserve_streams(const std::vector<alias::StreamEntry>& entries,
                       const std::optional<std::string>& stdout_text,
                       const std::optional<std::string>& stderr_text, const std::string& log_dir,
                       const std::string& correlation_id);

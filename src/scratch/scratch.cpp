@@ -16,39 +16,14 @@
 #include <vector>
 
 #include "logger/logger.h"
-#include "support/json_value.h"
 #include "support/quoted.h"
 #include "support/uuid.h"
 
 namespace velquin::scratch {
 
 namespace fs = std::filesystem;
-using json = nlohmann::ordered_json;
 
 namespace {
-
-using support::is_empty_value;
-using support::member;
-
-bool is_type(const json& alias_config, const char* type) {
-  const json* t = member(alias_config, "type");
-  return t != nullptr && t->is_string() && t->get_ref<const std::string&>() == type;
-}
-
-std::vector<const json*> volumes_of(const json& alias_config) {
-  std::vector<const json*> out;
-  const json* volumes = member(alias_config, "volumes");
-  if (volumes != nullptr && volumes->is_array()) {
-    for (const auto& v : *volumes) {
-      out.push_back(&v);
-    }
-  }
-  return out;
-}
-
-std::string source_text(const json& source) {
-  return source.is_string() ? source.get<std::string>() : source.dump();
-}
 
 using support::UniqueFd;
 
@@ -211,82 +186,68 @@ void chown_below(int dir_fd, int depth, uid_t uid, gid_t gid) {
 
 }  // namespace
 
-bool _has_file_output_sources(const json& alias_config) {
-  const json* output = member(alias_config, "output");
-  if (is_empty_value(output) || !output->is_object()) {
-    return false;
+namespace detail {
+
+bool has_file_output_sources(const alias::Alias& alias_def) {
+  const auto is_file = [](const alias::OutputSource& source) {
+    return !source.token.empty() && source.token.front() != '%';
+  };
+  const alias::OutputTemplate& output = alias_def.output;
+  if (output.single_value && is_file(output.single_value->source)) {
+    return true;
   }
-  std::vector<std::string> sources;
-  const json* single = member(*output, "single_value");
-  if (!is_empty_value(single)) {
-    const json* source = member(*single, "source");
-    if (!is_empty_value(source)) {
-      sources.push_back(source_text(*source));
-    }
-  }
-  const json* multiple = member(*output, "multiple_values");
-  if (!is_empty_value(multiple) && multiple->is_array()) {
-    for (const auto& element : *multiple) {
-      const json* source = member(element, "source");
-      if (!is_empty_value(source)) {
-        sources.push_back(source_text(*source));
+  if (output.multiple_values) {
+    for (const auto& value : *output.multiple_values) {
+      if (is_file(value.source)) {
+        return true;
       }
     }
   }
-  for (const auto& s : sources) {
-    if (!s.empty() && s.front() != '%') {
-      return true;
-    }
-  }
   return false;
 }
 
-bool needs_external_dir(const json& alias_config) {
-  if (!is_type(alias_config, "container")) {
+}  // namespace detail
+
+bool needs_external_dir(const alias::Alias& alias_def) {
+  const alias::ContainerSpec* container = alias_def.container();
+  if (container == nullptr) {
     return false;
   }
-  for (const json* volume : volumes_of(alias_config)) {
-    const json* source = member(*volume, "source");
-    if (source == nullptr || source->is_null()) {
-      return true;
-    }
-    if (!fs::path(source_text(*source)).is_absolute()) {
+  for (const auto& volume : container->volumes) {
+    if (volume.kind != alias::VolumeSource::host) {
       return true;
     }
   }
   return false;
 }
 
-bool needs_run_dir(const json& alias_config) {
-  if (is_type(alias_config, "process")) {
-    return !is_empty_value(member(alias_config, "files")) || _has_file_output_sources(alias_config);
+bool needs_run_dir(const alias::Alias& alias_def) {
+  if (const alias::ProcessSpec* process = alias_def.process()) {
+    return !process->files.empty() || detail::has_file_output_sources(alias_def);
   }
-  if (is_type(alias_config, "container")) {
-    return needs_external_dir(alias_config) || _has_file_output_sources(alias_config);
-  }
-  return false;
+  return needs_external_dir(alias_def) || detail::has_file_output_sources(alias_def);
 }
 
-bool needs_auto_dir(const json& alias_config) {
-  if (!is_type(alias_config, "container")) {
+bool needs_auto_dir(const alias::Alias& alias_def) {
+  const alias::ContainerSpec* container = alias_def.container();
+  if (container == nullptr) {
     return false;
   }
-  for (const json* volume : volumes_of(alias_config)) {
-    const json* source = member(*volume, "source");
-    if (source == nullptr || source->is_null()) {
+  for (const auto& volume : container->volumes) {
+    if (volume.kind == alias::VolumeSource::automatic) {
       return true;
     }
   }
   return false;
 }
 
-RunInfo create(const std::string& shared_dir, const json& alias_config,
+RunInfo create(const std::string& shared_dir, const alias::Alias& alias_def,
                const std::string& correlation_id) {
   const std::string run_id = correlation_id.empty() ? support::uuid4() : correlation_id;
   RunInfo info;
   info.run_dir = (fs::path(shared_dir) / run_id).string();
   info.lock = lock_run_dir(info.run_dir);
-  if (needs_auto_dir(alias_config)) {
+  if (needs_auto_dir(alias_def)) {
     auto auto_dir = (fs::path(info.run_dir) / "auto").string();
     fs::create_directories(auto_dir);
     info.auto_dir = auto_dir;

@@ -9,8 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "alias/alias.h"
 #include "support/fd.h"
 
 namespace velquin::scratch {
@@ -23,14 +22,20 @@ struct RunInfo {
   std::shared_ptr<support::UniqueFd> lock;
 };
 
-bool _has_file_output_sources(const nlohmann::ordered_json& alias_config);
-bool needs_external_dir(const nlohmann::ordered_json& alias_config);
-bool needs_run_dir(const nlohmann::ordered_json& alias_config);
-bool needs_auto_dir(const nlohmann::ordered_json& alias_config);
+namespace detail {
+// An output source other than the streams: a file the run leaves behind.
+bool has_file_output_sources(const alias::Alias& alias_def);
+}  // namespace detail
+
+// A container alias with an automatic or run-directory volume: sibling
+// containers reach those only through ExternalDir.
+bool needs_external_dir(const alias::Alias& alias_def);
+bool needs_run_dir(const alias::Alias& alias_def);
+bool needs_auto_dir(const alias::Alias& alias_def);
 
 // Creates shared_dir/<run id> (and auto/ when needed). The run id is the
 // correlation id, or a fresh UUID when it is empty. Throws std::system_error.
-RunInfo create(const std::string& shared_dir, const nlohmann::ordered_json& alias_config,
+RunInfo create(const std::string& shared_dir, const alias::Alias& alias_def,
                const std::string& correlation_id = "");
 
 // Removes the directory tree without following links; never throws.

@@ -41,12 +41,7 @@ bool is_valid_name(std::string_view name) {
   return true;
 }
 
-// One piece of a parsed template: literal text, or a reference when name is set.
-struct Piece {
-  std::string literal;
-  Reference ref;
-  bool is_ref = false;
-};
+using detail::Piece;
 
 Reference parse_reference(std::string_view inner) {
   Reference ref;
@@ -140,11 +135,15 @@ std::string plain_text(const nlohmann::ordered_json& value, const std::string& n
   }
 }
 
-// null: a missing optional parameter.
-nlohmann::ordered_json lookup(const Reference& ref, const nlohmann::ordered_json& params,
-                              const std::optional<std::string>& run_dir) {
+// null: a missing optional parameter. run_dir's text is built in `own`, so
+// that a parameter's value is never copied.
+const nlohmann::ordered_json& lookup(const Reference& ref, const nlohmann::ordered_json& params,
+                                     const std::optional<std::string>& run_dir,
+                                     nlohmann::ordered_json& own) {
+  static const nlohmann::ordered_json null_value;
   if (ref.name == RUN_DIR) {
-    return run_dir.value_or("");
+    own = run_dir.value_or("");
+    return own;
   }
   if (params.is_object()) {
     const auto it = params.find(ref.name);
@@ -152,7 +151,7 @@ nlohmann::ordered_json lookup(const Reference& ref, const nlohmann::ordered_json
       return *it;
     }
   }
-  return nullptr;
+  return null_value;
 }
 
 std::string json_text(const nlohmann::ordered_json& value) {
@@ -263,15 +262,7 @@ bool is_plain_word_value(const nlohmann::ordered_json& value) {
 
 std::vector<CommandReference> command_references(std::string_view command,
                                                  Interpreter interpreter) {
-  auto pieces = parse(command);
-  const auto contexts = command_contexts(pieces, interpreter);
-  std::vector<CommandReference> refs;
-  for (auto& piece : pieces) {
-    if (piece.is_ref) {
-      refs.push_back({std::move(piece.ref), contexts[refs.size()]});
-    }
-  }
-  return refs;
+  return Command(std::string(command), interpreter).references();
 }
 
 std::vector<Reference> references(std::string_view text) {
@@ -293,21 +284,35 @@ bool references_parameter(std::string_view text) {
   return false;
 }
 
+Command::Command(std::string text, Interpreter interpreter)
+    : text_(std::move(text)), pieces_(parse(text_)) {
+  const auto contexts = command_contexts(pieces_, interpreter);
+  for (const auto& piece : pieces_) {
+    if (piece.is_ref) {
+      references_.push_back({piece.ref, contexts[references_.size()]});
+    }
+  }
+}
+
 std::string render_command(std::string_view command, const nlohmann::ordered_json& params,
                            const std::optional<std::string>& run_dir, Interpreter interpreter) {
-  const auto pieces = parse(command);
-  const auto contexts = command_contexts(pieces, interpreter);
+  return render_command(Command(std::string(command), interpreter), params, run_dir);
+}
+
+std::string render_command(const Command& command, const nlohmann::ordered_json& params,
+                           const std::optional<std::string>& run_dir) {
   std::string out;
-  out.reserve(command.size());
+  out.reserve(command.text().size());
   std::size_t index = 0;
-  for (const auto& piece : pieces) {
+  for (const auto& piece : command.pieces_) {
     if (!piece.is_ref) {
       out += piece.literal;
       continue;
     }
     const Reference& ref = piece.ref;
-    const ShellContext context = contexts[index++];
-    const nlohmann::ordered_json value = lookup(ref, params, run_dir);
+    const ShellContext context = command.references_[index++].context;
+    nlohmann::ordered_json own;
+    const nlohmann::ordered_json& value = lookup(ref, params, run_dir, own);
     if (!ref.filter.empty() && ref.filter != "shell" && ref.filter != "json") {
       throw RenderError("unknown template filter " + support::quoted(ref.filter));
     }
@@ -333,17 +338,47 @@ std::string render_command(std::string_view command, const nlohmann::ordered_jso
   return out;
 }
 
+Template::Template(std::string text) : text_(std::move(text)), pieces_(parse(text_)) {
+  for (const auto& piece : pieces_) {
+    references_parameter_ = references_parameter_ || (piece.is_ref && piece.ref.name != RUN_DIR);
+  }
+}
+
+Template Template::deferred(std::string text) {
+  Template result;
+  try {
+    result.pieces_ = parse(text);
+  } catch (const RenderError& e) {
+    result.error_ = e.what();
+  }
+  result.text_ = std::move(text);
+  for (const auto& piece : result.pieces_) {
+    result.references_parameter_ =
+        result.references_parameter_ || (piece.is_ref && piece.ref.name != RUN_DIR);
+  }
+  return result;
+}
+
 std::string render(std::string_view text, const nlohmann::ordered_json& params,
                    const std::optional<std::string>& run_dir) {
+  return render(Template(std::string(text)), params, run_dir);
+}
+
+std::string render(const Template& tmpl, const nlohmann::ordered_json& params,
+                   const std::optional<std::string>& run_dir) {
+  if (!tmpl.error_.empty()) {
+    throw RenderError(tmpl.error_);
+  }
   std::string out;
-  out.reserve(text.size());
-  for (const auto& piece : parse(text)) {
+  out.reserve(tmpl.text_.size());
+  for (const auto& piece : tmpl.pieces_) {
     if (!piece.is_ref) {
       out += piece.literal;
       continue;
     }
     const Reference& ref = piece.ref;
-    const nlohmann::ordered_json value = lookup(ref, params, run_dir);
+    nlohmann::ordered_json own;
+    const nlohmann::ordered_json& value = lookup(ref, params, run_dir, own);
     if (ref.filter.empty()) {
       out += plain_text(value, ref.name);
     } else if (ref.filter == "shell") {

@@ -26,6 +26,42 @@ struct Reference {
   std::string filter;  // "" for none, "shell", "json", or whatever was written
 };
 
+namespace detail {
+// One piece of a parsed template: literal text, or a reference.
+struct Piece {
+  std::string literal;
+  Reference ref;
+  bool is_ref = false;
+};
+}  // namespace detail
+
+// A template parsed once: rendering it never scans the text again.
+class Template {
+ public:
+  Template() = default;
+  // Throws RenderError on a syntax error.
+  explicit Template(std::string text);
+  // Never throws: a syntax error is raised by render() instead. For texts
+  // the definition checks leave unchecked.
+  static Template deferred(std::string text);
+
+  const std::string& text() const { return text_; }
+  bool empty() const { return text_.empty(); }
+  // At least one reference to a name other than run_dir.
+  bool references_parameter() const { return references_parameter_; }
+
+ private:
+  friend std::string render(const Template& tmpl, const nlohmann::ordered_json& params,
+                            const std::optional<std::string>& run_dir);
+  std::string text_;
+  std::vector<detail::Piece> pieces_;
+  std::string error_;  // a deferred syntax error
+  bool references_parameter_ = false;
+};
+
+std::string render(const Template& tmpl, const nlohmann::ordered_json& params,
+                   const std::optional<std::string>& run_dir = std::nullopt);
+
 // The references of a template in order. Throws RenderError on a syntax error.
 std::vector<Reference> references(std::string_view text);
 
@@ -64,6 +100,26 @@ struct CommandReference {
 std::vector<CommandReference> command_references(std::string_view command,
                                                  Interpreter interpreter = Interpreter::shell);
 
+// A command template with the quoting context of every reference, worked
+// out once when the definition is loaded.
+class Command {
+ public:
+  Command() = default;
+  // Throws RenderError on a template syntax error.
+  Command(std::string text, Interpreter interpreter);
+
+  const std::string& text() const { return text_; }
+  bool empty() const { return text_.empty(); }
+  const std::vector<CommandReference>& references() const { return references_; }
+
+ private:
+  friend std::string render_command(const Command& command, const nlohmann::ordered_json& params,
+                                    const std::optional<std::string>& run_dir);
+  std::string text_;
+  std::vector<detail::Piece> pieces_;
+  std::vector<CommandReference> references_;
+};
+
 // render() for a command line: a reference inside '...' or "..." is escaped for
 // that quote; a bare {{ x | shell }} is one single-quoted word; a bare raw or
 // | json value must be a plain word. Throws RenderError for a value that cannot
@@ -71,6 +127,8 @@ std::vector<CommandReference> command_references(std::string_view command,
 std::string render_command(std::string_view command, const nlohmann::ordered_json& params,
                            const std::optional<std::string>& run_dir = std::nullopt,
                            Interpreter interpreter = Interpreter::shell);
+std::string render_command(const Command& command, const nlohmann::ordered_json& params,
+                           const std::optional<std::string>& run_dir = std::nullopt);
 
 // The characters a value inserted raw into a command may hold.
 inline constexpr std::string_view PLAIN_WORD_CHARACTERS = "letters, digits and _ . , : / @ % + = -";

@@ -7,29 +7,37 @@
 
 #include <nlohmann/json.hpp>
 
+#include "alias/alias.h"
+
 namespace velquin::validator {
-
-// Checks one alias definition (with "name" set). Compiles "exitCodes" into
-// "_exit_code_map" of the same definition when it is valid. Returns the error
-// texts in order; empty when the definition is acceptable.
-std::vector<std::string> validate_alias_definition(nlohmann::ordered_json& alias_cfg,
-                                                   std::optional<std::int64_t> max_timeout);
-
-// The parameters with every absent parameter that has a default filled in.
-nlohmann::ordered_json apply_defaults(const nlohmann::ordered_json& params,
-                                      const nlohmann::ordered_json& alias_cfg);
 
 // Messages in parameter order, then unknown names in the request's order.
 std::vector<std::string> validate_parameters(const nlohmann::ordered_json& params,
-                                             const nlohmann::ordered_json& alias_cfg);
+                                             const alias::Alias& alias_def);
+
+// Fills in place every absent (or null) parameter that has a default.
+void apply_defaults(nlohmann::ordered_json& params, const alias::Alias& alias_def);
+
+// Appends the messages for one present, non-null value of the parameter; the
+// loader judges defaults and choices with it too.
+void check_value(const alias::Parameter& def, const nlohmann::ordered_json& value,
+                 std::vector<std::string>& errors);
+
+// Typed readings of a value. Form fields arrive as text, so text forms count,
+// but only in a strict shape: a value that passes as a number can never carry
+// shell syntax into a command.
+std::optional<std::int64_t> as_integer(const nlohmann::ordered_json& value);
+std::optional<long double> as_number(const nlohmann::ordered_json& value);
+std::optional<bool> as_boolean(const nlohmann::ordered_json& value);
 
 struct ExitStatus {
   int status = 200;
   std::optional<std::string> reason;
 };
 
-// exit_code_map is the alias's "_exit_code_map" entry or nullptr.
-ExitStatus resolve_exit_status(const nlohmann::ordered_json* exit_code_map,
+// Listed code, else 0 -> (200, none), else the default entry, else (500,
+// "Internal Server Error"). A status other than 200 always has a reason.
+ExitStatus resolve_exit_status(const alias::ExitCodeMap& exit_codes,
                                std::optional<std::int64_t> returncode);
 
 }  // namespace velquin::validator

@@ -6,9 +6,9 @@
 namespace velquin::app::detail {
 namespace {
 
-bool has_container_alias(const std::vector<config::AliasDefPtr>& aliases) {
+bool has_container_alias(const std::vector<alias::AliasPtr>& aliases) {
   for (const auto& alias : aliases) {
-    if (alias && alias->is_object() && alias->value("type", nlohmann::ordered_json()) == "container") {
+    if (alias && alias->type() == alias::Type::container) {
       return true;
     }
   }
@@ -18,7 +18,7 @@ bool has_container_alias(const std::vector<config::AliasDefPtr>& aliases) {
 }  // namespace
 
 bool is_running_in_container(const config::SettingValue& container_setting) {
-  return config::_is_running_in_container(container_setting);
+  return config::is_running_in_container(container_setting);
 }
 
 std::string container_mode_description(const config::SettingValue& container_setting) {
@@ -39,7 +39,7 @@ bool docker_socket_available() {
 }
 
 std::vector<std::string> validate_docker_socket(const config::SettingValue& container_setting,
-                                                const std::vector<config::AliasDefPtr>& aliases) {
+                                                const std::vector<alias::AliasPtr>& aliases) {
   if (!is_running_in_container(container_setting) || !has_container_alias(aliases)) {
     return {};
   }
@@ -62,7 +62,7 @@ external_dir_startup_warning(const config::SettingValue& container_setting,
   return std::nullopt;
 }
 
-std::vector<std::string> run_startup_image_pull(const std::vector<config::AliasDefPtr>& aliases,
+std::vector<std::string> run_startup_image_pull(const std::vector<alias::AliasPtr>& aliases,
                                                 const std::string& refresh_default,
                                                 const std::string& prefetch_default) {
   if (!has_container_alias(aliases)) {

@@ -13,11 +13,11 @@ std::string container_mode_description(const config::SettingValue& container_set
 // Pings the engine named by the environment; false on any error.
 bool docker_socket_available();
 std::vector<std::string> validate_docker_socket(const config::SettingValue& container_setting,
-                                                const std::vector<config::AliasDefPtr>& aliases);
+                                                const std::vector<alias::AliasPtr>& aliases);
 std::optional<std::string>
 external_dir_startup_warning(const config::SettingValue& container_setting,
                              const std::string& external_dir);
-std::vector<std::string> run_startup_image_pull(const std::vector<config::AliasDefPtr>& aliases,
+std::vector<std::string> run_startup_image_pull(const std::vector<alias::AliasPtr>& aliases,
                                                 const std::string& refresh_default,
                                                 const std::string& prefetch_default);
 

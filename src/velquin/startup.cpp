@@ -73,7 +73,7 @@ bool file_exists(const std::string& path) {
 void reconfigure_logging(const config::Config& cfg) {
   logger::LoggingOptions options;
   options.log_level = cfg.get_text("LogLevel");
-  auto spec = config::_parse_app_log(cfg.get_text("AppLog"));
+  auto spec = config::parse_app_log(cfg.get_text("AppLog"));
   options.app_log_path = spec.path.value_or("/var/log/velquin/app.log");
   options.app_log_level = spec.level;
   options.app_log_format = spec.format;

@@ -32,7 +32,7 @@ class AnsweredFromTheHead : public ::testing::TestWithParam<HeadCase> {};
 TEST_P(AnsweredFromTheHead, WithoutReadingTheBody) {
   const auto& c = GetParam();
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = c.who;
   modules.settings = c.settings;
   FakeApi server(modules);
@@ -105,7 +105,8 @@ class BufferedBodies : public ::testing::TestWithParam<bool> {};
 TEST_P(BufferedBodies, AreCappedAcrossConnections) {
   const bool chunked = GetParam();
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo",
+                    json{{"type", "process"}, {"command", "x"}, {"parameters", {{"a", nullptr}}}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   api::ServerLimits limits;
   limits.max_buffered_body_bytes = 1000;

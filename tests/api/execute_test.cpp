@@ -15,19 +15,37 @@ namespace {
 using logger::AuditValue;
 using logger::Level;
 
-const json kProcessAlias = json::parse(R"({"name": "echo", "type": "process", "command": "x"})");
-const json kContainerAlias = json::parse(R"({"name": "box", "type": "container", "image": "i"})");
+using executor::RunResult;
+using Outcome = RunResult::Outcome;
+
+const json kProcessAlias = json::parse(
+    R"({"type": "process", "command": "x", "parameters": {"a": null, "password": null}})");
+const json kContainerAlias = json::parse(R"({"type": "container", "image": "i"})");
+// A required parameter, and an exit status mapped with a reason.
+const json kStrictAlias =
+    json::parse(R"({"type": "process", "command": "x", "parameters": {"x": {"required": true}}})");
+const json kMappedAlias =
+    json::parse(R"({"type": "process", "command": "x", "exitCodes": {"3": "422 Bad Input"}})");
+
+RunResult result_of(Outcome outcome, std::optional<std::int64_t> returncode,
+                    std::optional<std::int64_t> pid, std::string error = "") {
+  RunResult r;
+  r.outcome = outcome;
+  r.returncode = returncode;
+  r.pid = pid;
+  r.stdout_text = outcome == Outcome::completed ? "hello\n" : "";
+  r.error = std::move(error);
+  return r;
+}
 
 struct ExecuteCase {
   std::string name;
   std::string alias = "echo";  // the alias in the path
   bool authenticated = true;
-  std::vector<std::string> allowed{"echo", "box", "ghost"};
+  std::vector<std::string> allowed{"echo", "box", "ghost", "strict", "mapped", "it's"};
   std::string content_type = "application/json";
   std::string body = "{}";
-  std::vector<std::string> validation_errors;
-  json result = json{{"success", true}, {"stdout", "hello\n"}, {"returncode", 0}, {"pid", 77}};
-  validator::ExitStatus exit_status;
+  RunResult result = result_of(Outcome::completed, 0, 77);
   // Expected
   int status = 0;
   std::string reason;
@@ -47,14 +65,14 @@ class Execute : public ::testing::TestWithParam<ExecuteCase> {};
 TEST_P(Execute, AnswersAuditsAndLogs) {
   const auto& c = GetParam();
   FakeModules modules;
-  modules.aliases["echo"] = kProcessAlias;
-  modules.aliases["box"] = kContainerAlias;
+  modules.add_alias("echo", kProcessAlias);
+  modules.add_alias("box", kContainerAlias);
+  modules.add_alias("strict", kStrictAlias);
+  modules.add_alias("mapped", kMappedAlias);
   if (c.authenticated) {
     modules.who = auth::AuthResult{"alice", c.allowed};
   }
-  modules.validation_errors = c.validation_errors;
   modules.result = c.result;
-  modules.exit_status = c.exit_status;
   logger::LogCapture logs;
   FakeApi server(modules);
   server.start();
@@ -154,19 +172,29 @@ std::vector<ExecuteCase> cases() {
     out.push_back(c);
   }
   {
+    auto c = make("AliasNotFoundQuotedName", 404, "Alias \"it's\" not found", "alias_not_found");
+    c.alias = "it's";
+    c.audit_alias = "it's";
+    c.log = "Alias \"it's\" not found";
+    out.push_back(c);
+  }
+  {
     auto c = make("ParametersRejected", 400,
                   "{\"errors\":[\"'x' is required\",\"unknown parameter 'y'\"]}\n",
                   "invalid_parameters");
-    c.validation_errors = {"'x' is required", "unknown parameter 'y'"};
+    c.alias = "strict";
+    c.audit_alias = "strict";
+    c.body = "{\"y\": 1}";
     c.pid = std::string("-");
     c.exit_code = std::string("-");
-    c.log = "Parameter validation failed for alias 'echo': 'x' is required; unknown parameter 'y'";
+    c.log =
+        "Parameter validation failed for alias 'strict': 'x' is required; unknown parameter 'y'";
     out.push_back(c);
   }
   {
     // A timeout wins over a failure.
     auto c = make("TimedOut", 408, "Execution timed out", "execution_timeout");
-    c.result = json{{"success", false}, {"timed_out", true}, {"error", "after 5s"}, {"pid", 9}};
+    c.result = result_of(Outcome::timed_out, std::nullopt, 9, "after 5s");
     c.pid = std::int64_t{9};
     c.exit_code = std::string("-");
     c.log = "Alias 'echo' execution timed out: after 5s";
@@ -174,25 +202,15 @@ std::vector<ExecuteCase> cases() {
   }
   {
     auto c = make("TimedOutWithoutPid", 408, "Execution timed out", "execution_timeout");
-    c.result = json{{"success", false}, {"timed_out", true}};
+    c.result = result_of(Outcome::timed_out, std::nullopt, std::nullopt);
     c.pid = std::string("-");
     c.exit_code = std::string("-");
-    out.push_back(c);
-  }
-  {
-    auto c = make("ExecutorRejectsParameters", 400, "{\"errors\":[\"bad user\"]}\n",
-                  "invalid_parameters");
-    c.result = json{{"success", false}, {"validation_error", true}, {"errors", {"bad user"}}};
-    c.pid = std::string("-");
-    c.exit_code = std::string("-");
-    c.log = "Parameter validation failed for alias 'echo' (executor): bad user";
     out.push_back(c);
   }
   {
     // The executor's error text stays in the log, never in the answer.
     auto c = make("ExecutionFailed", 500, "Internal server error", "processing_failed");
-    c.result = json{{"success", false}, {"error", "secret detail"}, {"returncode", 1},
-                    {"pid", nullptr}};
+    c.result = result_of(Outcome::failed, 1, std::nullopt, "secret detail");
     c.pid = std::string("-");
     c.exit_code = std::int64_t{1};
     c.log = "Alias 'echo' failed: secret detail";
@@ -200,27 +218,21 @@ std::vector<ExecuteCase> cases() {
   }
   {
     auto c = make("MappedReason", 422, "hello\n", "execution_failed");
+    c.alias = "mapped";
+    c.audit_alias = "mapped";
     c.reason = "Bad Input";
-    c.result = json{{"success", true}, {"stdout", "hello\n"}, {"returncode", 3}, {"pid", 5}};
-    c.exit_status = validator::ExitStatus{422, "Bad Input"};
+    c.result = result_of(Outcome::completed, 3, 5);
     c.pid = std::int64_t{5};
     c.exit_code = std::int64_t{3};
-    out.push_back(c);
-  }
-  {
-    // Without a reason the status stays 200, whatever the resolver said.
-    auto c = make("MappedWithoutReason", 200, "hello\n", "execution_failed");
-    c.exit_status = validator::ExitStatus{404, std::nullopt};
-    c.pid = std::int64_t{77};
-    c.exit_code = std::int64_t{0};
     out.push_back(c);
   }
   {
     auto c = make("ContainerIdentifiers", 200, "hello\n", "success");
     c.alias = "box";
     c.audit_alias = "box";
-    c.result = json{{"success", true}, {"stdout", "hello\n"}, {"returncode", 0},
-                    {"container_id", "abc123"}, {"image_id", ""}};
+    c.result = result_of(Outcome::completed, 0, std::nullopt);
+    c.result.container_id = "abc123";
+    c.result.image_id = "";
     c.container_id = std::string("abc123");
     c.image_id = std::string("-");
     c.exit_code = std::int64_t{0};
@@ -248,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Execute, ::testing::ValuesIn(cases()),
 
 TEST(ExecuteBody, NoBodyNoTypeReachesTheExecutorWithNoParameters) {
   FakeModules modules;
-  modules.aliases["echo"] = kProcessAlias;
+  modules.add_alias("echo", kProcessAlias);
   modules.who = auth::AuthResult{"alice", {"echo"}};
   FakeApi server(modules);
   server.start();
@@ -264,7 +276,7 @@ TEST(ExecuteBody, NoBodyNoTypeReachesTheExecutorWithNoParameters) {
 
 TEST(ExecuteBody, PercentEncodedAliasNameIsDecoded) {
   FakeModules modules;
-  modules.aliases["my alias"] = kProcessAlias;
+  modules.add_alias("my alias", kProcessAlias);
   modules.who = auth::AuthResult{"alice", {"my alias"}};
   FakeApi server(modules);
   server.start();
@@ -275,7 +287,7 @@ TEST(ExecuteBody, PercentEncodedAliasNameIsDecoded) {
 
 TEST(ExecuteFailure, ExceptionGivesGeneric500AuditedWithCodeSoFar) {
   FakeModules modules;
-  modules.aliases["echo"] = kProcessAlias;
+  modules.add_alias("echo", kProcessAlias);
   modules.who = auth::AuthResult{"alice", {"echo"}};
   modules.execute_throws = true;
   logger::LogCapture logs;

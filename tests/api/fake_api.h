@@ -15,6 +15,7 @@
 
 #include "api/api.h"
 #include "api/internal.h"
+#include "support/aliases.h"
 
 namespace velquin::testing {
 
@@ -24,22 +25,25 @@ struct FakeModules {
   mutable std::mutex mutex;
   std::map<std::string, std::string> settings;  // text settings; "SslEnabled" "true"
   std::optional<auth::AuthResult> who;
-  std::map<std::string, json> aliases;
-  std::vector<std::string> validation_errors;
-  json result = json{{"success", true}, {"stdout", "hello\n"}, {"returncode", 0}};
-  validator::ExitStatus exit_status;
+  std::map<std::string, alias::AliasPtr> aliases;
+  executor::RunResult result = completed("hello\n", 0);
   bool execute_throws = false;
   config::HealthStatus health;
   int reopen_calls = 0;
   std::vector<logger::AuditRecord> audits;
   std::vector<json> executed_params;
+  std::vector<const alias::Alias*> executed_aliases;
   std::vector<auth::RequestCredentials> credentials;
+  mutable int lookups = 0;
 
   // A gate that holds execute_alias until opened.
   bool gate_closed = false;
   int waiting = 0;
   std::condition_variable cv;
 
+  static executor::RunResult completed(std::string out, std::int64_t returncode);
+  // The definition as the loader would make it; a refused one fails the test.
+  void add_alias(const std::string& name, json definition);
   void close_gate();
   void open_gate();
   // Waits until n calls are held at the gate.
@@ -47,6 +51,37 @@ struct FakeModules {
   std::vector<logger::AuditRecord> audit_records() const;
 
   api::Services services();
+
+ private:
+  struct Host : api::Host {
+    explicit Host(FakeModules& modules) : m(modules) {}
+    std::shared_ptr<const config::Settings> settings() const override;
+    config::HealthStatus get_health_status() const override;
+    void reopen_logs() override;
+    void write_audit(const logger::AuditRecord& record) override;
+    FakeModules& m;
+  };
+  struct Aliases : api::AliasSource {
+    explicit Aliases(FakeModules& modules) : m(modules) {}
+    alias::AliasPtr get_alias(std::string_view name) const override;
+    FakeModules& m;
+  };
+  struct Authenticator : api::Authenticator {
+    explicit Authenticator(FakeModules& modules) : m(modules) {}
+    std::optional<auth::AuthResult>
+    authenticate_request(const auth::RequestCredentials& c) const override;
+    FakeModules& m;
+  };
+  struct Runner : api::Runner {
+    explicit Runner(FakeModules& modules) : m(modules) {}
+    executor::RunResult execute_alias(const alias::Alias& alias_def, const json& params,
+                                      const executor::RunContext& context) override;
+    FakeModules& m;
+  };
+  Host host_{*this};
+  Aliases aliases_{*this};
+  Authenticator authenticator_{*this};
+  Runner runner_{*this};
 };
 
 class FakeApi {
@@ -94,66 +129,88 @@ inline std::vector<logger::AuditRecord> FakeModules::audit_records() const {
   return audits;
 }
 
+inline executor::RunResult FakeModules::completed(std::string out, std::int64_t returncode) {
+  executor::RunResult r;
+  r.outcome = executor::RunResult::Outcome::completed;
+  r.stdout_text = std::move(out);
+  r.returncode = returncode;
+  return r;
+}
+
+inline void FakeModules::add_alias(const std::string& name, json definition) {
+  auto parsed = make_alias(std::move(definition), name);
+  std::lock_guard lock(mutex);
+  aliases[name] = std::move(parsed);
+}
+
 inline api::Services FakeModules::services() {
-  api::Services s;
-  s.get_text = [this](std::string_view key) {
-    std::lock_guard lock(mutex);
-    auto it = settings.find(std::string(key));
-    return it == settings.end() ? std::string() : it->second;
+  return api::Services{host_, aliases_, authenticator_, runner_};
+}
+
+inline std::shared_ptr<const config::Settings> FakeModules::Host::settings() const {
+  std::lock_guard lock(m.mutex);
+  auto text = [this](const char* key) {
+    auto it = m.settings.find(key);
+    return it == m.settings.end() ? std::string() : it->second;
   };
-  s.get_int = [this](std::string_view key) -> std::int64_t {
-    std::lock_guard lock(mutex);
-    auto it = settings.find(std::string(key));
-    return it == settings.end() ? 0 : std::stoll(it->second);
-  };
-  s.get_bool = [this](std::string_view key) {
-    std::lock_guard lock(mutex);
-    auto it = settings.find(std::string(key));
-    return it != settings.end() && it->second == "true";
-  };
-  s.authenticate = [this](const auth::RequestCredentials& c) {
-    std::lock_guard lock(mutex);
-    credentials.push_back(c);
-    return who;
-  };
-  s.get_alias = [this](std::string_view name) -> config::AliasDefPtr {
-    std::lock_guard lock(mutex);
-    auto it = aliases.find(std::string(name));
-    return it == aliases.end() ? nullptr : std::make_shared<const json>(it->second);
-  };
-  s.validate_parameters = [this](const json&, const json&) {
-    std::lock_guard lock(mutex);
-    return validation_errors;
-  };
-  s.execute_alias = [this](const std::string&, const json& params) {
-    std::unique_lock lock(mutex);
-    executed_params.push_back(params);
-    ++waiting;
-    cv.notify_all();
-    cv.wait(lock, [&] { return !gate_closed; });
-    --waiting;
-    if (execute_throws) {
-      throw std::runtime_error("executor exploded");
-    }
-    return result;
-  };
-  s.resolve_exit_status = [this](const json*, std::optional<std::int64_t>) {
-    std::lock_guard lock(mutex);
-    return exit_status;
-  };
-  s.get_health_status = [this] {
-    std::lock_guard lock(mutex);
-    return health;
-  };
-  s.reopen_logs = [this] {
-    std::lock_guard lock(mutex);
-    ++reopen_calls;
-  };
-  s.write_audit = [this](const logger::AuditRecord& record) {
-    std::lock_guard lock(mutex);
-    audits.push_back(record);
-  };
+  auto s = std::make_shared<config::Settings>();
+  s->listen_address = text("ListenAddress");
+  s->listen_port = text("ListenPort").empty() ? 0 : std::stoll(text("ListenPort"));
+  s->ssl_enabled = text("SslEnabled") == "true";
+  s->ssl_cert = text("SslCert");
+  s->ssl_key = text("SslKey");
+  s->health_api_key = text("HealthApiKey");
+  s->logs_api_key = text("LogsApiKey");
+  s->shared_dir = text("SharedDir");
+  s->log_dir = text("LogDir");
+  s->max_buffered_body_bytes =
+      text("MaxBufferedBodyBytes").empty() ? 0 : std::stoll(text("MaxBufferedBodyBytes"));
   return s;
+}
+
+inline config::HealthStatus FakeModules::Host::get_health_status() const {
+  std::lock_guard lock(m.mutex);
+  return m.health;
+}
+
+inline void FakeModules::Host::reopen_logs() {
+  std::lock_guard lock(m.mutex);
+  ++m.reopen_calls;
+}
+
+inline void FakeModules::Host::write_audit(const logger::AuditRecord& record) {
+  std::lock_guard lock(m.mutex);
+  m.audits.push_back(record);
+}
+
+inline alias::AliasPtr FakeModules::Aliases::get_alias(std::string_view name) const {
+  std::lock_guard lock(m.mutex);
+  ++m.lookups;
+  auto it = m.aliases.find(std::string(name));
+  return it == m.aliases.end() ? nullptr : it->second;
+}
+
+inline std::optional<auth::AuthResult>
+FakeModules::Authenticator::authenticate_request(const auth::RequestCredentials& c) const {
+  std::lock_guard lock(m.mutex);
+  m.credentials.push_back(c);
+  return m.who;
+}
+
+inline executor::RunResult FakeModules::Runner::execute_alias(const alias::Alias& alias_def,
+                                                              const json& params,
+                                                              const executor::RunContext&) {
+  std::unique_lock lock(m.mutex);
+  m.executed_params.push_back(params);
+  m.executed_aliases.push_back(&alias_def);
+  ++m.waiting;
+  m.cv.notify_all();
+  m.cv.wait(lock, [&] { return !m.gate_closed; });
+  --m.waiting;
+  if (m.execute_throws) {
+    throw std::runtime_error("executor exploded");
+  }
+  return m.result;
 }
 
 inline FakeApi::FakeApi(FakeModules& modules, api::ServerLimits limits) {

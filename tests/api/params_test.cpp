@@ -23,7 +23,7 @@ class ParseParams : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(ParseParams, YieldsParametersOrOneError) {
   const auto& c = GetParam();
   std::uint64_t length = c.declared_length == UINT64_MAX ? c.body.size() : c.declared_length;
-  ParsedParams out = _parse_params(c.content_type, length, c.body);
+  ParsedParams out = detail::parse_params(c.content_type, length, c.body);
   if (c.params) {
     ASSERT_TRUE(out.params.has_value()) << out.error.value_or("");
     EXPECT_FALSE(out.error.has_value());

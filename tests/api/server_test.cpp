@@ -180,7 +180,7 @@ TEST(Shutdown, WithNothingInFlightStopsAtOnce) {
 
 TEST(Shutdown, DrainsTheRunningRequestAndRefusesNewOnes) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   modules.close_gate();
   logger::LogCapture logs;
@@ -230,7 +230,7 @@ TEST(Shutdown, DrainsTheRunningRequestAndRefusesNewOnes) {
 
 TEST(Shutdown, TimeLimitReportsTheRequestsStillActive) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   modules.close_gate();
   logger::LogCapture logs;
@@ -252,7 +252,7 @@ TEST(Shutdown, TimeLimitReportsTheRequestsStillActive) {
 
 TEST(Shutdown, WholeTimeoutIsPrintedAsInteger) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   modules.close_gate();
   logger::LogCapture logs;
@@ -351,7 +351,7 @@ TEST(Shutdown, BeforeStartMakesStartReturn) {
 
 TEST(Limits, OversizedBodyIs413AndTheServerStillAnswers) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias("echo", json{{"type", "process"}, {"command", "x"}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
   FakeApi server(modules);
   server.start();
@@ -445,9 +445,9 @@ TEST(Limits, AcceptingResumesWhenAConnectionBelowTheLimitEnds) {
 
 TEST(Connection, KeepAliveServesSeveralRequestsAndCustomReasons) {
   FakeModules modules;
-  modules.aliases["echo"] = json{{"type", "process"}};
+  modules.add_alias(
+      "echo", json{{"type", "process"}, {"command", "x"}, {"exitCodes", {{"0", "422 Bad Input"}}}});
   modules.who = auth::AuthResult{"alice", {"echo"}};
-  modules.exit_status = validator::ExitStatus{422, "Bad Input"};
   FakeApi server(modules);
   server.start();
   RawClient client(server.port());

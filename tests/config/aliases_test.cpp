@@ -21,7 +21,7 @@ using ::testing::StartsWith;
 std::vector<std::string> names_of(const AliasTablePtr& table) {
   std::vector<std::string> names;
   for (const auto& def : table->definitions()) {
-    names.push_back(def->at("name").get<std::string>());
+    names.push_back(def->name);
   }
   return names;
 }
@@ -68,9 +68,9 @@ TEST_F(AliasLoadTest, MessagesFollowFileOrderAndTheTableKeepsAcceptedAliases) {
                                   "one.yaml: alias 'echo' must be a mapping",
                                   "seq.yaml: top-level value must be a YAML mapping"));
   EXPECT_THAT(names_of(table), ElementsAre("zeta", "echo", "list", "r"));
-  EXPECT_EQ(table->find("echo")->at("command"), "echo a");
-  EXPECT_EQ(table->find("echo")->at("name"), "echo");
-  EXPECT_EQ(table->find("r")->at("command"), "echo 2");
+  EXPECT_EQ(table->find("echo")->process()->command.text(), "echo a");
+  EXPECT_EQ(table->find("echo")->name, "echo");
+  EXPECT_EQ(table->find("r")->process()->command.text(), "echo 2");
   // Loading never installs anything.
   EXPECT_EQ(config.get_alias("zeta"), nullptr);
 }
@@ -102,7 +102,7 @@ TEST_F(AliasLoadTest, ValidatorSeesMaxTimeoutAndCompilesExitCodesIntoTheStoredCo
   config.apply_aliases(table);
   const auto mapped = config.get_alias("mapped");
   ASSERT_NE(mapped, nullptr);
-  EXPECT_EQ(mapped->at("_exit_code_map").at("1").at("status"), 422);
+  EXPECT_EQ(mapped->exit_codes.codes.at(1).status, 422);
 }
 
 TEST_F(AliasLoadTest, UnreadableEntriesAbortTheLoad) {

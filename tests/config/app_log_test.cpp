@@ -17,7 +17,7 @@ class AppLog : public ::testing::TestWithParam<AppLogCase> {};
 
 TEST_P(AppLog, ParsesValue) {
   const auto& c = GetParam();
-  const AppLogSpec spec = _parse_app_log(c.value);
+  const AppLogSpec spec = parse_app_log(c.value);
   EXPECT_EQ(spec.path, c.path);
   EXPECT_EQ(spec.level, c.level);
   EXPECT_EQ(spec.format, c.format);

@@ -20,7 +20,7 @@ class SettingsTest : public ::testing::Test {
   void TearDown() override { clear_env(); }
   static void clear_env() {
     for (const auto& def : PARAM_DEFS) {
-      ::unsetenv(_key_to_env(def.key).c_str());
+      ::unsetenv(detail::key_to_env(def.key).c_str());
     }
   }
   std::string conf(const std::string& content) { return dir.write("velquin.conf", content).string(); }
@@ -77,7 +77,9 @@ struct KeyEnvCase {
   std::string env;
 };
 class KeyToEnv : public ::testing::TestWithParam<KeyEnvCase> {};
-TEST_P(KeyToEnv, SplitsAtEveryCapital) { EXPECT_EQ(_key_to_env(GetParam().key), GetParam().env); }
+TEST_P(KeyToEnv, SplitsAtEveryCapital) {
+  EXPECT_EQ(detail::key_to_env(GetParam().key), GetParam().env);
+}
 INSTANTIATE_TEST_SUITE_P(Table, KeyToEnv,
                          ::testing::Values(KeyEnvCase{"ListenAddress", "VELQUIN_LISTEN_ADDRESS"},
                                            KeyEnvCase{"HealthApiKey", "VELQUIN_HEALTH_API_KEY"},
@@ -94,10 +96,10 @@ class Coerce : public ::testing::TestWithParam<CoerceCase> {};
 TEST_P(Coerce, ConvertsOrNamesTheProblem) {
   const auto& c = GetParam();
   if (c.expected) {
-    EXPECT_EQ(_coerce(c.raw, c.type), *c.expected);
+    EXPECT_EQ(detail::coerce(c.raw, c.type), *c.expected);
   } else {
     try {
-      _coerce(c.raw, c.type);
+      detail::coerce(c.raw, c.type);
       FAIL() << "no error for " << setting_text(c.raw);
     } catch (const std::invalid_argument& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
@@ -157,7 +159,7 @@ class IniLine : public SettingsTest, public ::testing::WithParamInterface<IniCas
 
 TEST_P(IniLine, ParsesOneLine) {
   const std::string path = conf(GetParam().line + "\n");
-  const IniResult r = _parse_ini(path);
+  const IniResult r = detail::parse_ini(path);
   if (GetParam().stored) {
     EXPECT_TRUE(r.errors.empty()) << r.errors.front();
     EXPECT_EQ(r.values, (std::map<std::string, SettingValue>{*GetParam().stored}));
@@ -195,16 +197,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SettingsTest, IniCountsEveryPhysicalLineWhateverItsEnding) {
   const std::string path = conf("# c\r\n\rFoo 1\r\nBar 2\nLogLevel info\nLogLevel debug\nBaz");
-  const IniResult r = _parse_ini(path);
+  const IniResult r = detail::parse_ini(path);
   EXPECT_EQ(r.errors, (std::vector<std::string>{path + ":3: unknown parameter 'Foo'",
                                                 path + ":4: unknown parameter 'Bar'", path + ":7: " + kInvalidLine}));
   EXPECT_EQ(r.values, (std::map<std::string, SettingValue>{{"LogLevel", txt("debug")}}));  // later line wins
 }
 
 TEST_F(SettingsTest, UnreadableFilesRaiseInsteadOfMessages) {
-  EXPECT_THROW(_parse_ini(missing()), std::system_error);
-  EXPECT_THROW(_parse_ini(dir.str()), std::system_error);
-  EXPECT_THROW(_parse_ini(conf("LogLevel \xff\xfe\n")), std::system_error);
+  EXPECT_THROW(detail::parse_ini(missing()), std::system_error);
+  EXPECT_THROW(detail::parse_ini(dir.str()), std::system_error);
+  EXPECT_THROW(detail::parse_ini(conf("LogLevel \xff\xfe\n")), std::system_error);
 
   Config c;
   c.load(conf("LogLevel info\n"));
@@ -370,7 +372,7 @@ struct ContainerCase {
 };
 class ContainerSetting : public ::testing::TestWithParam<ContainerCase> {};
 TEST_P(ContainerSetting, DecidesWithoutDetection) {
-  EXPECT_EQ(_is_running_in_container(GetParam().setting), GetParam().expected);
+  EXPECT_EQ(is_running_in_container(GetParam().setting), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(Table, ContainerSetting,
                          ::testing::Values(ContainerCase{txt("1"), true}, ContainerCase{txt("TRUE"), true},
@@ -381,7 +383,7 @@ TEST(ContainerDetection, EnvironmentVariableCountsEvenWhenEmpty) {
   const char* old = std::getenv("container");
   const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
   ::setenv("container", "", 1);
-  EXPECT_TRUE(_is_running_in_container(SettingValue()));
+  EXPECT_TRUE(is_running_in_container(SettingValue()));
   if (saved) {
     ::setenv("container", saved->c_str(), 1);
   } else {

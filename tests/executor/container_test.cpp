@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "config/config.h"
 #include "docker/docker.h"
 #include "docker/engine.h"
 #include "executor/executor.h"
 #include "logger/logger.h"
 #include "logger/testing.h"
+#include "runs.h"
 #include "support/temp_dir.h"
 #include "support/uuid.h"
 
@@ -84,14 +84,7 @@ std::map<std::string, std::string> unzip(const std::string& base64) {
   return entries;
 }
 
-std::vector<std::string> keys_of(const json& record) {
-  std::vector<std::string> keys;
-  for (const auto& item : record.items()) {
-    keys.push_back(item.key());
-  }
-  std::sort(keys.begin(), keys.end());
-  return keys;
-}
+using Outcome = RunResult::Outcome;
 
 bool container_exists(const std::string& short_id) {
   for (const std::string& id : containers_of(kTestImage)) {
@@ -128,12 +121,8 @@ class ContainerRunTest : public ::testing::Test {
   void TearDown() override { logger::set_correlation_id(std::nullopt); }
 
   void load_settings(const std::string& external_dir, const std::string& refresh = "no") {
-    const fs::path conf = dir_.write("velquin.conf", "");
-    config::config().load(conf.string(), config::Overrides{{"SharedDir", shared().string()},
-                                                           {"LogDir", logs().string()},
-                                                           {"ExternalDir", external_dir},
-                                                           {"Container", "0"},
-                                                           {"RefreshImage", refresh}});
+    external_dir_ = external_dir;
+    refresh_ = refresh;
   }
 
   static json alias(const std::string& command, const json& extra = json::object()) {
@@ -145,8 +134,11 @@ class ContainerRunTest : public ::testing::Test {
     return a;
   }
 
-  json run(const json& alias_cfg, const json& params = json::object()) {
-    return executor_._execute_container(alias_cfg, params);
+  RunResult run(const json& alias_cfg, const json& params = json::object()) {
+    const auto alias_def = runs::alias_for(alias_cfg, params);
+    const auto context = runs::context_for(*alias_def, shared(), logs(), correlation_id_, cap_,
+                                           external_dir_, refresh_);
+    return detail::execute_container(executor_, *alias_def, params, context);
   }
 
   fs::path shared() const { return dir_.path() / "shared"; }
@@ -156,6 +148,9 @@ class ContainerRunTest : public ::testing::Test {
   TempDir dir_;
   std::string correlation_id_;
   Executor executor_;
+  std::string external_dir_;
+  std::string refresh_ = "no";
+  std::size_t cap_ = SIZE_MAX;
 };
 
 struct CompletedCase {
@@ -176,19 +171,16 @@ class CompletedRunTest : public ContainerRunTest,
 
 TEST_P(CompletedRunTest, RecordCarriesStreamsStatusAndIds) {
   const CompletedCase& c = GetParam();
-  const json record = run(alias(c.command), {{"who", "it's me"}});
-  ASSERT_EQ(keys_of(record),
-            (std::vector<std::string>{"container_id", "file_outputs", "image_id", "returncode",
-                                      "stderr", "stdout", "success"}))
-      << record.dump();
-  EXPECT_EQ(record["success"], true);
-  EXPECT_EQ(record["returncode"], c.status);
-  EXPECT_EQ(record["stdout"], c.out);
-  EXPECT_EQ(record["stderr"], c.err);
-  EXPECT_EQ(record["file_outputs"], json::object());
-  EXPECT_EQ(record["container_id"].get<std::string>().size(), 12u);
-  EXPECT_EQ(record["image_id"].get<std::string>().size(), 12u);
-  EXPECT_FALSE(container_exists(record["container_id"].get<std::string>()));
+  const RunResult record = run(alias(c.command), {{"who", "it's me"}});
+  ASSERT_EQ(record.outcome, Outcome::completed) << record.error;
+  EXPECT_EQ(record.returncode, c.status);
+  EXPECT_EQ(record.stdout_text, c.out);
+  EXPECT_EQ(record.stderr_text, c.err);
+  EXPECT_TRUE(record.file_outputs.empty());
+  ASSERT_TRUE(record.container_id);
+  EXPECT_EQ(record.container_id->size(), 12u);
+  EXPECT_EQ(record.image_id.value_or("").size(), 12u);
+  EXPECT_FALSE(container_exists(*record.container_id));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -233,15 +225,12 @@ class TimedOutRunTest : public ContainerRunTest,
 TEST_P(TimedOutRunTest, IsKilledRemovedAndItsStreamsPreserved) {
   const json a = alias("sh -c 'echo before; echo oops >&2; sleep 60'",
                        {{"timeout", GetParam().timeout}, {"preserveStreams", true}});
-  const json record = run(a);
-  ASSERT_EQ(keys_of(record), (std::vector<std::string>{"container_id", "error", "image_id",
-                                                       "returncode", "success", "timed_out"}))
-      << record.dump();
-  EXPECT_EQ(record["success"], false);
-  EXPECT_EQ(record["timed_out"], true);
-  EXPECT_TRUE(record["returncode"].is_null());
-  EXPECT_EQ(record["error"], GetParam().message);
-  EXPECT_FALSE(container_exists(record["container_id"].get<std::string>()));
+  const RunResult record = run(a);
+  ASSERT_EQ(record.outcome, Outcome::timed_out) << record.error;
+  EXPECT_FALSE(record.returncode);
+  EXPECT_EQ(record.error, GetParam().message);
+  ASSERT_TRUE(record.container_id);
+  EXPECT_FALSE(container_exists(*record.container_id));
   // What the container wrote before the kill is still preserved.
   EXPECT_EQ(files_holding(logs(), "before\n").size(), 1u);
   EXPECT_EQ(files_holding(logs(), "oops\n").size(), 1u);
@@ -334,21 +323,21 @@ class FakeEngineTest : public ContainerRunTest {
 };
 
 TEST_F(FakeEngineTest, ExitWithoutStatusCodeCountsAsZero) {
-  const json record = run(alias("true"));
-  EXPECT_EQ(record["success"], true);
-  EXPECT_EQ(record["returncode"], 0);
-  EXPECT_EQ(record["container_id"], "f00dfeedcafe");
-  EXPECT_EQ(record["image_id"], "abcdef012345");
+  const RunResult record = run(alias("true"));
+  EXPECT_EQ(record.outcome, Outcome::completed);
+  EXPECT_EQ(record.returncode, 0);
+  EXPECT_EQ(record.container_id, "f00dfeedcafe");
+  EXPECT_EQ(record.image_id, "abcdef012345");
   EXPECT_EQ(engine_->calls(), (std::vector<std::string>{"create", "start", "remove"}));
 }
 
 TEST_F(FakeEngineTest, ContainerThatFailsToStartIsStillRemoved) {
   engine_->fail_start = true;
-  const json record = run(alias("true"));
-  EXPECT_EQ(record, (json{{"success", false},
-                          {"error", "start refused"},
-                          {"container_id", nullptr},
-                          {"image_id", nullptr}}));
+  const RunResult record = run(alias("true"));
+  EXPECT_EQ(record.outcome, Outcome::failed);
+  EXPECT_EQ(record.error, "start refused");
+  EXPECT_FALSE(record.container_id);
+  EXPECT_FALSE(record.image_id);
   EXPECT_EQ(engine_->calls(), (std::vector<std::string>{"create", "start", "remove"}));
 }
 
@@ -356,8 +345,8 @@ TEST_F(FakeEngineTest, FailedKillAtTimeOutFallsBackToRemoval) {
   // Without the removal the wait, and so the request, would never end.
   engine_->exits_at_once = false;
   engine_->fail_kill = true;
-  const json record = run(alias("sleep 60", {{"timeout", 0.2}}));
-  EXPECT_EQ(record["error"], "Container timed out after 0.2 seconds");
+  const RunResult record = run(alias("sleep 60", {{"timeout", 0.2}}));
+  EXPECT_EQ(record.error, "Container timed out after 0.2 seconds");
   const auto calls = engine_->calls();
   EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4),
             (std::vector<std::string>{"create", "start", "kill", "remove"}));
@@ -365,8 +354,8 @@ TEST_F(FakeEngineTest, FailedKillAtTimeOutFallsBackToRemoval) {
 
 TEST_F(FakeEngineTest, ImageMissingLocallyIsPulledThenCreated) {
   engine_->image_missing = true;
-  const json record = run(alias("true"));
-  EXPECT_EQ(record["success"], true) << record.dump();
+  const RunResult record = run(alias("true"));
+  EXPECT_EQ(record.outcome, Outcome::completed) << record.error;
   EXPECT_EQ(engine_->calls(),
             (std::vector<std::string>{"create", "pull", "create", "start", "remove"}));
 }
@@ -375,8 +364,8 @@ TEST_F(FakeEngineTest, RefreshLongerThanTheLimitLeavesNoTimeToRun) {
   load_settings("", "always");
   engine_->exits_at_once = false;
   engine_->pull_seconds = 1.2;
-  const json record = run(alias("true", {{"timeout", 1}}));
-  EXPECT_EQ(record["error"], "Container timed out after 1 seconds");
+  const RunResult record = run(alias("true", {{"timeout", 1}}));
+  EXPECT_EQ(record.error, "Container timed out after 1 seconds");
   EXPECT_EQ(engine_->calls(),
             (std::vector<std::string>{"pull", "create", "start", "kill", "remove"}));
 }
@@ -384,15 +373,11 @@ TEST_F(FakeEngineTest, RefreshLongerThanTheLimitLeavesNoTimeToRun) {
 TEST_F(ContainerRunTest, MissingImageGivesTheImageNotFoundRecord) {
   json a = alias("echo x", {{"image", "127.0.0.1:5000/velquin-test/never-pushed:latest"},
                             {"output", {{"single_value", {{"source", "out.txt"}}}}}});
-  const json record = run(a);
-  ASSERT_EQ(keys_of(record),
-            (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
-      << record.dump();
-  EXPECT_EQ(record["success"], false);
-  EXPECT_EQ(record["error"].get<std::string>().rfind("Container image not found: ", 0), 0u)
-      << record.dump();
-  EXPECT_TRUE(record["container_id"].is_null());
-  EXPECT_TRUE(record["image_id"].is_null());
+  const RunResult record = run(a);
+  EXPECT_EQ(record.outcome, Outcome::failed);
+  EXPECT_EQ(record.error.rfind("Container image not found: ", 0), 0u) << record.error;
+  EXPECT_FALSE(record.container_id);
+  EXPECT_FALSE(record.image_id);
   EXPECT_FALSE(fs::exists(run_dir()));
 }
 
@@ -404,17 +389,20 @@ TEST_F(ContainerRunTest, ImageMissingLocallyIsPulledOnce) {
   engine_call("DELETE", "/images/" + image);
   ASSERT_NE(engine_call("GET", "/images/" + image + "/json").find("No such image"),
             std::string::npos);
-  const json record = run(a);
-  EXPECT_EQ(record["success"], true) << record.dump();
-  EXPECT_EQ(record["stdout"], "pulled\n");
+  const RunResult record = run(a);
+  EXPECT_EQ(record.outcome, Outcome::completed) << record.error;
+  EXPECT_EQ(record.stdout_text, "pulled\n");
 }
 
 TEST_F(ContainerRunTest, UnreachableEngineGivesTheUnavailableRecordAndNoRunDirectory) {
   executor_.set_docker_client_factory(
       []() -> std::shared_ptr<docker::DockerClient> { throw docker::DockerError("engine gone"); });
-  const json record =
+  const RunResult record =
       run(alias("echo x", {{"output", {{"single_value", {{"source", "out.txt"}}}}}}));
-  EXPECT_EQ(record, (json{{"success", false}, {"error", "Docker not available: engine gone"}}));
+  EXPECT_EQ(record.outcome, Outcome::failed);
+  EXPECT_EQ(record.error, "Docker not available: engine gone");
+  EXPECT_FALSE(record.container_id);
+  EXPECT_FALSE(record.image_id);
   EXPECT_FALSE(fs::exists(run_dir()));
 }
 
@@ -433,57 +421,51 @@ class FailedRunTest : public ContainerRunTest, public ::testing::WithParamInterf
 TEST_P(FailedRunTest, GivesTheFailedRecordAndCleansUp) {
   json a = alias("", GetParam().alias_extra);
   a["output"] = {{"single_value", {{"source", "out.txt"}}}};
-  const json record = run(a, {{"name", "../../a-client-value"}});
-  ASSERT_EQ(keys_of(record),
-            (std::vector<std::string>{"container_id", "error", "image_id", "success"}))
-      << record.dump();
-  EXPECT_EQ(record["error"].get<std::string>().rfind(GetParam().error_start, 0), 0u)
-      << record.dump();
-  EXPECT_EQ(record["error"].get<std::string>().find("a-client-value"), std::string::npos)
-      << "the client's value in the error: " << record.dump();
+  const RunResult record = run(a, {{"name", "../../a-client-value"}});
+  EXPECT_EQ(record.outcome, Outcome::failed);
+  EXPECT_FALSE(record.returncode);
+  EXPECT_EQ(record.error.rfind(GetParam().error_start, 0), 0u) << record.error;
+  EXPECT_EQ(record.error.find("a-client-value"), std::string::npos)
+      << "the client's value in the error: " << record.error;
   EXPECT_FALSE(fs::exists(run_dir()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, FailedRunTest,
     ::testing::Values(
-        FailureCase{"RenderError", {{"command", "echo {{ open"}}, ""},
         FailureCase{"UnbalancedQuote", {{"command", "echo 'open"}}, "Cannot split command"},
         FailureCase{"VolumeEscape",
                     {{"volumes", json::parse(R"([{"source": "{{ name }}", "location": "/x"}])")}},
                     "path escapes the run directory: "},
         // The engine's own message would name the program it could not start.
-        FailureCase{"EngineErrorNamingTheValue", {{"command", "{{ name }}"}}, ""},
-        FailureCase{"BadBindMode",
-                    {{"command", "true"},
-                     {"volumes",
-                      json::parse(R"([{"source": "in.txt", "location": "/x", "mode": "bogus"}])")}},
-                    ""}),
+        FailureCase{"EngineErrorNamingTheValue", {{"command", "{{ name }}"}}, ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ContainerRunTest, EveryKindOfVolume) {
   const fs::path host_ro = dir_.path() / "host-ro";
   fs::create_directories(host_ro);
   std::ofstream(host_ro / "data") << "abs";
-  json a = alias(
-      "sh -c 'cat /auto.txt /in.txt /abs/data; "
-      "(echo x > /abs/y) 2>/dev/null || echo -n \" abs-ro\"; "
-      "(echo x > /in.txt) 2>/dev/null || echo -n \" in-ro\"; "
-      "mkdir -p /out/sub; echo result > /out/sub/r.txt; echo top > /out/top.txt'",
-      {{"volumes",
-        {{{"location", "/auto.txt"}, {"content", "auto-{{ name }}|"}},
-         {{"source", "in/{{ name }}.txt"},
-          {"location", "/in.txt"},
-          {"content", "in-{{ name }}|"},
-          {"mode", "ro"}},
-         {{"source", "out/"}, {"location", "/out"}},
-         {{"source", host_ro.string()}, {"location", "/abs"}}}},
-       {"output", {{"multiple_values", {{{"source", "out/"}}, {{"source", "out/sub/r.txt"}}}}}}});
-  const json record = run(a, {{"name", "n1"}});
-  ASSERT_EQ(record["success"], true) << record.dump();
-  EXPECT_EQ(record["stdout"], "auto-n1|in-n1|abs abs-ro in-ro");
-  EXPECT_EQ(record["file_outputs"]["out/sub/r.txt"], "result\n");
-  EXPECT_EQ(unzip(record["file_outputs"]["out/"].get<std::string>()),
+  json a = alias("sh -c 'cat /auto.txt /in.txt /abs/data; "
+                 "(echo x > /abs/y) 2>/dev/null || echo -n \" abs-ro\"; "
+                 "(echo x > /in.txt) 2>/dev/null || echo -n \" in-ro\"; "
+                 "mkdir -p /out/sub; echo result > /out/sub/r.txt; echo top > /out/top.txt'",
+                 {{"volumes",
+                   {{{"location", "/auto.txt"}, {"content", "auto-{{ name }}|"}},
+                    {{"source", "in/{{ name }}.txt"},
+                     {"location", "/in.txt"},
+                     {"content", "in-{{ name }}|"},
+                     {"mode", "ro"}},
+                    {{"source", "out/"}, {"location", "/out"}},
+                    {{"source", host_ro.string()}, {"location", "/abs"}}}},
+                  {"output",
+                   {{"multiple_values",
+                     {{{"parameter_name", "a"}, {"source", "out/"}},
+                      {{"parameter_name", "b"}, {"source", "out/sub/r.txt"}}}}}}});
+  const RunResult record = run(a, {{"name", "n1"}});
+  ASSERT_EQ(record.outcome, Outcome::completed) << record.error;
+  EXPECT_EQ(record.stdout_text, "auto-n1|in-n1|abs abs-ro in-ro");
+  EXPECT_EQ(record.file_outputs.at("out/sub/r.txt"), "result\n");
+  EXPECT_EQ(unzip(record.file_outputs.at("out/")),
             (std::map<std::string, std::string>{{"sub/r.txt", "result\n"}, {"top.txt", "top\n"}}));
   EXPECT_FALSE(fs::exists(host_ro / "y"));
   EXPECT_FALSE(fs::exists(run_dir()));
@@ -494,8 +476,8 @@ TEST_F(ContainerRunTest, MarkedVolumesArePreservedUnderTheCorrelationId) {
                  {{"volumes",
                    {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}},
                     {{"source", "tmp2/"}, {"location", "/tmp2"}}}}});
-  const json record = run(a);
-  ASSERT_EQ(record["success"], true) << record.dump();
+  const RunResult record = run(a);
+  ASSERT_EQ(record.outcome, Outcome::completed) << record.error;
   const auto kept = files_holding(logs(), "kept-content\n");
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_NE(kept[0].string().find(correlation_id_), std::string::npos) << kept[0];
@@ -512,22 +494,24 @@ TEST_F(ContainerRunTest, ExternalDirIsWhatTheEngineBinds) {
   load_settings(host_view.string());
   json a =
       alias("cat /cfg", {{"volumes", {{{"location", "/cfg"}, {"content", "through-external"}}}}});
-  const json record = run(a);
-  ASSERT_EQ(record["success"], true) << record.dump();
-  EXPECT_EQ(record["stdout"], "through-external");
+  const RunResult record = run(a);
+  ASSERT_EQ(record.outcome, Outcome::completed) << record.error;
+  EXPECT_EQ(record.stdout_text, "through-external");
 }
 
 TEST_F(ContainerRunTest, PlantedLinkToAHostFileIsNotReadAsOutput) {
   const fs::path sentinel = dir_.write("sentinel.txt", "host secret\n");
-  json a = alias(
-      "sh -c 'ln -s " + sentinel.string() + " /out/leak.txt; ln -s " + dir_.path().string() +
-          " /out/dir; echo ok > /out/ok.txt'",
-      {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}}}},
-       {"output", {{"multiple_values", {{{"source", "out/leak.txt"}}, {{"source", "out/"}}}}}}});
-  const json record = run(a);
-  ASSERT_EQ(record["success"], true) << record.dump();
-  EXPECT_EQ(record["file_outputs"]["out/leak.txt"], "");
-  EXPECT_EQ(unzip(record["file_outputs"]["out/"].get<std::string>()),
+  json a = alias("sh -c 'ln -s " + sentinel.string() + " /out/leak.txt; ln -s " +
+                     dir_.path().string() + " /out/dir; echo ok > /out/ok.txt'",
+                 {{"volumes", {{{"source", "out/"}, {"location", "/out"}, {"preserve", "yes"}}}},
+                  {"output",
+                   {{"multiple_values",
+                     {{{"parameter_name", "a"}, {"source", "out/leak.txt"}},
+                      {{"parameter_name", "b"}, {"source", "out/"}}}}}}});
+  const RunResult record = run(a);
+  ASSERT_EQ(record.outcome, Outcome::completed) << record.error;
+  EXPECT_EQ(record.file_outputs.at("out/leak.txt"), "");
+  EXPECT_EQ(unzip(record.file_outputs.at("out/")),
             (std::map<std::string, std::string>{{"ok.txt", "ok\n"}}));
   EXPECT_TRUE(files_holding(logs(), "host secret\n").empty());
   EXPECT_EQ(read_file(sentinel), "host secret\n");
@@ -545,9 +529,9 @@ TEST_F(ContainerRunTest, PreservedFileSwappedForALinkIsNotCopied) {
                      {"location", "/in.txt"},
                      {"content", "input"},
                      {"preserve", "yes"}}}}});
-  const json record = run(a);
-  ASSERT_EQ(record["success"], true) << record.dump();
-  EXPECT_EQ(record["returncode"], 0) << record.dump();
+  const RunResult record = run(a);
+  ASSERT_EQ(record.outcome, Outcome::completed) << record.error;
+  EXPECT_EQ(record.returncode, 0) << record.error;
   EXPECT_TRUE(files_holding(logs(), "host secret\n").empty());
   EXPECT_THAT(capture.messages(logger::Level::error),
               ::testing::ElementsAre(::testing::EndsWith(": symbolic link is not followed")));
@@ -556,21 +540,16 @@ TEST_F(ContainerRunTest, PreservedFileSwappedForALinkIsNotCopied) {
 
 // stderr takes the same path through the client, which has its own test.
 TEST_F(ContainerRunTest, StdoutOverTheCapFailsRemovesAndPreservesNoMoreThanTheCap) {
-  const fs::path conf = dir_.write("velquin.conf", "");
-  config::config().load(conf.string(), config::Overrides{{"SharedDir", shared().string()},
-                                                         {"LogDir", logs().string()},
-                                                         {"Container", "0"},
-                                                         {"RefreshImage", "no"},
-                                                         {"MaxOutputSize", "1024"}});
+  cap_ = 1024;
   logger::LogCapture capture;
-  const json record = run(alias("sh -c 'head -c 5000 /dev/zero'", {{"preserveStreams", true}}));
-  config::config().load(conf.string());
+  const RunResult record =
+      run(alias("sh -c 'head -c 5000 /dev/zero'", {{"preserveStreams", true}}));
   const std::string error = "stdout exceeded MaxOutputSize (1024 bytes)";
-  EXPECT_EQ(record.value("error", ""), error) << record.dump().substr(0, 300);
+  EXPECT_EQ(record.error, error);
   EXPECT_THAT(capture.messages(logger::Level::error),
               ::testing::ElementsAre("Container execution error: " + error));
-  ASSERT_TRUE(record.value("container_id", json()).is_string());
-  EXPECT_FALSE(container_exists(record["container_id"].get<std::string>()));
+  ASSERT_TRUE(record.container_id);
+  EXPECT_FALSE(container_exists(*record.container_id));
   EXPECT_EQ(fs::file_size(logs() / correlation_id_ / "stdout.log"), 1024u);
 }
 

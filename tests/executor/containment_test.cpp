@@ -18,10 +18,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "config/config.h"
 #include "executor/executor.h"
 #include "executor/spawn.h"
 #include "logger/logger.h"
+#include "runs.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
 #include "support/uuid.h"
@@ -70,9 +70,6 @@ class ContainmentTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ::chmod(tmp.path().c_str(), 0755);  // `user` runs must reach the shared directory
-    config::config().load((tmp.path() / "none.conf").string(),
-                          config::Overrides{{"SharedDir", shared().string()},
-                                            {"LogDir", (tmp.path() / "logs").string()}});
     if (!set_up_run_containment(GetParam()).empty()) {
       GTEST_SKIP() << "runs cannot get a cgroup here";
     }
@@ -87,10 +84,14 @@ class ContainmentTest : public ::testing::TestWithParam<const char*> {
 
   fs::path shared() const { return tmp.path() / "shared"; }
 
-  json run(json def) {
+  RunResult run(json def, const json& params = json::object()) {
     def["type"] = "process";
-    def["environment"] = {{"VQ_MARK", mark_value}};
-    return Executor()._execute_process(def, json::object());
+    if (!def.contains("environment")) {
+      def["environment"] = {{"VQ_MARK", mark_value}};
+    }
+    const auto alias_def = runs::alias_for(std::move(def), params);
+    return detail::execute_process(
+        *alias_def, params, runs::context_for(*alias_def, shared(), tmp.path() / "logs", cid));
   }
 
   TempDir tmp;
@@ -101,19 +102,19 @@ class ContainmentTest : public ::testing::TestWithParam<const char*> {
 
 TEST_P(ContainmentTest, TimeOutEndsEveryProcessTheRunStarted) {
   // A new session, a double fork out of the group, and one that closed its pipes.
-  json r = run({{"command", "setsid sh -c 'sleep 300' & (sleep 300 &); "
-                            "setsid sleep 300 </dev/null >/dev/null 2>&1 & sleep 300"},
-                {"timeout", 1}});
-  EXPECT_EQ(r["timed_out"], true) << r.dump();
-  EXPECT_GT(r["pid"].get<int>(), 0);
+  RunResult r = run({{"command", "setsid sh -c 'sleep 300' & (sleep 300 &); "
+                                 "setsid sleep 300 </dev/null >/dev/null 2>&1 & sleep 300"},
+                     {"timeout", 1}});
+  EXPECT_EQ(r.outcome, RunResult::Outcome::timed_out) << r.error;
+  EXPECT_GT(r.pid.value_or(0), 0);
   EXPECT_THAT(marked_processes(marker), ::testing::IsEmpty());
   // The next run is not hit by that kill (a killed cgroup is never reused).
-  EXPECT_EQ(run({{"command", "echo again"}})["stdout"], "again\n");
+  EXPECT_EQ(run({{"command", "echo again"}}).stdout_text, "again\n");
 }
 
 TEST_P(ContainmentTest, NormalExitLeavesWhatTheCommandDetached) {
-  json r = run({{"command", "setsid sleep 300 </dev/null >/dev/null 2>&1 & echo done"}});
-  ASSERT_EQ(r["returncode"], 0) << r.dump();
+  RunResult r = run({{"command", "setsid sleep 300 </dev/null >/dev/null 2>&1 & echo done"}});
+  ASSERT_EQ(r.returncode, 0) << r.error;
   auto left = marked_processes(marker);
   ASSERT_EQ(left.size(), 1u);
   if (std::string(GetParam()) != "cgroup") {
@@ -140,12 +141,12 @@ TEST_P(ContainmentTest, ChildReadsNothingFromTheServicesStdin) {
   const int saved = ::dup(STDIN_FILENO);
   ::dup2(fds[0], STDIN_FILENO);
   const auto started = std::chrono::steady_clock::now();
-  json r = run({{"command", "cat; echo end"}, {"timeout", 5}});
+  RunResult r = run({{"command", "cat; echo end"}, {"timeout", 5}});
   ::dup2(saved, STDIN_FILENO);
   for (int fd : {saved, fds[0], fds[1]}) {
     ::close(fd);
   }
-  EXPECT_EQ(r["stdout"], "end\n") << r.dump();
+  EXPECT_EQ(r.stdout_text, "end\n") << r.error;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
 }
 
@@ -153,23 +154,22 @@ TEST_P(ContainmentTest, UserRunsOwnTheirRunDirectory) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "switching users needs root";
   }
-  json r = run({{"command", "cd {{ run_dir }} && stat -c %U . in/data.txt && "
-                            "echo more >> in/data.txt && cat in/data.txt > out/result.txt"},
-                {"user", "nobody"},
-                {"files", {{{"location", "in/data.txt"}, {"content", "input\n"}}}},
-                {"output", {{"single_value", {{"source", "out/result.txt"}}}}}});
-  ASSERT_EQ(r["returncode"], 0) << r.dump();
-  EXPECT_EQ(r["stdout"], "nobody\nnobody\n");
-  EXPECT_EQ(r["file_outputs"]["out/result.txt"], "input\nmore\n");
+  RunResult r = run({{"command", "cd {{ run_dir }} && stat -c %U . in/data.txt && "
+                                 "echo more >> in/data.txt && cat in/data.txt > out/result.txt"},
+                     {"user", "nobody"},
+                     {"files", {{{"location", "in/data.txt"}, {"content", "input\n"}}}},
+                     {"output", {{"single_value", {{"source", "out/result.txt"}}}}}});
+  ASSERT_EQ(r.returncode, 0) << r.error;
+  EXPECT_EQ(r.stdout_text, "nobody\nnobody\n");
+  EXPECT_EQ(r.file_outputs.at("out/result.txt"), "input\nmore\n");
   EXPECT_TRUE(fs::is_empty(shared()));
 }
 
 TEST_P(ContainmentTest, ANulInAValueAddsNoEnvironmentEntry) {
-  const json def = {
-      {"type", "process"}, {"command", "env"}, {"environment", {{"VQ_VALUE", "{{ v }}"}}}};
-  json r = Executor()._execute_process(def, {{"v", std::string("a\0VQ_INJECTED=1", 16)}});
-  EXPECT_THAT(r["stdout"].get<std::string>(), ::testing::HasSubstr("VQ_VALUE=a\n"));
-  EXPECT_THAT(r["stdout"].get<std::string>(), ::testing::Not(::testing::HasSubstr("VQ_INJECTED")));
+  const json def = {{"command", "env"}, {"environment", {{"VQ_VALUE", "{{ v }}"}}}};
+  RunResult r = run(def, {{"v", std::string("a\0VQ_INJECTED=1", 16)}});
+  EXPECT_THAT(r.stdout_text, ::testing::HasSubstr("VQ_VALUE=a\n"));
+  EXPECT_THAT(r.stdout_text, ::testing::Not(::testing::HasSubstr("VQ_INJECTED")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ContainmentTest, ::testing::Values("cgroup", "subreaper"),

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "config/config.h"
 #include "executor/executor.h"
 #include "logger/logger.h"
+#include "runs.h"
 #include "support/temp_dir.h"
 
 namespace velquin::executor {
@@ -37,12 +37,7 @@ void PrintTo(const PlantCase& c, std::ostream* os) {
 
 class InputFileTest : public ::testing::TestWithParam<PlantCase> {
  protected:
-  void SetUp() override {
-    config::config().load((tmp.path() / "none.conf").string(),
-                          config::Overrides{{"SharedDir", (tmp.path() / "shared").string()},
-                                            {"LogDir", (tmp.path() / "logs").string()}});
-    logger::set_correlation_id(cid);
-  }
+  void SetUp() override { logger::set_correlation_id(cid); }
   void TearDown() override { logger::set_correlation_id(std::nullopt); }
 
   TempDir tmp;
@@ -62,8 +57,11 @@ TEST_P(InputFileTest, RefusesWhatIsPlantedAtItsLocation) {
                      {{{"location", location[0] == '@' ? location.substr(2) : path.string()},
                        {"content", "planted"}}}}};
   const auto started = std::chrono::steady_clock::now();
-  json r = Executor()._execute_process(def, json::object());
-  EXPECT_EQ(r["success"], false) << r.dump();
+  const auto alias_def = runs::alias_for(def);
+  const RunResult r = detail::execute_process(
+      *alias_def, json::object(),
+      runs::context_for(*alias_def, tmp.path() / "shared", tmp.path() / "logs", cid));
+  EXPECT_EQ(r.outcome, RunResult::Outcome::failed) << r.error;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_EQ(read_file(sentinel), "unchanged");
   EXPECT_FALSE(fs::exists(tmp.path() / "outside" / "data.txt"));

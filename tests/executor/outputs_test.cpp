@@ -17,8 +17,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "config/config.h"
 #include "executor/executor.h"
+#include "runs.h"
 #include "support/temp_dir.h"
 
 namespace velquin::executor {
@@ -85,30 +85,41 @@ std::map<std::string, ZipEntry> unzip(const std::string& base64) {
 
 class OutputsTest : public ::testing::Test {
  protected:
-  json output_def(json sources) {
+  // A process alias whose output template lists the sources; params are declared.
+  static alias::AliasPtr output_def(std::vector<std::string> sources,
+                                    const json& params = json::object()) {
     json multiple = json::array();
-    for (const auto& s : sources) {
-      multiple.push_back(s.is_string() ? json{{"source", s}} : s);
+    for (const auto& source : sources) {
+      multiple.push_back(
+          {{"parameter_name", "p" + std::to_string(multiple.size())}, {"source", source}});
     }
-    return json{{"type", "process"}, {"output", {{"multiple_values", multiple}}}};
+    return runs::alias_for(
+        {{"type", "process"}, {"command", "ls"}, {"output", {{"multiple_values", multiple}}}},
+        params);
   }
   std::string run() const { return tmp.str() + "/run"; }
+  FileOutputs collect(const alias::AliasPtr& def, const json& params,
+                      const std::optional<std::string>& run_dir) const {
+    return detail::collect_output_files(*def, params, run_dir, cap);
+  }
 
   TempDir tmp;
+  std::size_t cap = SIZE_MAX;
 };
 
 TEST_F(OutputsTest, NothingWithoutARunDirectory) {
-  const json def = output_def({"out.txt", "logs/"});
-  _precreate_output_dirs(def, json::object(), std::nullopt);
-  EXPECT_EQ(_collect_output_files(def, json::object(), std::nullopt), json::object());
-  EXPECT_EQ(_collect_output_files(def, json::object(), std::string()), json::object());
+  const auto def = output_def({"out.txt", "logs/"});
+  detail::precreate_output_dirs(*def, json::object(), std::nullopt);
+  EXPECT_TRUE(collect(def, json::object(), std::nullopt).empty());
+  EXPECT_TRUE(collect(def, json::object(), std::string()).empty());
 }
 
 TEST_F(OutputsTest, PrecreatesOnlyWhatFileOutputsNeed) {
   fs::create_directories(run());
-  const json def = output_def({"sub/dir/out.txt", "out.txt", "logs/", "%custom/x", "{{ d }}/",
-                               json::array({"not a mapping"}), json{{"source", ""}}});
-  _precreate_output_dirs(def, json{{"d", "by-param"}}, run());
+  const json params = {{"d", "by-param"}};
+  const auto def =
+      output_def({"sub/dir/out.txt", "out.txt", "logs/", "%custom/x", "{{ d }}/", ""}, params);
+  detail::precreate_output_dirs(*def, params, run());
   std::vector<std::string> made;
   for (const auto& e : fs::recursive_directory_iterator(run())) {
     made.push_back(fs::relative(e.path(), run()).string());
@@ -119,30 +130,32 @@ TEST_F(OutputsTest, PrecreatesOnlyWhatFileOutputsNeed) {
 
 TEST_F(OutputsTest, StreamOnlyTemplateCreatesAndCollectsNothing) {
   fs::create_directories(run());
-  const json def = {{"output", {{"single_value", {{"source", "%stdOut"}}}}}};
-  _precreate_output_dirs(def, json::object(), run());
+  const auto def = runs::alias_for({{"type", "process"},
+                                    {"command", "ls"},
+                                    {"output", {{"single_value", {{"source", "%stdOut"}}}}}});
+  detail::precreate_output_dirs(*def, json::object(), run());
   EXPECT_TRUE(fs::is_empty(run()));
-  EXPECT_EQ(_collect_output_files(def, json::object(), run()), json::object());
+  EXPECT_TRUE(collect(def, json::object(), run()).empty());
 }
 
 TEST_F(OutputsTest, FilesAreDecodedLeniently) {
   tmp.write("run/mixed.txt", std::string("a\xff\r\nb\rc", 7));
   tmp.write("run/%custom", "custom");
   tmp.write("run/bob.json", "{}");
-  const json def = output_def(
-      {"mixed.txt", "%custom", "%exitCode", "{{ who }}.json", "missing.txt", "mixed.txt"});
-  json got = _collect_output_files(def, json{{"who", "bob"}}, run());
-  EXPECT_EQ(got, (json{{"mixed.txt", "a\xEF\xBF\xBD\nb\nc"},
-                       {"%custom", "custom"},
-                       {"{{ who }}.json", "{}"},
-                       {"missing.txt", ""}}));
+  const json params = {{"who", "bob"}};
+  const auto def = output_def(
+      {"mixed.txt", "%custom", "%exitCode", "{{ who }}.json", "missing.txt", "mixed.txt"}, params);
+  EXPECT_EQ(collect(def, params, run()), (FileOutputs{{"mixed.txt", "a\xEF\xBF\xBD\nb\nc"},
+                                                      {"%custom", "custom"},
+                                                      {"{{ who }}.json", "{}"},
+                                                      {"missing.txt", ""}}));
 }
 
 TEST_F(OutputsTest, NonRegularFileOutputsAreEmpty) {
   fs::create_directories(run() + "/adir");
   ASSERT_EQ(::mkfifo((run() + "/fifo").c_str(), 0600), 0);
-  const json def = output_def({"adir", "fifo"});
-  EXPECT_EQ(_collect_output_files(def, json::object(), run()), (json{{"adir", ""}, {"fifo", ""}}));
+  const auto def = output_def({"adir", "fifo"});
+  EXPECT_EQ(collect(def, json::object(), run()), (FileOutputs{{"adir", ""}, {"fifo", ""}}));
 }
 
 TEST_F(OutputsTest, UserRunsCannotHardLinkTheServicesFilesIntoTheirOutputs) {
@@ -160,11 +173,11 @@ TEST_F(OutputsTest, UserRunsCannotHardLinkTheServicesFilesIntoTheirOutputs) {
   for (const char* path : {"", "/own.txt", "/dir"}) {
     ASSERT_EQ(::chown((run() + path).c_str(), 65534, 65534), 0);
   }
-  const json def = output_def({"leak.txt", "own.txt", "dir/"});
-  json got = _collect_output_files(def, json::object(), run());
+  const auto def = output_def({"leak.txt", "own.txt", "dir/"});
+  FileOutputs got = collect(def, json::object(), run());
   EXPECT_EQ(got["leak.txt"], "");
   EXPECT_EQ(got["own.txt"], "mine");
-  auto files = unzip(got["dir/"].get<std::string>());
+  auto files = unzip(got["dir/"]);
   EXPECT_EQ(files.size(), 1u);
   EXPECT_EQ(files["own.txt"].content, "mine");
 }
@@ -182,7 +195,7 @@ TEST_F(OutputsTest, DirectoryOutputRoundTripsThroughZip) {
   fs::create_directory_symlink(tmp.path(), run() + "/logs/dirlink");
   ASSERT_EQ(::mkfifo((run() + "/logs/fifo").c_str(), 0600), 0);
 
-  json got = _collect_output_files(output_def({"logs/"}), json::object(), run());
+  FileOutputs got = collect(output_def({"logs/"}), json::object(), run());
   auto entries = unzip(got["logs/"]);
   std::vector<std::string> names;
   for (const auto& [name, entry] : entries) {
@@ -199,8 +212,8 @@ TEST_F(OutputsTest, DirectoryOutputEdgeCases) {
   fs::create_directories(run() + "/empty");
   tmp.write("run/plain", "not a directory");
   fs::create_directory_symlink(tmp.path(), run() + "/outside");
-  json got = _collect_output_files(output_def({"empty/", "missing/", "plain/", "outside/"}),
-                                   json::object(), run());
+  FileOutputs got =
+      collect(output_def({"empty/", "missing/", "plain/", "outside/"}), json::object(), run());
   EXPECT_TRUE(unzip(got["empty/"]).empty());
   EXPECT_EQ(got["missing/"], "");
   EXPECT_EQ(got["plain/"], "");
@@ -210,16 +223,8 @@ TEST_F(OutputsTest, DirectoryOutputEdgeCases) {
 TEST_F(OutputsTest, AdministratorsLiteralAbsolutePathsAreRead) {
   fs::create_directories(run());
   auto host = tmp.write("host/result.txt", "literal");
-  json got = _collect_output_files(output_def({host.string()}), json::object(), run());
+  FileOutputs got = collect(output_def({host.string()}), json::object(), run());
   EXPECT_EQ(got[host.string()], "literal");
-}
-
-TEST_F(OutputsTest, MalformedTemplatesRaise) {
-  fs::create_directories(run());
-  const json bare = {{"output", {{"multiple_values", {"bare text"}}}}};
-  EXPECT_THROW(_collect_output_files(bare, json::object(), run()), std::runtime_error);
-  EXPECT_THROW(_collect_output_files(output_def({"{{ x | nope }}"}), json{{"x", "1"}}, run()),
-               std::runtime_error);
 }
 
 // What a command may leave where an output is expected. The sentinel lies
@@ -238,11 +243,7 @@ void PrintTo(const PlantCase& c, std::ostream* os) {
 
 class PlantedOutputTest : public OutputsTest, public ::testing::WithParamInterface<PlantCase> {
  protected:
-  void SetUp() override {
-    config::config().load((tmp.path() / "none.conf").string(),
-                          config::Overrides{{"MaxOutputSize", "1024"}});
-  }
-  void TearDown() override { config::config().load((tmp.path() / "none.conf").string()); }
+  void SetUp() override { cap = 1024; }
 };
 
 void sparse(const fs::path& path, off_t size) {
@@ -258,16 +259,17 @@ TEST_P(PlantedOutputTest, IsReadOnlyWhenItIsAFileOfTheRunWithinTheCap) {
   const fs::path sentinel = tmp.write("sentinel.txt", "host secret");
   fs::create_directories(run());
   c.plant(run(), sentinel);
-  const json def = output_def({c.source});
+  const json params = {{"name", "a-client-value"}};
+  const auto def = output_def({c.source}, params);
   if (c.fails) {
     try {
-      _collect_output_files(def, json{{"name", "a-client-value"}}, run());
+      collect(def, params, run());
       ADD_FAILURE() << "expected OutputTooLarge";
     } catch (const OutputTooLarge& e) {
       EXPECT_EQ(std::string(e.what()), c.expected);
     }
   } else {
-    const json got = _collect_output_files(def, json{{"name", "a-client-value"}}, run());
+    FileOutputs got = collect(def, params, run());
     EXPECT_EQ(got[c.source], c.expected);
   }
   EXPECT_EQ(read_file(sentinel), "host secret");
@@ -322,7 +324,7 @@ TEST_F(OutputsTest, AFifoIsNeverOpened) {
     opened = true;
     ::close(fd);
   });
-  const json got = _collect_output_files(output_def({"d/fifo", "d/"}), json::object(), run());
+  FileOutputs got = collect(output_def({"d/fifo", "d/"}), json::object(), run());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(opened);
   int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);

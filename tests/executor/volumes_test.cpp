@@ -9,11 +9,12 @@
 
 #include "executor/executor.h"
 #include "executor/volumes.h"
+#include "runs.h"
 #include "scratch/scratch.h"
 #include "support/temp_dir.h"
 #include "template/template.h"
 
-namespace velquin::executor {
+namespace velquin::executor::detail {
 namespace {
 
 namespace fs = std::filesystem;
@@ -37,7 +38,7 @@ class ToHostPathTest : public ::testing::TestWithParam<HostPathCase> {};
 
 TEST_P(ToHostPathTest, TranslatesBelowTheSharedDirectory) {
   const HostPathCase& c = GetParam();
-  EXPECT_EQ(_to_host_path(c.local, c.shared, c.external), c.expected);
+  EXPECT_EQ(to_host_path(c.local, c.shared, c.external), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -66,8 +67,9 @@ class BuildVolumesTest : public ::testing::Test {
 
   VolumeSetup build(const json& volumes, const json& params = json::object(),
                     const std::string& external = "") {
-    json alias = {{"type", "container"}, {"image", "img"}, {"volumes", volumes}};
-    return _build_volumes(alias, params, run_dir_, shared_.string(), external);
+    const auto alias =
+        runs::alias_for({{"type", "container"}, {"image", "img"}, {"volumes", volumes}}, params);
+    return build_volumes(*alias->container(), params, run_dir_, shared_.string(), external);
   }
 
   TempDir dir_;
@@ -167,19 +169,23 @@ TEST_F(BuildVolumesTest, ParameterCannotLeadASourceOutOfTheRunDirectory) {
 
 TEST_F(BuildVolumesTest, FailuresRaise) {
   // A render error in content, and a volume that needs a run directory without one.
-  EXPECT_THROW(build(json::parse(R"([{"location": "/x", "content": "{{ open"}])")),
+  EXPECT_THROW(build(json::parse(R"([{"location": "/x", "content": "{{ v | shell }}"}])"),
+                     {{"v", std::string("a\0b", 3)}}),
                tmpl::RenderError);
-  json alias = {{"type", "container"}, {"volumes", json::parse(R"([{"location": "/x"}])")}};
-  EXPECT_ANY_THROW(_build_volumes(alias, json::object(), std::nullopt, shared_.string(), ""));
+  const auto alias = runs::alias_for({{"type", "container"},
+                                      {"image", "img"},
+                                      {"volumes", json::parse(R"([{"location": "/x"}])")}});
+  EXPECT_ANY_THROW(
+      build_volumes(*alias->container(), json::object(), std::nullopt, shared_.string(), ""));
 }
 
 TEST(WriteVolumeFile, CreatesParentsAndTruncates) {
   TempDir dir;
   const fs::path file = dir.path() / "a" / "b" / "f.txt";
-  _write_volume_file(file.string(), "first, longer content", json::object());
-  _write_volume_file(file.string(), "v={{ v }}", {{"v", 2}});
+  write_volume_file(file.string(), tmpl::Template("first, longer content"), json::object());
+  write_volume_file(file.string(), tmpl::Template("v={{ v }}"), {{"v", 2}});
   EXPECT_EQ(read_file(file), "v=2");
-  _write_volume_file(file.string(), json(), json::object());
+  write_volume_file(file.string(), tmpl::Template(), json::object());
   EXPECT_EQ(read_file(file), "");
 }
 
@@ -189,9 +195,10 @@ TEST(WriteVolumeFile, DoesNotWriteThroughASymlink) {
   const fs::path link = dir.path() / "run" / "in.txt";
   fs::create_directories(link.parent_path());
   fs::create_symlink(target, link);
-  EXPECT_THROW(_write_volume_file(link.string(), "overwritten", json::object()), std::system_error);
+  EXPECT_THROW(write_volume_file(link.string(), tmpl::Template("overwritten"), json::object()),
+               std::system_error);
   EXPECT_EQ(read_file(target), "keep");
 }
 
 }  // namespace
-}  // namespace velquin::executor
+}  // namespace velquin::executor::detail

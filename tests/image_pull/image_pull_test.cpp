@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/aliases.h"
+
 namespace velquin::image_pull {
 namespace {
 
@@ -44,13 +46,12 @@ class FakeClient : public docker::DockerClient {
   std::set<std::string> failing;
 };
 
-std::shared_ptr<const Json> container(const std::string& name, const std::string& image) {
-  return std::make_shared<const Json>(
-      Json{{"type", "container"}, {"image", image}, {"name", name}});
+alias::AliasPtr container(const std::string& name, const std::string& image) {
+  return testing::make_alias(Json{{"type", "container"}, {"image", image}}, name);
 }
 
-std::shared_ptr<const Json> process(const std::string& name) {
-  return std::make_shared<const Json>(Json{{"type", "process"}, {"command", "ls"}, {"name", name}});
+alias::AliasPtr process(const std::string& name) {
+  return testing::make_alias(Json{{"type", "process"}, {"command", "ls"}}, name);
 }
 
 class PullTest : public ::testing::Test {
@@ -89,12 +90,9 @@ INSTANTIATE_TEST_SUITE_P(Settings, StartupSettingTest,
 
 TEST_F(PullTest, StartupPullsEachDistinctImageOnceAndNamesTheFirstAlias) {
   client->failing = {"registry.local/bad:1"};
-  const AliasList aliases = {process("p"),
-                             container("a", "busybox:1"),
-                             container("b", "registry.local/bad:1"),
-                             container("c", "busybox:1"),
-                             container("d", "registry.local/bad:1"),
-                             container("e", "")};
+  const AliasList aliases = {process("p"), container("a", "busybox:1"),
+                             container("b", "registry.local/bad:1"), container("c", "busybox:1"),
+                             container("d", "registry.local/bad:1")};
   const auto errors = startup_pull(aliases, "on-start", "no", factory());
   EXPECT_THAT(client->pulls, ElementsAre("busybox:1", "registry.local/bad:1"));
   EXPECT_THAT(errors, ElementsAre("Cannot pull image 'registry.local/bad:1' for alias 'b': "
@@ -147,7 +145,7 @@ TEST_F(PullTest, ReloadReportsNotFoundImages) {
 }
 
 TEST_F(PullTest, RefreshBeforeRunPullsOnlyForAlways) {
-  const Json alias = *container("a", "busybox:1");
+  const alias::Alias alias = *container("a", "busybox:1");
   EXPECT_EQ(refresh_before_run(*client, alias, "on-start", 10), 0.0);
   EXPECT_EQ(refresh_before_run(*client, alias, "no", 10), 0.0);
   EXPECT_THAT(client->pulls, IsEmpty());

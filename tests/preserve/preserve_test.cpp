@@ -67,7 +67,7 @@ class DestPathTest : public ::testing::TestWithParam<DestCase> {};
 
 TEST_P(DestPathTest, FollowsTheLayout) {
   const auto& c = GetParam();
-  EXPECT_EQ(_dest_path("a/b.txt", c.mode, c.prefix, "/logs", "C"), c.expected);
+  EXPECT_EQ(detail::dest_path("a/b.txt", c.mode, c.prefix, "/logs", "C"), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -304,30 +304,8 @@ TEST_F(PreserveVolumeTest, UnknownCorrelationIdWithoutOne) {
   EXPECT_EQ(read_file(tmp.path() / "logs" / "unknown" / "p" / "f.txt"), "f");
 }
 
-struct ExpandCase {
-  const char* name;
-  const char* raw;  // JSON
-  const char* expected;
-};
-
-class ExpandStreamsTest : public ::testing::TestWithParam<ExpandCase> {};
-
-TEST_P(ExpandStreamsTest, Expands) {
-  EXPECT_EQ(expand_preserve_streams(json::parse(GetParam().raw)), json::parse(GetParam().expected));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, ExpandStreamsTest,
-    ::testing::Values(ExpandCase{"true", "true", R"([{"stream":"stderr"},{"stream":"stdout"}])"},
-                      ExpandCase{"false", "false", "[]"}, ExpandCase{"absent", "null", "[]"},
-                      ExpandCase{"empty", "[]", "[]"},
-                      ExpandCase{"list", R"([{"stream":"stdout","filename":"out.txt"}])",
-                                 R"([{"stream":"stdout","filename":"out.txt"}])"}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
-
-TEST(ExpandStreamsTest, RejectsMalformedValues) {
-  EXPECT_THROW(expand_preserve_streams(json("yes")), std::invalid_argument);
-}
+using Entries = std::vector<alias::StreamEntry>;
+const Entries kBoth = {{"stderr", "", false}, {"stdout", "", false}};
 
 class PreserveStreamsTest : public ::testing::Test {
  protected:
@@ -336,28 +314,26 @@ class PreserveStreamsTest : public ::testing::Test {
 };
 
 TEST_F(PreserveStreamsTest, WritesOnlyNonEmptyStreams) {
-  preserve_streams(expand_preserve_streams(json(true)), "out\r\n", "", logs(), "C");
+  preserve_streams(kBoth, "out\r\n", "", logs(), "C");
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "out\r\n");
   EXPECT_FALSE(fs::exists(tmp.path() / "logs" / "C" / "stderr.log"));
 }
 
 TEST_F(PreserveStreamsTest, FlatLayoutAndCustomNames) {
-  const json entries =
-      json::parse(R"([{"stream":"stdout","flatten":true},{"stream":"stderr","filename":"e.txt"}])");
-  preserve_streams(entries, "o", "e", logs(), "C");
+  preserve_streams({{"stdout", "", true}, {"stderr", "e.txt", false}}, "o", "e", logs(), "C");
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C_stdout.log"), "o");
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "e.txt"), "e");
 }
 
 TEST_F(PreserveStreamsTest, UnknownStreamWritesAndLogsNothing) {
   LogCapture capture;
-  preserve_streams(json::parse(R"([{"stream":"stdin"}])"), "o", "e", logs(), "C");
+  preserve_streams({{"stdin", "", false}}, "o", "e", logs(), "C");
   EXPECT_TRUE(capture.records().empty());
   EXPECT_FALSE(fs::exists(tmp.path() / "logs"));
 }
 
 TEST_F(PreserveStreamsTest, ReplacesUndecodableBytes) {
-  preserve_streams(json::parse(R"([{"stream":"stdout"}])"),
+  preserve_streams({{"stdout", "", false}},
                    std::string("a\xff"
                                "b"),
                    std::nullopt, logs(), "C");
@@ -369,7 +345,7 @@ TEST_F(PreserveStreamsTest, ALinkAtTheDestinationIsReplacedNotWrittenThrough) {
   const fs::path sentinel = tmp.write("sentinel.txt", "host secret");
   fs::create_directories(tmp.path() / "logs" / "C");
   fs::create_symlink(sentinel, tmp.path() / "logs" / "C" / "stdout.log");
-  preserve_streams(json::parse(R"([{"stream":"stdout"}])"), "out", std::nullopt, logs(), "C");
+  preserve_streams({{"stdout", "", false}}, "out", std::nullopt, logs(), "C");
   EXPECT_EQ(read_file(sentinel), "host secret");
   EXPECT_FALSE(fs::is_symlink(tmp.path() / "logs" / "C" / "stdout.log"));
   EXPECT_EQ(read_file(tmp.path() / "logs" / "C" / "stdout.log"), "out");
@@ -378,19 +354,12 @@ TEST_F(PreserveStreamsTest, ALinkAtTheDestinationIsReplacedNotWrittenThrough) {
 TEST_F(PreserveStreamsTest, LogsOneLinePerStreamWhenTheDirectoryCannotBeMade) {
   tmp.write("logs", "a file, not a directory");
   LogCapture capture;
-  preserve_streams(expand_preserve_streams(json(true)), "o", "e", logs(), "C");
+  preserve_streams(kBoth, "o", "e", logs(), "C");
   auto errors = capture.messages(Level::error);
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_THAT(errors[0], StartsWith("Stream preserve failed: failed to preserve stderr to '" +
                                     logs() + "/C/stderr.log': "));
   EXPECT_THAT(errors[1], StartsWith("Stream preserve failed: failed to preserve stdout to "));
-}
-
-TEST_F(PreserveStreamsTest, EntryWithoutStreamStopsAfterEarlierEntries) {
-  const json entries = json::parse(R"([{"stream":"stdout"},{"filename":"x"},{"stream":"stderr"}])");
-  EXPECT_THROW(preserve_streams(entries, "o", "e", logs(), "C"), std::invalid_argument);
-  EXPECT_TRUE(fs::exists(tmp.path() / "logs" / "C" / "stdout.log"));
-  EXPECT_FALSE(fs::exists(tmp.path() / "logs" / "C" / "stderr.log"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "logger/testing.h"
+#include "support/aliases.h"
 #include "support/temp_dir.h"
 
 namespace velquin::scratch {
@@ -17,7 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
+using testing::make_alias;
 using testing::TempDir;
+
+alias::AliasPtr process_alias() {
+  return make_alias(json{{"type", "process"}, {"command", "ls"}});
+}
 
 struct NeedsCase {
   const char* name;
@@ -31,69 +37,72 @@ class NeedsTest : public ::testing::TestWithParam<NeedsCase> {};
 
 TEST_P(NeedsTest, DecidesFromTheDefinition) {
   const auto& c = GetParam();
-  const json def = json::parse(c.definition);
-  EXPECT_EQ(needs_run_dir(def), c.run_dir);
-  EXPECT_EQ(needs_external_dir(def), c.external_dir);
-  EXPECT_EQ(needs_auto_dir(def), c.auto_dir);
+  const auto def = make_alias(json::parse(c.definition));
+  EXPECT_EQ(needs_run_dir(*def), c.run_dir);
+  EXPECT_EQ(needs_external_dir(*def), c.external_dir);
+  EXPECT_EQ(needs_auto_dir(*def), c.auto_dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Definitions, NeedsTest,
     ::testing::Values(
         NeedsCase{"process_plain", R"({"type":"process","command":"echo"})", false, false, false},
-        NeedsCase{"process_files", R"({"type":"process","files":[{"location":"a"}]})", true, false,
+        NeedsCase{"process_files",
+                  R"({"type":"process","command":"ls","files":[{"location":"a"}]})", true, false,
                   false},
-        NeedsCase{"process_empty_files", R"({"type":"process","files":[]})", false, false, false},
-        NeedsCase{"process_stdout_only",
-                  R"({"type":"process","output":{"single_value":{"source":"%stdOut"}}})", false,
+        NeedsCase{"process_empty_files", R"({"type":"process","command":"ls","files":[]})", false,
                   false, false},
+        NeedsCase{
+            "process_stdout_only",
+            R"({"type":"process","command":"ls","output":{"single_value":{"source":"%stdOut"}}})",
+            false, false, false},
         NeedsCase{
             "process_percent_tokens",
-            R"({"type":"process","output":{"multiple_values":[{"source":"%exitCode"},{"source":"%custom"}]}})",
+            R"({"type":"process","command":"ls","output":{"multiple_values":[{"parameter_name":"a","source":"%exitCode"},{"parameter_name":"b","source":"%custom"}]}})",
             false, false, false},
-        NeedsCase{"process_file_output",
-                  R"({"type":"process","output":{"single_value":{"source":"report.txt"}}})", true,
-                  false, false},
-        NeedsCase{"process_multiple_skips_non_mappings",
-                  R"({"type":"process","output":{"multiple_values":["x.txt",{"source":"y.txt"}]}})",
-                  true, false, false},
-        NeedsCase{"container_absolute_volumes",
-                  R"({"type":"container","volumes":[{"source":"/data","location":"/d"}]})", false,
-                  false, false},
+        NeedsCase{
+            "process_file_output",
+            R"({"type":"process","command":"ls","output":{"single_value":{"source":"report.txt"}}})",
+            true, false, false},
+        NeedsCase{
+            "process_multiple_file_output",
+            R"({"type":"process","command":"ls","output":{"multiple_values":[{"parameter_name":"a"},{"parameter_name":"b","source":"y.txt"}]}})",
+            true, false, false},
+        NeedsCase{
+            "container_absolute_volumes",
+            R"({"type":"container","image":"i","volumes":[{"source":"/data","location":"/d"}]})",
+            false, false, false},
         NeedsCase{
             "container_absolute_with_output",
-            R"({"type":"container","volumes":[{"source":"/data"}],"output":{"single_value":{"source":"o.txt"}}})",
+            R"({"type":"container","image":"i","volumes":[{"source":"/data","location":"/d"}],"output":{"single_value":{"source":"o.txt"}}})",
             true, false, false},
-        NeedsCase{"container_relative_volume",
-                  R"({"type":"container","volumes":[{"source":"work/","location":"/w"}]})", true,
-                  true, false},
+        NeedsCase{
+            "container_relative_volume",
+            R"({"type":"container","image":"i","volumes":[{"source":"work/","location":"/w"}]})",
+            true, true, false},
         NeedsCase{"container_sourceless_volume",
-                  R"({"type":"container","volumes":[{"location":"/w","content":"x"}]})", true, true,
-                  true},
-        NeedsCase{"container_null_source", R"({"type":"container","volumes":[{"source":null}]})",
+                  R"({"type":"container","image":"i","volumes":[{"location":"/w","content":"x"}]})",
                   true, true, true},
-        NeedsCase{"container_empty_source", R"({"type":"container","volumes":[{"source":""}]})",
-                  true, true, false},
-        NeedsCase{"unknown_type", R"({"type":"Process","files":[{"location":"a"}]})", false, false,
-                  false},
-        NeedsCase{"no_type", R"({"files":[{"location":"a"}]})", false, false, false}),
+        NeedsCase{"container_null_source",
+                  R"({"type":"container","image":"i","volumes":[{"source":null,"location":"/w"}]})",
+                  true, true, true}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(CreateTest, NamesTheRunDirectoryAfterTheCorrelationId) {
   TempDir tmp;
   const std::string shared = tmp.str() + "/shared/";
-  RunInfo info = create(shared, json{{"type", "process"}}, "abc123");
+  RunInfo info = create(shared, *process_alias(), "abc123");
   EXPECT_EQ(info.run_dir, tmp.str() + "/shared/abc123");
   EXPECT_TRUE(fs::is_directory(info.run_dir));
   EXPECT_FALSE(info.auto_dir.has_value());
   // An existing directory is reused.
-  EXPECT_EQ(create(shared, json{{"type", "process"}}, "abc123").run_dir, info.run_dir);
+  EXPECT_EQ(create(shared, *process_alias(), "abc123").run_dir, info.run_dir);
 }
 
 TEST(CreateTest, UsesAFreshUuidWithoutCorrelationId) {
   TempDir tmp;
-  RunInfo a = create(tmp.str(), json{{"type", "process"}});
-  RunInfo b = create(tmp.str(), json{{"type", "process"}});
+  RunInfo a = create(tmp.str(), *process_alias());
+  RunInfo b = create(tmp.str(), *process_alias());
   const std::string name = fs::path(a.run_dir).filename().string();
   EXPECT_EQ(name.size(), 36u);
   EXPECT_EQ(name[14], '4');
@@ -102,13 +111,15 @@ TEST(CreateTest, UsesAFreshUuidWithoutCorrelationId) {
 
 TEST(CreateTest, AddsTheAutoDirectoryOnlyForSourcelessVolumes) {
   TempDir tmp;
-  const json with_auto = json::parse(R"({"type":"container","volumes":[{"location":"/x"}]})");
-  const json relative = json::parse(R"({"type":"container","volumes":[{"source":"w/"}]})");
-  RunInfo a = create(tmp.str(), with_auto, "one");
+  const auto with_auto =
+      make_alias(json::parse(R"({"type":"container","image":"i","volumes":[{"location":"/x"}]})"));
+  const auto relative = make_alias(json::parse(
+      R"({"type":"container","image":"i","volumes":[{"source":"w/","location":"/w"}]})"));
+  RunInfo a = create(tmp.str(), *with_auto, "one");
   ASSERT_TRUE(a.auto_dir.has_value());
   EXPECT_EQ(*a.auto_dir, tmp.str() + "/one/auto");
   EXPECT_TRUE(fs::is_directory(*a.auto_dir));
-  RunInfo b = create(tmp.str(), relative, "two");
+  RunInfo b = create(tmp.str(), *relative, "two");
   EXPECT_FALSE(b.auto_dir.has_value());
   EXPECT_FALSE(fs::exists(tmp.path() / "two" / "auto"));
 }
@@ -116,7 +127,7 @@ TEST(CreateTest, AddsTheAutoDirectoryOnlyForSourcelessVolumes) {
 TEST(CreateTest, LetsCreationFailuresThrough) {
   TempDir tmp;
   tmp.write("blocker", "a file where a directory should be");
-  EXPECT_THROW(create(tmp.str() + "/blocker", json{{"type", "process"}}, "x"), std::system_error);
+  EXPECT_THROW(create(tmp.str() + "/blocker", *process_alias(), "x"), std::system_error);
 }
 
 TEST(CleanupTest, RemovesReadOnlyTreesWithoutFollowingLinks) {
@@ -152,7 +163,7 @@ TEST(AbandonedTest, RemovesOnlyRunDirectoriesThatNoRunHolds) {
   tmp.write("shared/" + dead + "/a/b.txt", "x");
   fs::create_directory_symlink(sentinel.parent_path(), tmp.path() / "shared" / dead / "link");
   tmp.write("shared/not-a-run-id/x", "x");
-  RunInfo live = create(shared, json{{"type", "process"}});
+  RunInfo live = create(shared, *process_alias());
 
   EXPECT_EQ(remove_abandoned(shared), 1u);
   EXPECT_FALSE(fs::exists(tmp.path() / "shared" / dead));

@@ -314,5 +314,15 @@ TEST(RenderCommand, RefusesWhatValidationRefuses) {
       "echo a-b/c@d 1.5 ");
 }
 
+// Parsed once at load: a syntax error the checks let through surfaces when rendered.
+TEST(Compiled, DeferredErrorsSurfaceWhenRendered) {
+  EXPECT_THROW(Template("{{ a"), RenderError);
+  const Template broken = Template::deferred("%{{ a");
+  EXPECT_EQ(broken.text(), "%{{ a");
+  EXPECT_THROW(render(broken, Json::object()), RenderError);
+  EXPECT_TRUE(Template("{{ a }}").references_parameter());
+  EXPECT_FALSE(Template("{{ run_dir }}/x").references_parameter());
+}
+
 }  // namespace
 }  // namespace velquin::tmpl

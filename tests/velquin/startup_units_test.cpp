@@ -2,6 +2,7 @@
 
 #include <regex>
 
+#include "support/aliases.h"
 #include "support/temp_dir.h"
 #include "velquin/cli.h"
 #include "velquin/container_checks.h"
@@ -104,10 +105,8 @@ TEST(ExternalDirWarning, OnlyInAContainerWithoutExternalDir) {
 }
 
 TEST(DockerSocket, NotContactedOnAHostOrWithoutContainerAliases) {
-  auto process_alias = std::make_shared<const nlohmann::ordered_json>(
-      nlohmann::ordered_json{{"type", "process"}});
-  auto container_alias = std::make_shared<const nlohmann::ordered_json>(
-      nlohmann::ordered_json{{"type", "container"}});
+  auto process_alias = testing::make_alias({{"type", "process"}, {"command", "ls"}});
+  auto container_alias = testing::make_alias({{"type", "container"}, {"image", "busybox"}});
   EXPECT_TRUE(validate_docker_socket(std::string("0"), {container_alias}).empty());
   EXPECT_TRUE(validate_docker_socket(std::string("1"), {process_alias}).empty());
   EXPECT_TRUE(run_startup_image_pull({process_alias}, "always", "on-start").empty());
