@@ -114,7 +114,7 @@ class ReloaderTest : public ::testing::Test {
   }
   std::string command_of(const std::string& alias) const {
     auto def = config.get_alias(alias);
-    return def ? def->at("command").get<std::string>() : "(none)";
+    return def ? def->process()->command.text() : "(none)";
   }
   Messages errors() const { return capture.messages(Level::error); }
   std::size_t infos_with(const std::string& text) const {
@@ -260,7 +260,7 @@ TEST_F(AliasReloadTest, FailedReloadKeepsTheWholeOldTable) {
   EXPECT_EQ(command_of("first"), "echo changed");
   // A list handed out earlier is a snapshot.
   ASSERT_EQ(snapshot.size(), 2u);
-  EXPECT_EQ(snapshot[1]->at("name"), "second");
+  EXPECT_EQ(snapshot[1]->name, "second");
 }
 
 TEST_F(AliasReloadTest, RefusedCommandNamesTheAliasAndKeepsTheOldTable) {
