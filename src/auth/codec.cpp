@@ -2,7 +2,7 @@
 
 #include "support/text.h"
 
-#include <openssl/sha.h>
+#include "support/digest.h"
 
 #include <cstdint>
 
@@ -83,9 +83,7 @@ std::optional<std::array<unsigned char, 32>> parse_sha256_hex(std::string_view h
 }
 
 std::array<unsigned char, 32> sha256(std::string_view data) {
-  std::array<unsigned char, 32> digest{};
-  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest.data());
-  return digest;
+  return support::sha256(data);
 }
 
 }  // namespace velquin::auth::detail

@@ -4,6 +4,7 @@
 #include <re2/re2.h>
 
 #include "config/alias_checks.h"
+#include "config/pattern_cache.h"
 #include "support/number_text.h"
 #include "support/quoted.h"
 #include "validator/validator.h"
@@ -164,9 +165,7 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
     } else if (!pattern->is_string()) {
       error(where + "pattern must be a text");
     } else {
-      re2::RE2::Options options;
-      options.set_log_errors(false);
-      auto re = std::make_shared<const re2::RE2>(pattern->get<std::string>(), options);
+      auto re = compiled_pattern(pattern->get<std::string>());
       if (!re->ok()) {
         error(where + "pattern does not compile: " + re->error());
       } else {

@@ -76,6 +76,19 @@ EnvList inherited_environment() {
   return env;
 }
 
+// The same, as the entries of environ themselves: a child that inherits the
+// environment costs no copy of it.
+std::vector<const char*> inherited_entries() {
+  std::vector<const char*> entries;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    if (!entry.starts_with("VELQUIN_") && entry.find('=') != std::string_view::npos) {
+      entries.push_back(*e);
+    }
+  }
+  return entries;
+}
+
 // None when the alias gives no environment of its own.
 std::optional<EnvList> build_env(const alias::Alias& alias_def, const json& params,
                                  const std::optional<std::string>& run_dir) {
@@ -403,9 +416,17 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
 
   Pipe out = make_pipe();
   Pipe err = make_pipe();
+  const std::vector<std::string> env_text = env ? env_lines(*env) : std::vector<std::string>();
   detail::ShellSpec spec;
   spec.command = cmd;
-  spec.env = env_lines(env ? *env : inherited_environment());
+  if (env) {
+    spec.env.reserve(env_text.size());
+    for (const auto& line : env_text) {
+      spec.env.push_back(line.c_str());
+    }
+  } else {
+    spec.env = inherited_entries();
+  }
   spec.identity = identity ? &*identity : nullptr;
   spec.out_w = out.write.get();
   spec.err_w = err.write.get();

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -188,7 +189,7 @@ void reap_now(pid_t pid) {
 // command, environment entries.
 std::string reaper_request(const ShellSpec& spec) {
   std::string blob;
-  auto field = [&blob](const std::string& text) {
+  auto field = [&blob](std::string_view text) {
     // execve reads C strings: cut where it would, or a NUL in a client's
     // value would start a field (an environment entry) of its own.
     blob.append(text, 0, text.find('\0'));
@@ -207,7 +208,7 @@ std::string reaper_request(const ShellSpec& spec) {
   }
   field(id != nullptr ? id->name : "");
   field(spec.command);
-  for (const auto& e : spec.env) {
+  for (const char* e : spec.env) {
     field(e);
   }
   return blob;
@@ -499,8 +500,14 @@ void Child::start(const ShellSpec& spec) {
     return;
   }
   Argv argv({"sh", "-c", spec.command});
-  Argv envp(spec.env);
-  start_in_cgroup(spec, argv.pointers, envp.pointers);
+  // execve takes char* const[] and changes nothing.
+  std::vector<char*> envp;
+  envp.reserve(spec.env.size() + 1);
+  for (const char* e : spec.env) {
+    envp.push_back(const_cast<char*>(e));
+  }
+  envp.push_back(nullptr);
+  start_in_cgroup(spec, argv.pointers, envp);
 }
 
 void Child::start_in_cgroup(const ShellSpec& spec, const std::vector<char*>& argv,

@@ -34,7 +34,8 @@ struct RunCgroup {
 
 struct ShellSpec {
   std::string command;
-  std::vector<std::string> env;  // NAME=value
+  // NAME=value entries; the caller keeps them alive until start() returns.
+  std::vector<const char*> env;
   const Identity* identity = nullptr;
   int out_w = -1;
   int err_w = -1;

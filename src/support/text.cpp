@@ -1,7 +1,8 @@
 #include "support/text.h"
 
 #include <openssl/crypto.h>
-#include <openssl/sha.h>
+
+#include "support/digest.h"
 
 namespace velquin::support {
 
@@ -213,11 +214,9 @@ std::string to_lower(std::string_view text) {
 bool constant_time_equal(std::string_view a, std::string_view b) {
   // Fixed-size digests: no early return on a length difference that would tell
   // a caller how close its guess is.
-  unsigned char digest_a[SHA256_DIGEST_LENGTH];
-  unsigned char digest_b[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(a.data()), a.size(), digest_a);
-  SHA256(reinterpret_cast<const unsigned char*>(b.data()), b.size(), digest_b);
-  return CRYPTO_memcmp(digest_a, digest_b, sizeof digest_a) == 0;
+  const auto digest_a = sha256(a);
+  const auto digest_b = sha256(b);
+  return CRYPTO_memcmp(digest_a.data(), digest_b.data(), digest_a.size()) == 0;
 }
 
 int hex_value(char c) {

@@ -172,6 +172,16 @@ TEST_P(ContainmentTest, ANulInAValueAddsNoEnvironmentEntry) {
   EXPECT_THAT(r.stdout_text, ::testing::Not(::testing::HasSubstr("VQ_INJECTED")));
 }
 
+TEST_P(ContainmentTest, WithoutAnEnvironmentTheChildInheritsOursButNoSecret) {
+  ::setenv("VQ_INHERITED", "from-service", 1);
+  ::setenv("VELQUIN_VQ_SECRET", "api-key", 1);
+  RunResult r = run({{"command", "env"}, {"environment", json::object()}});
+  ::unsetenv("VQ_INHERITED");
+  ::unsetenv("VELQUIN_VQ_SECRET");
+  EXPECT_THAT(r.stdout_text, ::testing::HasSubstr("VQ_INHERITED=from-service\n"));
+  EXPECT_THAT(r.stdout_text, ::testing::Not(::testing::HasSubstr("VELQUIN_")));
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ContainmentTest, ::testing::Values("cgroup", "subreaper"),
                          [](const auto& param_info) { return std::string(param_info.param); });
 

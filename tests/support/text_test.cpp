@@ -5,6 +5,7 @@
 #include <regex>
 #include <set>
 
+#include "support/digest.h"
 #include "support/uuid.h"
 
 namespace velquin::support {
@@ -58,6 +59,21 @@ TEST(ConstantTimeEqual, ComparesContentAndLength) {
   EXPECT_FALSE(constant_time_equal("secret", "secret2"));
   EXPECT_FALSE(constant_time_equal(std::string_view(), "x"));
   EXPECT_FALSE(constant_time_equal(std::string_view("a\0b", 3), std::string_view("a\0c", 3)));
+}
+
+TEST(Sha256, KnownDigests) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string("a\0b", 3), "59b271ae1bbcb1d31d41929817f4b16fb439eb4f31520b5ad1d5ce98920a7138"}};
+  for (const auto& [data, hex] : cases) {
+    std::string got;
+    for (unsigned char byte : sha256(data)) {
+      got += "0123456789abcdef"[byte >> 4];
+      got += "0123456789abcdef"[byte & 15];
+    }
+    EXPECT_EQ(got, hex) << data;
+  }
 }
 
 TEST(Uuid4, CanonicalVersion4AndUnique) {
