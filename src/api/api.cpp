@@ -23,7 +23,6 @@ namespace velquin::api {
 
 namespace {
 
-
 constexpr std::string_view ROUTE_EXECUTE = "/v1/";
 constexpr std::string_view ROUTE_LOGS_REOPEN = "/internal/logs/reopen";
 constexpr std::string_view ROUTE_HEALTH = "/internal/health/check";
@@ -41,8 +40,8 @@ Response generic_error() {
 }
 
 Response not_found() {
-  return text_response(404, page(404, "Not Found",
-                                 "The requested URL was not found on the server."));
+  return text_response(404,
+                       page(404, "Not Found", "The requested URL was not found on the server."));
 }
 
 Response method_not_allowed(std::string allow) {
@@ -87,6 +86,7 @@ auth::HeaderLookup header_lookup(const Request& req) {
 Response auth_failed(RequestContext& ctx, const std::string& alias_name) {
   ctx.user_id = "-";
   ctx.alias_name = "-";
+  ctx.pid = ctx.exit_code = ctx.container_id = ctx.image_id = logger::AuditValue{};
   ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
   logger::warning("Authentication failed for alias " + support::quoted(alias_name));
   return text_response(401, "");
@@ -460,8 +460,8 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
 
   const validator::ExitStatus mapped =
       validator::resolve_exit_status(alias_def.exit_codes, result.returncode);
-  ctx.app_code = std::string(mapped.status == 200 ? detail::CODE_SUCCESS
-                                                  : detail::CODE_EXECUTION_FAILED);
+  ctx.app_code =
+      std::string(mapped.status == 200 ? detail::CODE_SUCCESS : detail::CODE_EXECUTION_FAILED);
   Response res = detail::build_response(alias_def, result);
   if (mapped.reason) {
     res.status = mapped.status;
@@ -574,7 +574,9 @@ void API::start() {
   state_->serve(host, static_cast<std::uint16_t>(port));
 }
 
-void API::start_on(const std::string& host, unsigned short port) { state_->serve(host, port); }
+void API::start_on(const std::string& host, unsigned short port) {
+  state_->serve(host, port);
+}
 
 void API::graceful_shutdown(double timeout) {
   State& s = *state_;
