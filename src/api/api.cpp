@@ -23,6 +23,7 @@ namespace velquin::api {
 
 namespace {
 
+
 constexpr std::string_view ROUTE_EXECUTE = "/v1/";
 constexpr std::string_view ROUTE_LOGS_REOPEN = "/internal/logs/reopen";
 constexpr std::string_view ROUTE_HEALTH = "/internal/health/check";
@@ -40,8 +41,8 @@ Response generic_error() {
 }
 
 Response not_found() {
-  return text_response(404,
-                       page(404, "Not Found", "The requested URL was not found on the server."));
+  return text_response(404, page(404, "Not Found",
+                                 "The requested URL was not found on the server."));
 }
 
 Response method_not_allowed(std::string allow) {
@@ -460,8 +461,8 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
 
   const validator::ExitStatus mapped =
       validator::resolve_exit_status(alias_def.exit_codes, result.returncode);
-  ctx.app_code =
-      std::string(mapped.status == 200 ? detail::CODE_SUCCESS : detail::CODE_EXECUTION_FAILED);
+  ctx.app_code = std::string(mapped.status == 200 ? detail::CODE_SUCCESS
+                                                  : detail::CODE_EXECUTION_FAILED);
   Response res = detail::build_response(alias_def, result);
   if (mapped.reason) {
     res.status = mapped.status;
@@ -574,9 +575,7 @@ void API::start() {
   state_->serve(host, static_cast<std::uint16_t>(port));
 }
 
-void API::start_on(const std::string& host, unsigned short port) {
-  state_->serve(host, port);
-}
+void API::start_on(const std::string& host, unsigned short port) { state_->serve(host, port); }
 
 void API::graceful_shutdown(double timeout) {
   State& s = *state_;
