@@ -33,14 +33,15 @@ std::string hmac_hex(const std::string& data) {
 
 TEST(Webhook, SignedDeliveriesRunRefusalsAreAuditedAndReplaysRefused) {
   Service service;
-  service.write_alias_file("deploy.yaml", R"(type: process
-command: echo {{ repo | shell }} {{ event | shell }} {{ ref | shell }}; cat "{{ run_dir }}/event.json"
-parameters:
-  repo: {from: /repository/full_name, required: true}
-  event: {header: X-GitHub-Event, choices: [push]}
-  ref: {from: /ref}
-files:
-  - {location: event.json, content: '{{ request_body }}'}
+  service.write_alias_file("deploy.yaml", R"(deploy:
+  type: process
+  command: echo {{ repo | shell }} {{ event | shell }} {{ ref | shell }}; cat "{{ run_dir }}/event.json"
+  parameters:
+    repo: {from: /repository/full_name, required: true}
+    event: {header: X-GitHub-Event, choices: [push]}
+    ref: {from: /ref}
+  files:
+    - {location: event.json, content: '{{ request_body }}'}
 )");
   service.write_auth_file("hooks.yaml", R"(webhooks:
   forge: {scheme: github, secret_file: secrets/forge, allowed_aliases: [deploy]}
