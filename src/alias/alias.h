@@ -58,6 +58,10 @@ struct Parameter {
   // The command inserts the value raw where the shell reads a word: only a
   // plain word may stand there.
   bool raw_word = false;
+  // Taken from a webhook's event instead of a top-level member of the body:
+  // a JSON pointer into the body, or a request header. At most one is set.
+  std::optional<std::string> from;
+  std::optional<std::string> header;
 };
 
 struct EnvVar {
@@ -68,6 +72,7 @@ struct EnvVar {
 struct InputFile {
   tmpl::Template location;  // below the run directory (an absolute literal is kept)
   tmpl::Template content;
+  bool uses_request_body = false;  // content references the raw request body
 };
 
 enum class VolumeSource {
@@ -153,6 +158,9 @@ struct Alias {
   ExitCodeMap exit_codes;
   std::vector<StreamEntry> preserve_streams;
   std::string description;
+  // Some parameter has `from` or `header`: the body is an event document whose
+  // undeclared members are ignored.
+  bool takes_event_parameters = false;
 
   Type type() const {
     return std::holds_alternative<ProcessSpec>(spec) ? Type::process : Type::container;

@@ -75,6 +75,39 @@ std::optional<std::string> execute_route(const std::string& path) {
   return alias_name;
 }
 
+auth::HeaderLookup header_lookup(const Request& req) {
+  return [&req](std::string_view name) -> std::optional<std::string> {
+    if (!req.has_header(name)) {
+      return std::nullopt;
+    }
+    return req.header(name);
+  };
+}
+
+Response auth_failed(RequestContext& ctx, const std::string& alias_name) {
+  ctx.user_id = "-";
+  ctx.alias_name = "-";
+  ctx.pid = ctx.exit_code = ctx.container_id = ctx.image_id = logger::AuditValue{};
+  ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
+  logger::warning("Authentication failed for alias " + support::quoted(alias_name));
+  return text_response(401, "");
+}
+
+// The authenticated caller may run the alias, or the 403 that says not.
+std::optional<Response> permit(RequestContext& ctx, const auth::AuthResult& who,
+                               const std::string& alias_name) {
+  ctx.user_id = who.user_id;
+  const auto& allowed = who.allowed_aliases;
+  ctx.alias_name = alias_name;
+  if (std::find(allowed.begin(), allowed.end(), alias_name) == allowed.end()) {
+    ctx.app_code = std::string(detail::CODE_ALIAS_NOT_PERMITTED);
+    logger::warning("User " + support::quoted(ctx.user_id) + " not permitted to access alias " +
+                    support::quoted(alias_name));
+    return text_response(403, "");
+  }
+  return std::nullopt;
+}
+
 std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
@@ -148,6 +181,8 @@ struct API::State {
   Response route(const Request& head, RequestContext& ctx);
   std::optional<Response> admit_caller(const Request& head, RequestContext& ctx,
                                        const std::string& alias_name);
+  std::optional<Response> admit_delivery(const Request& req, RequestContext& ctx,
+                                         const std::string& alias_name);
   Response body_refused(const Request& req, RequestContext& ctx);
   Response execute(const Request& req, RequestContext& ctx, const std::string& alias_name);
   Response internal_health_check(const Request& req, RequestContext& ctx);
@@ -289,25 +324,20 @@ Response API::State::route(const Request& head, RequestContext& ctx) {
 // go on; a refusal closes the connection, leaving the body unread.
 std::optional<Response> API::State::admit_caller(const Request& head, RequestContext& ctx,
                                                  const std::string& alias_name) {
-  auto who = services.authenticator.authenticate_request(
-      auth::RequestCredentials{head.header("Authorization"), head.remote_address});
-  if (!who) {
-    ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
-    logger::warning("Authentication failed for alias " + support::quoted(alias_name));
-    Response res = text_response(401, "");
-    res.close = true;
-    return res;
-  }
-  ctx.user_id = who->user_id;
-  const auto& allowed = who->allowed_aliases;
-  ctx.alias_name = alias_name;
-  if (std::find(allowed.begin(), allowed.end(), alias_name) == allowed.end()) {
-    ctx.app_code = std::string(detail::CODE_ALIAS_NOT_PERMITTED);
-    logger::warning("User " + support::quoted(ctx.user_id) + " not permitted to access alias " +
-                    support::quoted(alias_name));
-    Response res = text_response(403, "");
-    res.close = true;
-    return res;
+  // A signed delivery can only be judged from its body, so it alone may have
+  // one read unauthenticated: when a sender allowed this alias signs it.
+  if (!head.has_header("Authorization") &&
+      services.authenticator.webhook_may_sign(header_lookup(head), alias_name)) {
+    ctx.webhook_pending = true;
+  } else {
+    auto who = services.authenticator.authenticate_request(
+        auth::RequestCredentials{head.header("Authorization"), head.remote_address});
+    std::optional<Response> refused =
+        who ? permit(ctx, *who, alias_name) : auth_failed(ctx, alias_name);
+    if (refused) {
+      refused->close = true;
+      return refused;
+    }
   }
   // The request's one lookup: the definition it keeps to its answer. A missing
   // alias is answered only after the body, whose errors come first.
@@ -334,9 +364,27 @@ Response API::State::body_refused(const Request& req, RequestContext& ctx) {
   }
 }
 
+// A delivery's signature over the exact bytes received, before anything parses them.
+std::optional<Response> API::State::admit_delivery(const Request& req, RequestContext& ctx,
+                                                   const std::string& alias_name) {
+  auth::WebhookVerdict verdict =
+      services.authenticator.verify_webhook(header_lookup(req), req.body);
+  if (!verdict.result) {
+    logger::warning("Webhook delivery refused: " + verdict.reason);
+    return auth_failed(ctx, alias_name);
+  }
+  ctx.delivery_key = std::move(verdict.delivery_key);
+  return permit(ctx, *verdict.result, alias_name);
+}
+
 // The rest of the request, for a caller that admit_caller let through.
 Response API::State::execute(const Request& req, RequestContext& ctx,
                              const std::string& alias_name) {
+  if (ctx.webhook_pending) {
+    if (auto refused = admit_delivery(req, ctx, alias_name)) {
+      return std::move(*refused);
+    }
+  }
   auto parsed =
       detail::parse_params(req.header("Content-Type"), req.content_length.value_or(0), req.body);
   if (parsed.error) {
@@ -354,6 +402,9 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
     return text_response(404, message);
   }
   const alias::Alias& alias_def = *ctx.alias_def;
+  if (alias_def.takes_event_parameters) {
+    params = detail::event_parameters(alias_def, params, header_lookup(req));
+  }
   if (alias_def.type() == alias::Type::process) {
     ctx.pid = std::string("-");
     ctx.exit_code = std::string("-");
@@ -372,8 +423,15 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
   }
   validator::apply_defaults(params, alias_def);
 
-  const executor::RunResult result = services.runner.execute_alias(
-      alias_def, params, executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id));
+  // Recorded only now, so that a delivery refused before its run may come again.
+  if (!services.authenticator.record_delivery(ctx.delivery_key)) {
+    logger::warning("Webhook delivery refused: delivery id already seen");
+    return auth_failed(ctx, alias_name);
+  }
+  executor::RunContext run_context =
+      executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id);
+  run_context.request_body = req.body;
+  const executor::RunResult result = services.runner.execute_alias(alias_def, params, run_context);
   // Absent identifiers leave the "-" set from the alias type.
   if (result.pid) {
     ctx.pid = *result.pid;

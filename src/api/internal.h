@@ -54,6 +54,16 @@ class Authenticator {
   // nullopt when the caller is not authenticated.
   virtual std::optional<auth::AuthResult>
   authenticate_request(const auth::RequestCredentials& credentials) const = 0;
+  // Signed deliveries from webhook senders; none unless overridden.
+  virtual bool webhook_may_sign(const auth::HeaderLookup& /*header*/,
+                                std::string_view /*alias_name*/) const {
+    return false;
+  }
+  virtual auth::WebhookVerdict verify_webhook(const auth::HeaderLookup& /*header*/,
+                                              std::string_view /*body*/) const {
+    return {};
+  }
+  virtual bool record_delivery(const std::string& /*delivery_key*/) const { return true; }
 };
 
 // Runs an alias: the executor.
@@ -102,9 +112,17 @@ struct RequestContext {
   logger::AuditValue image_id;
   std::shared_ptr<const config::Settings> settings;
   alias::AliasPtr alias_def;  // none when the alias does not exist
+  // A webhook delivery: authenticated only once its body is in.
+  bool webhook_pending = false;
+  std::string delivery_key;  // recorded once the run is admitted
 };
 
 namespace detail {
+
+// An event alias's parameters: each from its JSON pointer into the body, its
+// header, or else its top-level member; every other member is left out.
+json event_parameters(const alias::Alias& alias_def, const json& body,
+                      const auth::HeaderLookup& header);
 
 // A source of the output template against a run's result; never fails on a
 // missing entry.

@@ -39,6 +39,17 @@ class AuthAuthenticator : public Authenticator {
   authenticate_request(const auth::RequestCredentials& credentials) const override {
     return auth_.authenticate_request(credentials);
   }
+  bool webhook_may_sign(const auth::HeaderLookup& header,
+                        std::string_view alias_name) const override {
+    return auth_.webhook_may_sign(header, alias_name);
+  }
+  auth::WebhookVerdict verify_webhook(const auth::HeaderLookup& header,
+                                      std::string_view body) const override {
+    return auth_.verify_webhook(header, body);
+  }
+  bool record_delivery(const std::string& delivery_key) const override {
+    return auth_.record_delivery(delivery_key);
+  }
 
  private:
   const auth::Auth& auth_;

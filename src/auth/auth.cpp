@@ -2,6 +2,7 @@
 
 #include <crypt.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "auth/codec.h"
 #include "auth/jwt.h"
 #include "auth/loader.h"
+#include "auth/webhook.h"
 #include "logger/logger.h"
 #include "support/text.h"
 
@@ -92,7 +94,8 @@ double now_seconds() {
 }  // namespace
 
 Auth::Auth(std::string auth_dir)
-    : auth_dir_(std::move(auth_dir)), data_(std::make_shared<const AuthData>()) {}
+    : auth_dir_(std::move(auth_dir)), data_(std::make_shared<const AuthData>()),
+      deliveries_(std::make_unique<detail::DeliveryLog>()) {}
 
 Auth::~Auth() = default;
 
@@ -135,6 +138,61 @@ std::optional<AuthResult> Auth::authenticate_request(const RequestCredentials& r
     return authenticate_basic(*data, credentials);
   }
   return std::nullopt;
+}
+
+bool Auth::webhook_may_sign(const HeaderLookup& header, std::string_view alias_name) const {
+  const std::shared_ptr<const AuthData> data = data_.load();
+  for (const auto& hook : data->webhooks) {
+    const auto& allowed = hook.allowed_aliases;
+    if (std::find(allowed.begin(), allowed.end(), alias_name) != allowed.end() &&
+        header(detail::signature_header(hook))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+WebhookVerdict Auth::verify_webhook(const HeaderLookup& header, std::string_view body) const {
+  const std::shared_ptr<const AuthData> data = data_.load();
+  const auto now = static_cast<std::int64_t>(now_seconds());
+  WebhookVerdict verdict;
+  verdict.reason = "no webhook signature matched";
+  for (const auto& hook : data->webhooks) {
+    if (!header(detail::signature_header(hook))) {
+      continue;
+    }
+    const detail::SignatureCheck check = detail::check_signature(hook, header, body, now);
+    if (check == detail::SignatureCheck::invalid) {
+      continue;
+    }
+    if (check == detail::SignatureCheck::stale) {
+      verdict.reason = "webhook " + hook.name + ": timestamp outside the tolerance";
+      return verdict;
+    }
+    if (const std::string_view id_header = detail::delivery_header(hook); !id_header.empty()) {
+      if (const std::optional<std::string> id = header(id_header); id && !id->empty()) {
+        std::string key = hook.name + '\n' + *id;
+        if (deliveries_->seen(key, std::chrono::steady_clock::now())) {
+          verdict.reason = "webhook " + hook.name + ": delivery id already seen";
+          return verdict;
+        }
+        verdict.delivery_key = std::move(key);
+      }
+    }
+    verdict.result = AuthResult{hook.name, hook.allowed_aliases};
+    verdict.reason.clear();
+    return verdict;
+  }
+  return verdict;
+}
+
+bool Auth::record_delivery(const std::string& delivery_key) const {
+  return delivery_key.empty() ||
+         deliveries_->record(delivery_key, std::chrono::steady_clock::now());
+}
+
+bool Auth::webhooks_empty() const {
+  return data_.load()->webhooks.empty();
 }
 
 bool Auth::users_empty() const {

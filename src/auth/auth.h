@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,7 +22,20 @@ struct AuthResult {
   std::vector<std::string> allowed_aliases;
 };
 
-struct AuthData;  // users and pinned JWT keys of one clean load
+// A request header by name (any case); nullopt when absent.
+using HeaderLookup = std::function<std::optional<std::string>(std::string_view name)>;
+
+// The outcome of checking a delivery against the webhook senders.
+struct WebhookVerdict {
+  std::optional<AuthResult> result;  // set when a sender's signature verified
+  std::string reason;                // why not, for the log; never names a secret
+  std::string delivery_key;          // the sender and its delivery id; "" when none
+};
+
+struct AuthData;  // users, pinned JWT keys and webhook senders of one clean load
+namespace detail {
+class DeliveryLog;
+}
 
 class Auth {
  public:
@@ -40,12 +54,25 @@ class Auth {
   // nullopt when the caller is not authenticated. Safe from any thread.
   std::optional<AuthResult> authenticate_request(const RequestCredentials& request) const;
 
+  // True when a sender that may run the alias finds its signature header in
+  // the request: only then is an unauthenticated body worth reading.
+  bool webhook_may_sign(const HeaderLookup& header, std::string_view alias_name) const;
+  // The senders whose signature header is present, in name order, over the
+  // exact bytes received. A delivery id already recorded is refused.
+  WebhookVerdict verify_webhook(const HeaderLookup& header, std::string_view body) const;
+  // Records a verified delivery whose run was admitted; false when another
+  // request recorded it first.
+  bool record_delivery(const std::string& delivery_key) const;
+
   bool users_empty() const;
   bool public_keys_empty() const;
+  bool webhooks_empty() const;
 
  private:
   const std::string auth_dir_;
   support::Published<const AuthData> data_;
+  // Kept across reloads: a reload must not reopen old deliveries to replay.
+  std::unique_ptr<detail::DeliveryLog> deliveries_;
 };
 
 }  // namespace velquin::auth

@@ -36,9 +36,29 @@ struct JwtSettings {
   std::int64_t leeway_seconds = 30;
 };
 
+enum class WebhookScheme { github, gitlab, gitea, generic };
+enum class MacAlgorithm { sha1, sha256, sha512 };
+enum class MacEncoding { hex, base64 };
+
+// A sender of signed events. For the named schemes only `secret` and the
+// aliases matter; the rest describes a generic sender.
+struct WebhookEntry {
+  std::string name;
+  WebhookScheme scheme = WebhookScheme::github;
+  std::string secret;
+  std::vector<std::string> allowed_aliases;
+  std::string header;  // the signature header
+  MacAlgorithm algorithm = MacAlgorithm::sha256;
+  MacEncoding encoding = MacEncoding::hex;
+  std::string prefix;
+  std::string timestamp_header;  // empty: the MAC covers the body alone
+  std::int64_t tolerance_seconds = 300;
+};
+
 struct AuthData {
   std::vector<UserEntry> users;
   JwtSettings jwt;
+  std::vector<WebhookEntry> webhooks;  // in name order
 };
 
 }  // namespace velquin::auth

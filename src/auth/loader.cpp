@@ -1,6 +1,7 @@
 #include "auth/loader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/bio.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -42,15 +44,21 @@ struct FileText {
   std::string error;  // strerror text when the read failed
 };
 
+FileText read_fd(int fd);
+
 FileText read_whole_file(const fs::path& path) {
   support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     return {"", std::strerror(errno)};
   }
+  return read_fd(fd.get());
+}
+
+FileText read_fd(int fd) {
   FileText result;
   char buffer[16384];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -128,6 +136,15 @@ class Loader {
     for (const auto& path : files) {
       load_file(path);
     }
+    // A verified delivery acts as the user of that name: one name, one caller.
+    for (const auto& [name, file] : webhook_files_) {
+      if (auto user = user_files_.find(name); user != user_files_.end()) {
+        error(file + ": webhook " + quoted(name) + " has the name of a user (defined in " +
+              user->second + ")");
+      }
+    }
+    std::sort(data_->webhooks.begin(), data_->webhooks.end(),
+              [](const WebhookEntry& a, const WebhookEntry& b) { return a.name < b.name; });
     if (!errors_.empty()) {
       return {nullptr, std::move(errors_)};
     }
@@ -165,8 +182,10 @@ class Loader {
         load_users(value);
       } else if (key == "jwt") {
         load_jwt(value);
+      } else if (key == "webhooks") {
+        load_webhooks(value);
       } else {
-        error(file_ + ": unknown key " + quoted(key) + " (expected users or jwt)");
+        error(file_ + ": unknown key " + quoted(key) + " (expected users, jwt or webhooks)");
       }
     }
   }
@@ -473,12 +492,182 @@ class Loader {
     return true;
   }
 
+  void load_webhooks(const Json& webhooks) {
+    if (webhooks.is_null()) {
+      return;
+    }
+    if (!webhooks.is_object()) {
+      error(file_ + ": webhooks must be a mapping of sender names to their entries");
+      return;
+    }
+    for (const auto& [name, entry] : webhooks.items()) {
+      load_webhook(name, entry);
+    }
+  }
+
+  void load_webhook(const std::string& name, const Json& entry) {
+    const std::string prefix = file_ + ": webhook " + quoted(name) + ": ";
+    if (auto seen = webhook_files_.find(name); seen != webhook_files_.end()) {
+      error(file_ + ": duplicate webhook " + quoted(name) + " (first defined in " + seen->second +
+            ")");
+      return;
+    }
+    webhook_files_.emplace(name, file_);
+    if (name.empty()) {
+      error(prefix + "the name must not be empty");
+    }
+    if (!entry.is_object()) {
+      error(prefix + "must be a mapping with scheme and secret_file");
+      return;
+    }
+    WebhookEntry hook;
+    hook.name = name;
+    const std::size_t before = errors_.size();
+    const auto text = [&](const Json& value, std::string_view key) -> std::optional<std::string> {
+      if (!value.is_string() || value.get_ref<const std::string&>().empty()) {
+        error(prefix + std::string(key) + " must be a non-empty text");
+        return std::nullopt;
+      }
+      return value.get<std::string>();
+    };
+    std::optional<std::string> scheme;
+    std::vector<std::string> generic_keys;
+    for (const auto& [key, value] : entry.items()) {
+      if (key == "scheme") {
+        scheme = text(value, key);
+      } else if (key == "secret_file") {
+        if (auto path = text(value, key)) {
+          load_secret(prefix, *path, hook.secret);
+        }
+      } else if (key == "allowed_aliases") {
+        if (!load_alias_list(value, hook.allowed_aliases)) {
+          error(prefix + "allowed_aliases must be a list of alias names");
+        }
+      } else if (key == "header" || key == "timestamp_header") {
+        generic_keys.push_back(key);
+        if (auto header = text(value, key)) {
+          if (!is_header_name(*header)) {
+            error(prefix + key + " " + support::quoted(*header) + " is not a header name");
+          }
+          (key == "header" ? hook.header : hook.timestamp_header) = *header;
+        }
+      } else if (key == "algorithm") {
+        generic_keys.push_back(key);
+        const std::string algorithm = value.is_string() ? value.get<std::string>() : "";
+        if (algorithm == "sha256") {
+          hook.algorithm = MacAlgorithm::sha256;
+        } else if (algorithm == "sha512") {
+          hook.algorithm = MacAlgorithm::sha512;
+        } else if (algorithm == "sha1") {
+          hook.algorithm = MacAlgorithm::sha1;
+        } else {
+          error(prefix + "algorithm must be one of sha256, sha512, sha1");
+        }
+      } else if (key == "encoding") {
+        generic_keys.push_back(key);
+        const std::string encoding = value.is_string() ? value.get<std::string>() : "";
+        if (encoding == "hex" || encoding == "base64") {
+          hook.encoding = encoding == "hex" ? MacEncoding::hex : MacEncoding::base64;
+        } else {
+          error(prefix + "encoding must be hex or base64");
+        }
+      } else if (key == "prefix") {
+        generic_keys.push_back(key);
+        if (!value.is_string()) {
+          error(prefix + "prefix must be a text");
+        } else {
+          hook.prefix = value.get<std::string>();
+        }
+      } else if (key == "tolerance_seconds") {
+        generic_keys.push_back(key);
+        if (!value.is_number_integer() || value.get<std::int64_t>() <= 0) {
+          error(prefix + "tolerance_seconds must be a whole number of seconds, 1 or more");
+        } else {
+          hook.tolerance_seconds = value.get<std::int64_t>();
+        }
+      } else {
+        error(prefix + "unknown key " + quoted(key));
+      }
+    }
+    if (!entry.contains("scheme")) {
+      error(prefix + "scheme is required (github, gitlab, gitea or generic)");
+    } else if (scheme) {
+      if (*scheme == "github") {
+        hook.scheme = WebhookScheme::github;
+      } else if (*scheme == "gitlab") {
+        hook.scheme = WebhookScheme::gitlab;
+      } else if (*scheme == "gitea") {
+        hook.scheme = WebhookScheme::gitea;
+      } else if (*scheme == "generic") {
+        hook.scheme = WebhookScheme::generic;
+      } else {
+        error(prefix + "scheme must be one of github, gitlab, gitea, generic");
+      }
+    }
+    if (!entry.contains("secret_file")) {
+      error(prefix + "secret_file is required");
+    }
+    if (scheme == "generic") {
+      if (!entry.contains("header")) {
+        error(prefix + "header is required for the generic scheme");
+      }
+    } else if (scheme && !generic_keys.empty()) {
+      error(prefix + generic_keys.front() + " applies to the generic scheme only");
+    }
+    if (errors_.size() == before) {
+      data_->webhooks.push_back(std::move(hook));
+    }
+  }
+
+  static bool is_header_name(std::string_view name) {
+    return std::all_of(name.begin(), name.end(), [](char c) {
+      return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+             std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    });
+  }
+
+  // The secret must be the owner's alone: a copy anyone else can read would
+  // let them sign deliveries.
+  void load_secret(const std::string& prefix, const std::string& name, std::string& secret) {
+    const fs::path path = dir_ / name;
+    support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+      error(prefix + "cannot read secret_file " + quoted(name) + ": " + std::strerror(errno));
+      return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      error(prefix + "secret_file " + quoted(name) + " is not a regular file");
+      return;
+    }
+    if ((st.st_mode & 077) != 0) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      error(prefix + "secret_file " + quoted(name) + " must not be readable by group or others" +
+            " (mode " + mode + "; use 0600 or 0400)");
+      return;
+    }
+    FileText content = read_fd(fd.get());
+    if (!content.error.empty()) {
+      error(prefix + "cannot read secret_file " + quoted(name) + ": " + content.error);
+      return;
+    }
+    secret = std::move(content.text);
+    if (secret.ends_with('\n')) {
+      secret.pop_back();
+    }
+    if (secret.empty()) {
+      error(prefix + "secret_file " + quoted(name) + " is empty");
+    }
+  }
+
   fs::path dir_;
   std::shared_ptr<AuthData> data_;
   std::vector<std::string> errors_;
   std::string file_;                               // the file being read, by name
   std::map<std::string, std::string> user_files_;  // user name -> file that defined it
   std::string jwt_file_;                           // the file with the jwt section
+  std::map<std::string, std::string> webhook_files_;  // webhook name -> file that defined it
 };
 
 }  // namespace

@@ -3,6 +3,9 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "config/alias_checks.h"
 #include "config/pattern_cache.h"
 #include "support/number_text.h"
@@ -19,9 +22,11 @@ using validator::as_boolean;
 using validator::as_integer;
 using validator::as_number;
 
-const std::set<std::string_view> PARAMETER_KEYS = {
-    "type", "required", "default",    "pattern",    "choices",
-    "min",  "max",      "min_length", "max_length", "description"};
+const std::set<std::string_view> PARAMETER_KEYS = {"type", "required", "default", "pattern",
+                                                   "choices", "min", "max", "min_length",
+                                                   "max_length", "description",
+                                                   // taken from the event a webhook delivers
+                                                   "from", "header"};
 const std::map<std::string_view, ParameterType> PARAMETER_TYPES = {
     {"string", ParameterType::string},
     {"integer", ParameterType::integer},
@@ -132,6 +137,8 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
   built.raw_word = raw_words_.contains(name);
   if (name == RUN_DIR) {
     error("parameter name 'run_dir' is reserved");
+  } else if (name == REQUEST_BODY) {
+    error("parameter name 'request_body' is reserved");
   } else if (!valid_parameter_name(name)) {
     error("parameter name " + quoted(name) + " may only hold letters, digits, '_', '-' and '.'");
   }
@@ -158,6 +165,7 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
   const Json* required = member(def, "required");
   built.required = required != nullptr && required->is_boolean() && required->get<bool>();
   optional_text(def, "description", where + "description");
+  event_source(def, where, built);
 
   if (const Json* pattern = given(def, "pattern"); pattern != nullptr) {
     if (typ != ParameterType::string) {
@@ -238,6 +246,42 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
         error(where + "invalid default: " + problem);
       }
       built.default_value = *value;
+    }
+  }
+}
+
+// `from` (a JSON pointer into the body) or `header` (a request header).
+void DefinitionChecker::event_source(const Json& def, const std::string& where,
+                                     alias::Parameter& built) {
+  const Json* from = given(def, "from");
+  const Json* header = given(def, "header");
+  if (from != nullptr && header != nullptr) {
+    error(where + "from and header exclude each other");
+    return;
+  }
+  if (from != nullptr) {
+    try {
+      if (!from->is_string() || from->get_ref<const std::string&>().empty()) {
+        throw std::invalid_argument("empty");
+      }
+      (void)Json::json_pointer(from->get<std::string>());
+      built.from = from->get<std::string>();
+    } catch (const std::exception&) {
+      error(where + "from must be a JSON pointer such as '/repository/full_name'");
+    }
+  }
+  if (header != nullptr) {
+    const bool token =
+        header->is_string() && !header->get_ref<const std::string&>().empty() &&
+        std::all_of(header->get_ref<const std::string&>().begin(),
+                    header->get_ref<const std::string&>().end(), [](char c) {
+                      return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+                             std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+                    });
+    if (!token) {
+      error(where + "header must be a header name such as 'X-GitHub-Event'");
+    } else {
+      built.header = header->get<std::string>();
     }
   }
 }

@@ -58,7 +58,8 @@ void DefinitionChecker::unknown_keys(const Json& object, const std::set<std::str
   }
 }
 
-void DefinitionChecker::check_template(const std::string& label, const std::string& text) {
+void DefinitionChecker::check_template(const std::string& label, const std::string& text,
+                                       bool request_body_allowed) {
   std::vector<tmpl::Reference> refs;
   try {
     refs = tmpl::references(text);
@@ -70,7 +71,11 @@ void DefinitionChecker::check_template(const std::string& label, const std::stri
     if (!ref.filter.empty() && ref.filter != "shell" && ref.filter != "json") {
       error(label + ": unknown template filter " + quoted(ref.filter));
     }
-    if (ref.name != RUN_DIR && !declared_.contains(ref.name)) {
+    if (ref.name == REQUEST_BODY) {
+      if (!request_body_allowed) {
+        error(label + ": request_body is allowed only in files[].content");
+      }
+    } else if (ref.name != RUN_DIR && !declared_.contains(ref.name)) {
       error(label + " references undeclared parameter " + quoted(ref.name));
     }
   }
@@ -181,7 +186,11 @@ void DefinitionChecker::files(const Json& alias_cfg) {
     } else {
       check_template(where + ".location", location->get<std::string>());
     }
-    optional_template(entry, "content", where + ".content");
+    if (const Json* content = given(entry, "content"); content != nullptr && content->is_string()) {
+      check_template(where + ".content", content->get<std::string>(), true);
+    } else {
+      optional_template(entry, "content", where + ".content");
+    }
   }
 }
 

@@ -34,6 +34,8 @@ CheckedDefinition check_definition(const nlohmann::ordered_json& alias_cfg,
 using Json = nlohmann::ordered_json;
 
 inline constexpr std::string_view RUN_DIR = "run_dir";
+// The raw request body, for input file contents only.
+inline constexpr std::string_view REQUEST_BODY = "request_body";
 
 inline const Json* member(const Json& object, std::string_view key) {
   if (!object.is_object()) {
@@ -92,7 +94,8 @@ class DefinitionChecker {
   void unknown_keys(const Json& object, const std::set<std::string_view>& allowed,
                     const std::string& where);
   // A text template: syntax, filters and references.
-  void check_template(const std::string& label, const std::string& text);
+  void check_template(const std::string& label, const std::string& text,
+                      bool request_body_allowed = false);
   // An optional text entry that is a template.
   void optional_template(const Json& object, std::string_view key, const std::string& label);
   void optional_text(const Json& object, std::string_view key, const std::string& label);
@@ -103,6 +106,7 @@ class DefinitionChecker {
 
   void parameters(const Json& alias_cfg);
   void parameter(const std::string& name, const Json& def);
+  void event_source(const Json& def, const std::string& where, alias::Parameter& built);
   void timeout(const Json& alias_cfg, std::optional<std::int64_t> max_timeout);
   void environment(const Json& alias_cfg);
   void files(const Json& alias_cfg);

@@ -3,6 +3,8 @@
 
 #include "config/alias_parser.h"
 
+#include <algorithm>
+
 #include "config/alias_checks.h"
 #include "preserve/preserve.h"
 #include "support/number_text.h"
@@ -162,6 +164,19 @@ alias::AliasPtr build(const std::string& name, const Json& def, detail::CheckedD
   a.exit_codes = std::move(checked.exit_codes);
   a.preserve_streams = stream_entries(def);
   a.description = text_or_empty(def, "description");
+
+  // Webhook events.
+  a.takes_event_parameters =
+      std::any_of(a.parameters.begin(), a.parameters.end(),
+                  [](const alias::Parameter& p) { return p.from || p.header; });
+  if (auto* process = std::get_if<alias::ProcessSpec>(&a.spec)) {
+    for (auto& file : process->files) {
+      const auto refs = tmpl::references(file.content.text());
+      file.uses_request_body = std::any_of(refs.begin(), refs.end(), [](const tmpl::Reference& r) {
+        return r.name == detail::REQUEST_BODY;
+      });
+    }
+  }
   return built;
 }
 

@@ -37,6 +37,8 @@ struct RunContext {
   std::string refresh_image;   // RefreshImage
   std::size_t max_output_size = SIZE_MAX;  // cap of each stream and file output
   TimeLimit time_limit;
+  // The raw request body, for input files that ask for it; it outlives the run.
+  std::string_view request_body;
 };
 
 // The context of one request's run, from the settings snapshot the request holds.

@@ -180,12 +180,20 @@ UniqueFd open_parent(const std::string& run_dir, const fs::path& path) {
 }
 
 void create_process_file(const alias::InputFile& file, const json& params,
-                         const std::string& run_dir) {
+                         const std::string& run_dir, std::string_view request_body) {
   const std::string& location_template = file.location.text();
   const std::string location = tmpl::render(file.location, params);
   const std::string path = scratch::join_run_path(
       run_dir, location, file.location.references_parameter(), location_template);
-  const std::string content = tmpl::render(file.content, params, run_dir);
+  std::string content;
+  if (file.uses_request_body) {
+    // A reserved name, never a parameter: no client value can stand in for it.
+    json with_body = params;
+    with_body["request_body"] = std::string(request_body);
+    content = tmpl::render(file.content, with_body, run_dir);
+  } else {
+    content = tmpl::render(file.content, params, run_dir);
+  }
   // The messages name the location as written: the rendered path may carry a value.
   try {
     const fs::path normal = fs::path(path).lexically_normal();
@@ -396,7 +404,7 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
       throw std::runtime_error("input files need a run directory");
     }
     for (const auto& file : process.files) {
-      create_process_file(file, params, *run_dir);
+      create_process_file(file, params, *run_dir, context.request_body);
     }
   }
   detail::precreate_output_dirs(alias_def, params, run_dir);

@@ -154,7 +154,7 @@ int run(int argc, char** argv) {
   // 11-12: authentication.
   auth::Auth authn(cfg.get_text("AuthDir"));
   fatal_if_any(authn.load_auth_config());
-  if (authn.users_empty() && authn.public_keys_empty()) {
+  if (authn.users_empty() && authn.public_keys_empty() && authn.webhooks_empty()) {
     fatal({"No authentication configured: no users and no JWT public keys found in " +
            cfg.get_text("AuthDir") + ". At least one form of authentication is required."});
   }

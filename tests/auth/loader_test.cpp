@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
             "TopLevelList", "- alice\n- bob\n", {"users.yaml: the top level must be a mapping"}},
         BadFile{"UnknownTopLevelKey",
                 "users: {}\ngroups: {}\n",
-                {"users.yaml: unknown key 'groups' (expected users or jwt)"}},
+                {"users.yaml: unknown key 'groups' (expected users, jwt or webhooks)"}},
         BadFile{"UsersAsList",
                 "users: [alice]\n",
                 {"users.yaml: users must be a mapping of user names to their entries"}},

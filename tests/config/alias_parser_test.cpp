@@ -237,6 +237,31 @@ INSTANTIATE_TEST_SUITE_P(
              "followed by a reason"}}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
+INSTANTIATE_TEST_SUITE_P(
+    EventParameters, DefinitionTest,
+    ::testing::Values(
+        DefinitionCase{"event_sources",
+                       "type: process\ncommand: echo {{ r | shell }} {{ e | shell }}\n"
+                       "parameters: {r: {from: /repository/full_name}, e: {header: X-Event}}\n"
+                       "files: [{location: e.json, content: '{{ request_body }}'}]",
+                       {}},
+        DefinitionCase{"bad_sources",
+                       "type: process\ncommand: ls\nparameters: {a: {from: repo}, b: {from: "
+                       "/x, header: X-E}, c: {header: 'X E'}, request_body: {}}",
+                       {"parameter 'a': from must be a JSON pointer such as "
+                        "'/repository/full_name'",
+                        "parameter 'b': from and header exclude each other",
+                        "parameter 'c': header must be a header name such as 'X-GitHub-Event'",
+                        "parameter name 'request_body' is reserved"}},
+        DefinitionCase{"request_body_outside_files",
+                       "type: process\ncommand: echo {{ request_body | shell }}\n"
+                       "environment: {B: '{{ request_body }}'}\n"
+                       "files: [{location: '{{ request_body }}', content: x}]",
+                       {"command: request_body is allowed only in files[].content",
+                        "environment 'B': request_body is allowed only in files[].content",
+                        "files[0].location: request_body is allowed only in files[].content"}}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
+
 TEST(Definition, BadPatternNamesTheParameter) {
   const auto errors =
       parse_alias("p", yaml("type: process\ncommand: ls\nparameters:\n  p: {pattern: '(abc'}"),

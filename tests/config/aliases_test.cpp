@@ -166,5 +166,17 @@ TEST(ExampleAliases, LoadCleanly) {
   EXPECT_THAT(names_of(table), ElementsAre("disk_usage", "echo", "tail_log", "system_info"));
 }
 
+TEST(ExampleAliases, ForgeDeployLoadsWithItsEventParameters) {
+  testing::TempDir dir;
+  Config config;
+  config.load(
+      (dir.path() / "absent.conf").string(),
+      Overrides{{"AliasDir", std::string(VELQUIN_SOURCE_DIR) + "/examples/forge-deploy/alias.d"},
+                {"Container", "0"}});
+  const auto [table, errors] = config.load_aliases();
+  EXPECT_THAT(errors, IsEmpty());
+  ASSERT_THAT(names_of(table), ElementsAre("deploy"));
+}
+
 }  // namespace
 }  // namespace velquin::config
