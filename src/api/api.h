@@ -18,7 +18,7 @@ struct AdmissionGate;
 // graceful_shutdown() stops it from another thread.
 class API {
  public:
-  // default_services() in service, fakes in tests.
+  // DefaultServices in the service, fakes in tests.
   explicit API(Services services);
   ~API();
   API(const API&) = delete;

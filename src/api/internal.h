@@ -38,7 +38,7 @@ inline constexpr std::string_view CODE_SERVICE_UNAVAILABLE = "service_unavailabl
 }  // namespace detail
 
 // What the front end asks of the rest of the service. The process wires in
-// the real objects (default_services); tests hand in fakes.
+// the real objects (DefaultServices); tests hand in fakes.
 
 // Aliases by name. A request looks its alias up once and keeps that
 // definition to its answer, whatever reloads do meanwhile.
@@ -93,8 +93,20 @@ struct Services {
   ServerLimits limits = {};
 };
 
-// The process-wide objects of the other modules behind the interfaces above.
-Services default_services(const auth::Auth& authn);
+// The objects of the other modules behind the interfaces above. It must
+// outlive every API that uses its services.
+class DefaultServices {
+ public:
+  DefaultServices(config::Config& cfg, const auth::Auth& authn, executor::Executor& runner);
+  ~DefaultServices();
+  DefaultServices(const DefaultServices&) = delete;
+  DefaultServices& operator=(const DefaultServices&) = delete;
+  Services services() const;
+
+ private:
+  struct Parts;
+  std::unique_ptr<Parts> parts_;
+};
 
 // One per request: filled by the before-hook and the handlers, read by the
 // audit hook, dropped after teardown. It also holds what the request took

@@ -69,13 +69,22 @@ class ExecutorRunner : public Runner {
 
 }  // namespace
 
-Services default_services(const auth::Auth& authn) {
-  // Never destroyed: request threads may still run while the process exits.
-  static auto* host = new ConfigHost(config::config());
-  static auto* aliases = new ConfigAliases(config::config());
-  static auto* authenticator = new AuthAuthenticator(authn);  // the process has one
-  static auto* runner = new ExecutorRunner(executor::executor());
-  return Services{*host, *aliases, *authenticator, *runner};
+struct DefaultServices::Parts {
+  ConfigHost host;
+  ConfigAliases aliases;
+  AuthAuthenticator authenticator;
+  ExecutorRunner runner;
+};
+
+DefaultServices::DefaultServices(config::Config& cfg, const auth::Auth& authn,
+                                 executor::Executor& runner)
+    : parts_(std::make_unique<Parts>(Parts{ConfigHost(cfg), ConfigAliases(cfg),
+                                           AuthAuthenticator(authn), ExecutorRunner(runner)})) {}
+
+DefaultServices::~DefaultServices() = default;
+
+Services DefaultServices::services() const {
+  return Services{parts_->host, parts_->aliases, parts_->authenticator, parts_->runner};
 }
 
 }  // namespace velquin::api

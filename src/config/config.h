@@ -37,6 +37,9 @@ extern const std::array<ParamDef, 25> PARAM_DEFS;
 // How a process run's descendants are contained: a cgroup per run, or a
 // per-run subreaper; "auto" picks the cgroup where one can be created.
 extern const std::set<std::string> RUN_CONTAINMENT_VALUES;
+// When images are pulled. Sorted sets: messages list them in ascending order.
+extern const std::set<std::string> REFRESH_IMAGE_VALUES;   // always, no, on-start
+extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // no, on-config-change, on-start
 
 namespace detail {
 struct CompatPath {
@@ -194,8 +197,5 @@ class Config {
   std::optional<std::chrono::system_clock::time_point>
       last_successful_reload_;  // guarded by health_lock_
 };
-
-// The process-wide configuration object.
-Config& config();
 
 }  // namespace velquin::config

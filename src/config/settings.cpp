@@ -6,7 +6,6 @@
 #include <limits>
 #include <system_error>
 
-#include "image_pull/image_pull.h"
 #include "support/file.h"
 #include "support/quoted.h"
 #include "support/text.h"
@@ -271,6 +270,8 @@ std::shared_ptr<const Config::Snapshot> Config::make_snapshot(Values values) {
 }
 
 const std::set<std::string> RUN_CONTAINMENT_VALUES = {"auto", "cgroup", "subreaper"};
+const std::set<std::string> REFRESH_IMAGE_VALUES = {"always", "on-start", "no"};
+const std::set<std::string> PREFETCH_IMAGE_VALUES = {"on-start", "on-config-change", "no"};
 
 ConfigError::ConfigError(std::vector<std::string> errors_in)
     : std::runtime_error(join_lines(errors_in)), errors(std::move(errors_in)) {}
@@ -499,8 +500,8 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
     errors.insert(errors.end(), spec.errors.begin(), spec.errors.end());
   }
 
-  check_word_setting(values, "RefreshImage", image_pull::REFRESH_IMAGE_VALUES, "no", errors);
-  check_word_setting(values, "PrefetchImage", image_pull::PREFETCH_IMAGE_VALUES, "no", errors);
+  check_word_setting(values, "RefreshImage", REFRESH_IMAGE_VALUES, "no", errors);
+  check_word_setting(values, "PrefetchImage", PREFETCH_IMAGE_VALUES, "no", errors);
   check_word_setting(values, "RunContainment", RUN_CONTAINMENT_VALUES, "auto", errors);
   for (const char* key : {"MaxOutputSize", "MaxBufferedBodyBytes"}) {
     check_positive_setting(values, key, errors);
@@ -574,11 +575,6 @@ SettingValue Config::get_setting(std::string_view dotted_path, SettingValue defa
 std::shared_ptr<const Settings> Config::settings() const {
   auto snapshot = values_.load();
   return std::shared_ptr<const Settings>(snapshot, &snapshot->settings);
-}
-
-Config& config() {
-  static Config instance;
-  return instance;
 }
 
 }  // namespace velquin::config

@@ -29,6 +29,7 @@
 #include "executor/executor.h"
 #include "executor/spawn.h"
 #include "logger/logger.h"
+#include "support/file.h"
 #include "support/uuid.h"
 
 namespace velquin::executor {
@@ -206,27 +207,8 @@ bool dead_instance(const std::string& name) {
   return start_time(static_cast<pid_t>(std::stol(parts[0]))) != parts[1];
 }
 
-// The subdirectories of a directory descriptor.
 std::vector<std::string> subdirectories(int dir_fd) {
-  std::vector<std::string> names;
-  // A description of its own: the caller's offset stays where it is.
-  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    return names;
-  }
-  DIR* d = ::fdopendir(fd);
-  if (d == nullptr) {
-    ::close(fd);
-    return names;
-  }
-  while (struct dirent* ent = ::readdir(d)) {
-    const std::string name = ent->d_name;
-    if (ent->d_type == DT_DIR && name != "." && name != "..") {
-      names.push_back(name);
-    }
-  }
-  ::closedir(d);
-  return names;
+  return support::directory_names(dir_fd, true);
 }
 
 void write_word(int dir_fd, const char* file, const char* word) {

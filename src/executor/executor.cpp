@@ -59,11 +59,6 @@ void Executor::set_docker_client_factory(ClientFactory factory) {
   docker_client_.store(nullptr);
 }
 
-Executor& executor() {
-  static Executor instance;
-  return instance;
-}
-
 OutputTooLarge::OutputTooLarge(const std::string& what, std::size_t cap)
     : std::runtime_error(what + " exceeded MaxOutputSize (" + std::to_string(cap) + " bytes)") {}
 

@@ -83,9 +83,6 @@ class Executor {
   ClientFactory factory_;
 };
 
-// The process-wide executor.
-Executor& executor();
-
 // A run whose output went over the cap: "<what> exceeded MaxOutputSize (<cap> bytes)".
 // `what` names the output as the operator wrote it, never a rendered value.
 class OutputTooLarge : public std::runtime_error {

@@ -10,8 +10,6 @@
 
 namespace velquin::image_pull {
 
-const std::set<std::string> REFRESH_IMAGE_VALUES = {"always", "on-start", "no"};
-const std::set<std::string> PREFETCH_IMAGE_VALUES = {"on-start", "on-config-change", "no"};
 
 namespace {
 

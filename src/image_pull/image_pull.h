@@ -11,10 +11,6 @@
 
 namespace velquin::image_pull {
 
-// Sorted sets: messages list them in ascending order.
-extern const std::set<std::string> REFRESH_IMAGE_VALUES;   // always, no, on-start
-extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // no, on-config-change, on-start
-
 using AliasList = std::vector<alias::AliasPtr>;
 
 // Makes the engine client; called at most once per operation, and only when

@@ -17,6 +17,7 @@
 
 #include "logger/logger.h"
 #include "support/quoted.h"
+#include "support/file.h"
 #include "support/uuid.h"
 
 namespace velquin::scratch {
@@ -36,27 +37,7 @@ std::system_error os_error(int err, const std::string& what) {
   return std::system_error(err, std::generic_category(), what);
 }
 
-std::vector<std::string> entries_of(int dir_fd) {
-  std::vector<std::string> names;
-  // A description of its own, so that listing never moves the caller's offset.
-  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    return names;
-  }
-  DIR* d = ::fdopendir(fd);
-  if (d == nullptr) {
-    ::close(fd);
-    return names;
-  }
-  while (struct dirent* ent = ::readdir(d)) {
-    const std::string name = ent->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(name);
-    }
-  }
-  ::closedir(d);
-  return names;
-}
+std::vector<std::string> entries_of(int dir_fd) { return support::directory_names(dir_fd); }
 
 // A subdirectory, never through a link. A command may leave directories
 // without permissions; they are opened up first.

@@ -1,5 +1,6 @@
 #include "support/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,6 +32,28 @@ std::string read_whole_file(const std::string& path) {
     content.append(buf, static_cast<std::size_t>(n));
   }
   return content;
+}
+
+std::vector<std::string> directory_names(int dir_fd, bool only_directories) {
+  std::vector<std::string> names;
+  // A description of its own, so that listing never moves the caller's offset.
+  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return names;
+  }
+  DIR* d = ::fdopendir(fd);
+  if (d == nullptr) {
+    ::close(fd);
+    return names;
+  }
+  while (const dirent* ent = ::readdir(d)) {
+    const std::string_view name = ent->d_name;
+    if (name != "." && name != ".." && (!only_directories || ent->d_type == DT_DIR)) {
+      names.emplace_back(name);
+    }
+  }
+  ::closedir(d);
+  return names;
 }
 
 }  // namespace velquin::support

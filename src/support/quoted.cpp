@@ -48,23 +48,13 @@ std::string quoted(const std::string& text) { return quoted(std::string_view(tex
 std::string quoted(std::int64_t number) { return std::to_string(number); }
 
 std::string quoted(const nlohmann::ordered_json& value) {
-  switch (value.type()) {
-    case nlohmann::ordered_json::value_t::string:
-      return quoted(std::string_view(value.get_ref<const std::string&>()));
-    case nlohmann::ordered_json::value_t::number_integer:
-      return std::to_string(value.get<std::int64_t>());
-    case nlohmann::ordered_json::value_t::number_unsigned:
-      return std::to_string(value.get<std::uint64_t>());
-    case nlohmann::ordered_json::value_t::number_float:
-      return number_text(value.get<double>());
-    case nlohmann::ordered_json::value_t::boolean:
-      return value.get<bool>() ? "True" : "False";
-    case nlohmann::ordered_json::value_t::null:
-    case nlohmann::ordered_json::value_t::discarded:
-      return "None";
-    default:
-      return value.dump();
+  if (value.is_string()) {
+    return quoted(std::string_view(value.get_ref<const std::string&>()));
   }
+  if (value.is_boolean()) {
+    return value.get<bool>() ? "True" : "False";
+  }
+  return value_text(value);
 }
 
 }  // namespace velquin::support

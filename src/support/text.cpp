@@ -8,77 +8,59 @@ namespace velquin::support {
 
 namespace {
 
+// The sequence a lead byte starts: its length (0 when the byte cannot lead)
+// and the range of its second byte, narrowed against overlongs, surrogates
+// and code points above U+10FFFF.
+struct LeadByte {
+  std::size_t length = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xbf;
+};
+
+LeadByte lead_byte(unsigned char b0) {
+  if (b0 >= 0xc2 && b0 <= 0xdf) {
+    return {2};
+  }
+  if (b0 >= 0xe0 && b0 <= 0xef) {
+    return {3, static_cast<unsigned char>(b0 == 0xe0 ? 0xa0 : 0x80),
+            static_cast<unsigned char>(b0 == 0xed ? 0x9f : 0xbf)};
+  }
+  if (b0 >= 0xf0 && b0 <= 0xf4) {
+    return {4, static_cast<unsigned char>(b0 == 0xf0 ? 0x90 : 0x80),
+            static_cast<unsigned char>(b0 == 0xf4 ? 0x8f : 0xbf)};
+  }
+  return {};
+}
+
+// How many bytes from bytes[i] on fit the sequence its lead byte starts (at least 1).
+std::size_t fitting_prefix(std::string_view bytes, std::size_t i, const LeadByte& lead) {
+  std::size_t k = 1;
+  for (; k < lead.length && i + k < bytes.size(); ++k) {
+    const auto b = static_cast<unsigned char>(bytes[i + k]);
+    if (b < (k == 1 ? lead.lo : 0x80) || b > (k == 1 ? lead.hi : 0xbf)) {
+      break;
+    }
+  }
+  return k;
+}
+
 // Length of the valid UTF-8 sequence starting at bytes[i], or 0 when invalid.
 std::size_t utf8_sequence_length(std::string_view bytes, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(bytes[i]);
   if (b0 < 0x80) {
     return 1;
   }
-  std::size_t len = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xbf;
-  if (b0 >= 0xc2 && b0 <= 0xdf) {
-    len = 2;
-  } else if (b0 >= 0xe0 && b0 <= 0xef) {
-    len = 3;
-    if (b0 == 0xe0) {
-      lo = 0xa0;  // overlong
-    } else if (b0 == 0xed) {
-      hi = 0x9f;  // surrogates
-    }
-  } else if (b0 >= 0xf0 && b0 <= 0xf4) {
-    len = 4;
-    if (b0 == 0xf0) {
-      lo = 0x90;
-    } else if (b0 == 0xf4) {
-      hi = 0x8f;
-    }
-  } else {
+  const LeadByte lead = lead_byte(b0);
+  if (lead.length == 0 || fitting_prefix(bytes, i, lead) != lead.length) {
     return 0;
   }
-  if (i + len > bytes.size()) {
-    return 0;
-  }
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(bytes[i + k]);
-    const unsigned char min = k == 1 ? lo : 0x80;
-    const unsigned char max = k == 1 ? hi : 0xbf;
-    if (b < min || b > max) {
-      return 0;
-    }
-  }
-  return len;
+  return lead.length;
 }
 
 // Number of bytes of a maximal invalid prefix that one U+FFFD replaces.
 std::size_t invalid_prefix_length(std::string_view bytes, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(bytes[i]);
-  std::size_t len = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xbf;
-  if (b0 >= 0xc2 && b0 <= 0xdf) {
-    len = 2;
-  } else if (b0 >= 0xe0 && b0 <= 0xef) {
-    len = 3;
-    lo = b0 == 0xe0 ? 0xa0 : 0x80;
-    hi = b0 == 0xed ? 0x9f : 0xbf;
-  } else if (b0 >= 0xf0 && b0 <= 0xf4) {
-    len = 4;
-    lo = b0 == 0xf0 ? 0x90 : 0x80;
-    hi = b0 == 0xf4 ? 0x8f : 0xbf;
-  } else {
-    return 1;
-  }
-  std::size_t k = 1;
-  for (; k < len && i + k < bytes.size(); ++k) {
-    const auto b = static_cast<unsigned char>(bytes[i + k]);
-    const unsigned char min = k == 1 ? lo : 0x80;
-    const unsigned char max = k == 1 ? hi : 0xbf;
-    if (b < min || b > max) {
-      break;
-    }
-  }
-  return k;
+  const LeadByte lead = lead_byte(static_cast<unsigned char>(bytes[i]));
+  return lead.length == 0 ? 1 : fitting_prefix(bytes, i, lead);
 }
 
 }  // namespace

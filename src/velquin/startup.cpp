@@ -126,9 +126,8 @@ int run(int argc, char** argv) {
 
   // 5-6: settings.
   auto overrides = build_overrides(cl);
-  // Built in start order and handed on by reference from here. The executor
-  // still reaches this one object by name.
-  config::Config& cfg = config::config();
+  // Built in start order and handed on by reference from here.
+  config::Config cfg;
   try {
     cfg.load(config_path, overrides.empty() ? std::nullopt : std::optional(overrides));
   } catch (const config::ConfigError& e) {
@@ -203,7 +202,9 @@ int run(int argc, char** argv) {
   cfg.record_startup_success();
 
   // 24-25: handlers, then serve on this thread.
-  api::API server(api::default_services(authn));
+  executor::Executor runner;
+  const api::DefaultServices services(cfg, authn, runner);
+  api::API server(services.services());
   auto on_sigterm_signal = [&](int signum) { on_sigterm(signum, config_watcher, server); };
   server.set_signal_handlers({{SIGHUP, [&](int) { on_sighup(reloader); }},
                               {SIGTERM, on_sigterm_signal},

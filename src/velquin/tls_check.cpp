@@ -6,9 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
-#include <arpa/inet.h>
 
 #include <cerrno>
 #include <cstring>
@@ -116,49 +114,6 @@ std::vector<std::string> validate_ssl(const std::string& cert_path, const std::s
                      " do not match");
   }
   return errors;
-}
-
-std::pair<std::optional<std::string>, std::vector<std::string>>
-get_cert_info(const std::string& cert_path) {
-  try {
-    auto cert = load_cert(cert_path);
-    std::optional<std::string> cn;
-    X509_NAME* subject = X509_get_subject_name(cert.get());
-    int idx = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-    if (idx >= 0) {
-      ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, idx));
-      unsigned char* utf8 = nullptr;
-      int len = ASN1_STRING_to_UTF8(&utf8, data);
-      if (len >= 0) {
-        cn = std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(len));
-        OPENSSL_free(utf8);
-      }
-    }
-    std::vector<std::string> names;
-    auto* sans = static_cast<GENERAL_NAMES*>(
-        X509_get_ext_d2i(cert.get(), NID_subject_alt_name, nullptr, nullptr));
-    if (sans != nullptr) {
-      for (int i = 0; i < sk_GENERAL_NAME_num(sans); ++i) {
-        const GENERAL_NAME* name = sk_GENERAL_NAME_value(sans, i);
-        if (name->type == GEN_DNS) {
-          const auto* s = name->d.dNSName;
-          names.push_back("DNS:" + std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                                               static_cast<std::size_t>(ASN1_STRING_length(s))));
-        } else if (name->type == GEN_IPADD) {
-          const auto* ip = name->d.iPAddress;
-          char text[INET6_ADDRSTRLEN] = {};
-          int family = ASN1_STRING_length(ip) == 4 ? AF_INET : AF_INET6;
-          if (inet_ntop(family, ASN1_STRING_get0_data(ip), text, sizeof text) != nullptr) {
-            names.push_back(std::string("IP:") + text);
-          }
-        }
-      }
-      GENERAL_NAMES_free(sans);
-    }
-    return {cn, names};
-  } catch (...) {
-    return {std::nullopt, {}};
-  }
 }
 
 }  // namespace velquin::app::detail

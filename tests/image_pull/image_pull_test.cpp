@@ -164,10 +164,5 @@ TEST_F(PullTest, RefreshBeforeRunSurfacesImageNotFound) {
                docker::DockerError);
 }
 
-TEST(PullValues, SetsHoldTheDocumentedWords) {
-  EXPECT_THAT(REFRESH_IMAGE_VALUES, ElementsAre("always", "no", "on-start"));
-  EXPECT_THAT(PREFETCH_IMAGE_VALUES, ElementsAre("no", "on-config-change", "on-start"));
-}
-
 }  // namespace
 }  // namespace velquin::image_pull

@@ -79,23 +79,5 @@ TEST_F(ValidateSsl, NotAPemFileIsACertificateError) {
   EXPECT_EQ(errors[0].rfind("Cannot load SSL certificate " + junk.string() + ": ", 0), 0u);
 }
 
-TEST(GetCertInfo, NamesInExtensionOrder) {
-  testing::TempDir dir;
-  CertOptions opts;
-  opts.common_name = "gateway.example";
-  opts.dns_names = {"gateway.example"};
-  opts.ip_addresses = {"127.0.0.1"};
-  auto files = make_self_signed(dir.path(), "named", opts);
-  auto [cn, names] = get_cert_info(files.cert);
-  EXPECT_EQ(cn, "gateway.example");
-  EXPECT_EQ(names, (std::vector<std::string>{"DNS:gateway.example", "IP:127.0.0.1"}));
-}
-
-TEST(GetCertInfo, UnreadableFileGivesNothing) {
-  auto [cn, names] = get_cert_info("/nonexistent/cert.pem");
-  EXPECT_FALSE(cn.has_value());
-  EXPECT_TRUE(names.empty());
-}
-
 }  // namespace
 }  // namespace velquin::app::detail
