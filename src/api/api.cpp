@@ -3,13 +3,12 @@
 #include <time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
 
+#include "api/drain.h"
 #include "api/http_server.h"
 #include "api/internal.h"
 #include "api/params.h"
@@ -257,7 +256,7 @@ struct API::State {
   // anyone holds it: the answer's after_send, or a continuation waiting for the body.
   struct Exchange {
     explicit Exchange(State& s) : state(s) {}
-    ~Exchange() { state._track_end(ctx.tracked); }
+    ~Exchange() { state.track_end(ctx.tracked); }
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
     State& state;
@@ -266,16 +265,12 @@ struct API::State {
 
   Services services;
 
-  std::atomic<bool> shutdown_flag{false};
-
-  std::mutex _count_lock;
-  std::condition_variable all_done_cv;
-  std::int64_t _active_count = 0;  // guarded by _count_lock
-  bool _all_done = true;           // guarded by _count_lock
+  detail::Drain drain;
+  std::function<void()> admission_gate;  // set before serving, for tests only
 
   std::mutex server_lock;
-  std::shared_ptr<HttpServer> _server;  // guarded by server_lock
-  bool stop_requested = false;          // guarded by server_lock
+  std::shared_ptr<HttpServer> server;  // guarded by server_lock
+  bool stop_requested = false;         // guarded by server_lock
 
   std::vector<std::pair<int, std::function<void(int)>>> signal_handlers;
 
@@ -284,8 +279,8 @@ struct API::State {
   void serve(const std::string& host, std::uint16_t port);
   Admission admit(const Request& head);
   Response finish(const Request& req, std::shared_ptr<Exchange> exchange, Response res);
-  std::optional<Response> _track_start(RequestContext& ctx);
-  void _track_end(bool tracked);
+  std::optional<Response> track_start(RequestContext& ctx);
+  void track_end(bool tracked);
   void _emit_audit(const Request& req, const RequestContext& ctx, const Response& res);
   Response route(const Request& head, RequestContext& ctx);
   std::optional<Response> admit_caller(const Request& head, RequestContext& ctx,
@@ -296,36 +291,29 @@ struct API::State {
   Response internal_logs_reopen(const Request& req, RequestContext& ctx);
 };
 
-std::optional<Response> API::State::_track_start(RequestContext& ctx) {
+std::optional<Response> API::State::track_start(RequestContext& ctx) {
   ctx.correlation_id = support::uuid4();
   ctx.start_time = std::chrono::steady_clock::now();
   ctx.user_id = "-";
   ctx.alias_name = "-";
   ctx.app_code = std::string(detail::CODE_SERVICE_UNAVAILABLE);
   logger::set_correlation_id(ctx.correlation_id);
-  if (shutdown_flag) {
-    ctx.tracked = false;
+  if (admission_gate) {
+    admission_gate();
+  }
+  // The shutdown test and the count are one step, so the drain never counts
+  // zero while a request it did not see is about to be admitted.
+  ctx.tracked = drain.try_admit();
+  if (!ctx.tracked) {
     return text_response(503, "Service is shutting down");
   }
-  {
-    std::lock_guard lock(_count_lock);
-    ++_active_count;
-    _all_done = false;
-  }
-  ctx.tracked = true;
   return std::nullopt;
 }
 
-void API::State::_track_end(bool tracked) {
+void API::State::track_end(bool tracked) {
   logger::set_correlation_id(std::nullopt);
-  if (!tracked) {
-    return;
-  }
-  std::lock_guard lock(_count_lock);
-  --_active_count;
-  if (_active_count == 0) {
-    _all_done = true;
-    all_done_cv.notify_all();
+  if (tracked) {
+    drain.release();
   }
 }
 
@@ -369,7 +357,7 @@ Admission API::State::admit(const Request& head) {
   std::optional<std::string> alias_name;
   std::optional<Response> answer;
   try {
-    if (auto refused = _track_start(ctx)) {
+    if (auto refused = track_start(ctx)) {
       answer = std::move(*refused);
     } else if (head.rejected_status == 413) {
       answer = too_large();
@@ -620,20 +608,20 @@ void API::State::serve(const std::string& host, std::uint16_t port) {
   if (const std::int64_t cap = services.get_int("MaxBufferedBodyBytes"); cap > 0) {
     limits.max_buffered_body_bytes = static_cast<std::uint64_t>(cap);
   }
-  auto server = std::make_shared<HttpServer>(
+  auto created = std::make_shared<HttpServer>(
       host, port, tls, [this](const Request& head) { return admit(head); }, limits);
-  server->set_signal_handlers(signal_handlers);
+  created->set_signal_handlers(signal_handlers);
   {
     std::lock_guard lock(server_lock);
-    if (_server) {
+    if (server) {
       throw std::logic_error("the server is already running");
     }
-    _server = server;
+    server = created;
     if (stop_requested) {
       return;
     }
   }
-  server->run();
+  created->run();
 }
 
 API::API(Services services) : state_(std::make_unique<State>(std::move(services))) {}
@@ -643,7 +631,7 @@ API::~API() {
   {
     std::lock_guard lock(state_->server_lock);
     state_->stop_requested = true;
-    server = std::move(state_->_server);
+    server = std::move(state_->server);
   }
   if (server) {
     server->stop();
@@ -675,25 +663,19 @@ void API::start_on(const std::string& host, unsigned short port) { state_->serve
 
 void API::graceful_shutdown(double timeout) {
   State& s = *state_;
-  s.shutdown_flag = true;
+  s.drain.begin();
   logger::info("Graceful shutdown: waiting for active requests...");
-  {
-    std::unique_lock lock(s._count_lock);
-    auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(std::clamp(timeout, 0.0, 1e9)));
-    bool done = s.all_done_cv.wait_for(lock, limit, [&] { return s._all_done; });
-    if (!done) {
-      std::int64_t count = s._active_count;
-      lock.unlock();
-      logger::warning("Shutdown timeout (" + timeout_text(timeout) + "s) with " +
-                      std::to_string(count) + " requests still active");
-    }
+  const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(std::clamp(timeout, 0.0, 1e9)));
+  if (const std::int64_t count = s.drain.wait(limit); count > 0) {
+    logger::warning("Shutdown timeout (" + timeout_text(timeout) + "s) with " +
+                    std::to_string(count) + " requests still active");
   }
   std::shared_ptr<HttpServer> server;
   {
     std::lock_guard lock(s.server_lock);
     s.stop_requested = true;
-    server = s._server;
+    server = s.server;
   }
   if (server) {
     server->stop();
@@ -702,7 +684,11 @@ void API::graceful_shutdown(double timeout) {
 
 unsigned short API::port() const {
   std::lock_guard lock(state_->server_lock);
-  return state_->_server ? state_->_server->port() : 0;
+  return state_->server ? state_->server->port() : 0;
+}
+
+void detail::AdmissionGate::set(API& api, std::function<void()> gate) {
+  api.state_->admission_gate = std::move(gate);
 }
 
 }  // namespace velquin::api

@@ -10,13 +10,15 @@ namespace velquin::api {
 
 class Server;  // the Beast listener; defined in the .cpp
 struct Services;  // the calls into other modules (api/internal.h)
+namespace detail {
+struct AdmissionGate;
+}
 
 // The HTTP front end. start() serves on the calling (main) thread until
 // graceful_shutdown() stops it from another thread.
 class API {
  public:
-  API();
-  // With other modules replaced, for tests.
+  // default_services() in service, fakes in tests.
   explicit API(Services services);
   ~API();
   API(const API&) = delete;
@@ -34,19 +36,18 @@ class API {
   // As start(), but on host:port exactly as given (0 picks a free port); for tests.
   void start_on(const std::string& host, unsigned short port);
 
-  // Refuses new requests (503), waits up to timeout seconds for the counted
-  // ones, then stops the server. Safe to call more than once, from any thread.
+  // Refuses new requests (503), waits up to timeout seconds for the ones
+  // admitted before, then stops the server. Safe to call more than once, from
+  // any thread.
   void graceful_shutdown(double timeout = 30);
 
   // The bound port once listening (0 before).
   unsigned short port() const;
 
  private:
+  friend struct detail::AdmissionGate;
   struct State;
   std::unique_ptr<State> state_;
 };
-
-// The process-wide API object, created on first use (after the daemon fork).
-API& api();
 
 }  // namespace velquin::api

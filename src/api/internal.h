@@ -37,7 +37,7 @@ inline constexpr std::string_view CODE_SERVICE_UNAVAILABLE = "service_unavailabl
 }  // namespace detail
 
 // Everything the front end asks of other modules. The default set calls the
-// process-wide objects; tests hand in fakes.
+// objects that start-up built; tests hand in fakes.
 struct Services {
   std::function<std::string(std::string_view)> get_text;
   std::function<std::int64_t(std::string_view)> get_int;
@@ -56,7 +56,7 @@ struct Services {
   ServerLimits limits;
 };
 
-Services default_services();
+Services default_services(const auth::Auth& authn);
 
 // One per request: filled by the before-hook and the handlers, read by the
 // audit hook, dropped after teardown.

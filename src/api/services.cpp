@@ -1,7 +1,6 @@
-// The front end wired to the process-wide objects of the other modules. Kept
-// apart from api.cpp so that tests with fakes link without those modules.
+// The front end wired to the objects of the other modules. Kept apart from
+// api.cpp so that tests with fakes link without those modules.
 
-#include "api/api.h"
 #include "api/internal.h"
 #include "auth/auth.h"
 #include "config/config.h"
@@ -11,13 +10,13 @@
 
 namespace velquin::api {
 
-Services default_services() {
+Services default_services(const auth::Auth& authn) {
   Services s;
   s.get_text = [](std::string_view key) { return config::config().get_text(key); };
   s.get_int = [](std::string_view key) { return config::config().get_int(key); };
   s.get_bool = [](std::string_view key) { return config::config().get_bool(key); };
-  s.authenticate = [](const auth::RequestCredentials& credentials) {
-    return auth::auth().authenticate_request(credentials);
+  s.authenticate = [&authn](const auth::RequestCredentials& credentials) {
+    return authn.authenticate_request(credentials);
   };
   s.get_alias = [](std::string_view name) { return config::config().get_alias(name); };
   s.validate_parameters = [](const json& params, const json& alias_cfg) {
@@ -33,14 +32,6 @@ Services default_services() {
   s.reopen_logs = [] { logger::reopen_logs(); };
   s.write_audit = [](const logger::AuditRecord& record) { logger::write_audit(record); };
   return s;
-}
-
-API::API() : API(default_services()) {}
-
-API& api() {
-  // Never destroyed: request threads may still run while the process exits.
-  static API* instance = new API();
-  return *instance;
 }
 
 }  // namespace velquin::api

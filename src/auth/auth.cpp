@@ -91,9 +91,14 @@ double now_seconds() {
 
 }  // namespace
 
-Auth::Auth() : data_(std::make_shared<const AuthData>()) {}
+Auth::Auth(std::string auth_dir)
+    : auth_dir_(std::move(auth_dir)), data_(std::make_shared<const AuthData>()) {}
 
 Auth::~Auth() = default;
+
+std::vector<std::string> Auth::load_auth_config() {
+  return load_auth_config_from(auth_dir_);
+}
 
 std::vector<std::string> Auth::load_auth_config_from(const std::string& auth_dir) {
   auto outcome = detail::load_auth_dir(auth_dir);
@@ -138,12 +143,6 @@ bool Auth::users_empty() const {
 
 bool Auth::public_keys_empty() const {
   return data_.load()->jwt.public_keys.empty();
-}
-
-Auth& auth() {
-  // Never destroyed: request threads may still use it while the process exits.
-  static Auth* const instance = new Auth();
-  return *instance;
 }
 
 }  // namespace velquin::auth

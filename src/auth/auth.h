@@ -25,12 +25,15 @@ struct AuthData;  // users and pinned JWT keys of one clean load
 
 class Auth {
  public:
-  Auth();
+  // auth_dir: the AuthDir setting, where load_auth_config() reads.
+  explicit Auth(std::string auth_dir = {});
   ~Auth();
+  Auth(const Auth&) = delete;
+  Auth& operator=(const Auth&) = delete;
 
-  // Loads *.yaml / *.yml directly in the AuthDir setting, in name order.
-  // Returns the error texts; the new data replaces the old as a whole only
-  // when there are none (the first load with errors leaves no users).
+  // Loads *.yaml / *.yml directly in the directory, in name order. Returns
+  // the error texts; the new data replaces the old as a whole only when there
+  // are none (the first load with errors leaves no users).
   std::vector<std::string> load_auth_config();
   std::vector<std::string> load_auth_config_from(const std::string& auth_dir);
 
@@ -41,10 +44,8 @@ class Auth {
   bool public_keys_empty() const;
 
  private:
+  const std::string auth_dir_;
   support::Published<const AuthData> data_;
 };
-
-// The process-wide authentication object.
-Auth& auth();
 
 }  // namespace velquin::auth

@@ -1,5 +1,6 @@
 // Alias definitions: loading every alias file of AliasDir into a new table,
-// and publishing tables with one atomic swap.
+// and publishing tables with one atomic swap. Reloads (load, pull, publish)
+// belong to the reloader, the one thread that publishes after start-up.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <system_error>
 
 #include "config/config.h"
-#include "image_pull/image_pull.h"
 #include "scratch/scratch.h"
 #include "support/fd.h"
 #include "support/text.h"
@@ -76,13 +76,6 @@ std::optional<std::int64_t> max_timeout_setting(const SettingValue& value) {
     return *number;
   }
   return std::nullopt;
-}
-
-image_pull::AliasList alias_list(const AliasTablePtr& table) {
-  if (!table) {
-    return {};
-  }
-  return image_pull::AliasList(table->definitions().begin(), table->definitions().end());
 }
 
 }  // namespace
@@ -175,18 +168,6 @@ std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const 
 
 void Config::apply_aliases(AliasTablePtr aliases) {
   _aliases.store(aliases ? std::move(aliases) : std::make_shared<const AliasTable>());
-}
-
-std::vector<std::string> Config::reload_aliases() {
-  auto [aliases, errors] = load_aliases();
-  if (errors.empty()) {
-    errors = image_pull::reload_pull(alias_list(_aliases.load()), alias_list(aliases),
-                                     get_text("PrefetchImage"));
-  }
-  if (errors.empty()) {
-    apply_aliases(std::move(aliases));
-  }
-  return errors;
 }
 
 AliasDefPtr Config::get_alias(std::string_view name) const {

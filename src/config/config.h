@@ -129,7 +129,6 @@ class Config {
   // Alias definitions. load_aliases throws std::system_error on I/O failures.
   std::pair<AliasTablePtr, std::vector<std::string>> load_aliases() const;
   void apply_aliases(AliasTablePtr aliases);
-  std::vector<std::string> reload_aliases();
   AliasDefPtr get_alias(std::string_view name) const;
   std::vector<AliasDefPtr> get_all_aliases() const;
   AliasTablePtr alias_table() const { return _aliases.load(); }

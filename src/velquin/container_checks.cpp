@@ -3,7 +3,7 @@
 #include "docker/docker.h"
 #include "image_pull/image_pull.h"
 
-namespace velquin::app {
+namespace velquin::app::detail {
 namespace {
 
 bool has_container_alias(const std::vector<config::AliasDefPtr>& aliases) {
@@ -17,18 +17,18 @@ bool has_container_alias(const std::vector<config::AliasDefPtr>& aliases) {
 
 }  // namespace
 
-bool _is_running_in_container(const config::SettingValue& container_setting) {
+bool is_running_in_container(const config::SettingValue& container_setting) {
   return config::_is_running_in_container(container_setting);
 }
 
-std::string _container_mode_description(const config::SettingValue& container_setting) {
+std::string container_mode_description(const config::SettingValue& container_setting) {
   bool present = !std::holds_alternative<std::monostate>(container_setting);
   return std::string("Running on ") +
-         (_is_running_in_container(container_setting) ? "container" : "host") + " (" +
+         (is_running_in_container(container_setting) ? "container" : "host") + " (" +
          (present ? "configured" : "DETECTED") + ")";
 }
 
-bool _docker_socket_available() {
+bool docker_socket_available() {
   try {
     auto client = docker::client_from_env();
     client->ping();
@@ -38,12 +38,12 @@ bool _docker_socket_available() {
   }
 }
 
-std::vector<std::string> _validate_docker_socket(const config::SettingValue& container_setting,
-                                                 const std::vector<config::AliasDefPtr>& aliases) {
-  if (!_is_running_in_container(container_setting) || !has_container_alias(aliases)) {
+std::vector<std::string> validate_docker_socket(const config::SettingValue& container_setting,
+                                                const std::vector<config::AliasDefPtr>& aliases) {
+  if (!is_running_in_container(container_setting) || !has_container_alias(aliases)) {
     return {};
   }
-  if (!_docker_socket_available()) {
+  if (!docker_socket_available()) {
     return {
         "Velquin is running in a container and at least one alias has type 'container', but the "
         "Docker socket is not reachable. Mount the Docker socket (e.g. -v "
@@ -52,22 +52,23 @@ std::vector<std::string> _validate_docker_socket(const config::SettingValue& con
   return {};
 }
 
-std::optional<std::string> _external_dir_startup_warning(
-    const config::SettingValue& container_setting, const std::string& external_dir) {
-  if (_is_running_in_container(container_setting) && external_dir.empty()) {
+std::optional<std::string>
+external_dir_startup_warning(const config::SettingValue& container_setting,
+                             const std::string& external_dir) {
+  if (is_running_in_container(container_setting) && external_dir.empty()) {
     return "Velquin is running in a container but ExternalDir is not set; this is fine as long as "
            "no alias mounts a SharedDir-relative volume in a sibling container";
   }
   return std::nullopt;
 }
 
-std::vector<std::string> _run_startup_image_pull(const std::vector<config::AliasDefPtr>& aliases,
-                                                 const std::string& refresh_default,
-                                                 const std::string& prefetch_default) {
+std::vector<std::string> run_startup_image_pull(const std::vector<config::AliasDefPtr>& aliases,
+                                                const std::string& refresh_default,
+                                                const std::string& prefetch_default) {
   if (!has_container_alias(aliases)) {
     return {};
   }
   return image_pull::startup_pull(aliases, refresh_default, prefetch_default);
 }
 
-}  // namespace velquin::app
+}  // namespace velquin::app::detail

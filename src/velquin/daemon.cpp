@@ -12,13 +12,15 @@
 #include <string>
 #include <system_error>
 
-namespace velquin::app {
+namespace velquin::app::detail {
 namespace {
 
 // Written once by register_pid_removal before any thread exists; read at exit.
 std::string g_pid_path;
 
-void remove_registered_pid() { _remove_pid(g_pid_path); }
+void remove_registered_pid() {
+  remove_pid(g_pid_path);
+}
 
 void fail(const std::string& message) {
   std::fprintf(stderr, "ERROR: %s\n", message.c_str());
@@ -28,7 +30,7 @@ void fail(const std::string& message) {
 
 }  // namespace
 
-void _daemonize() {
+void daemonize() {
   pid_t pid = ::fork();
   if (pid < 0) {
     fail(std::string("daemon fork #1 failed: ") + std::strerror(errno));
@@ -57,7 +59,7 @@ void _daemonize() {
   }
 }
 
-void _write_pid(const std::string& path) {
+void write_pid(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int err = 0;
   if (fd < 0) {
@@ -76,7 +78,7 @@ void _write_pid(const std::string& path) {
   }
 }
 
-void _remove_pid(const std::string& path) noexcept {
+void remove_pid(const std::string& path) noexcept {
   if (!path.empty()) {
     ::unlink(path.c_str());
   }
@@ -88,7 +90,7 @@ void register_pid_removal(const std::string& path) {
   std::at_quick_exit(remove_registered_pid);
 }
 
-void _log_pre_init_error(const std::string& msg, const std::string& path) noexcept {
+void log_pre_init_error(const std::string& msg, const std::string& path) noexcept {
   try {
     auto absolute = std::filesystem::absolute(path);
     std::error_code ec;
@@ -109,4 +111,4 @@ void _log_pre_init_error(const std::string& msg, const std::string& path) noexce
   }
 }
 
-}  // namespace velquin::app
+}  // namespace velquin::app::detail

@@ -1,24 +1,29 @@
 #pragma once
 
-namespace velquin::config {
-class Config;
+namespace velquin::api {
+class API;
 }
-namespace velquin::auth {
-class Auth;
-}
+namespace velquin::watcher {
+class ConfigWatcher;
+class Reloader;
+}  // namespace velquin::watcher
 
 namespace velquin::app {
-
-// Handlers run as ordinary code on the main thread (never in signal context).
-void _on_sighup(int signum);
-void _on_sigterm(int signum);
-// Reloads auth data, then aliases, and records both outcomes. A reload that
-// throws counts as failed; nothing here ends the service.
-void _do_reload(config::Config& config_instance, auth::Auth& auth_instance);
-void _do_shutdown();
 
 // Blocks the handled signals in the calling thread (and so in every thread it
 // starts later); the serving loop receives them through a signalfd.
 void block_handled_signals();
 
+namespace detail {
+
+// Handlers run as ordinary code on the serving thread (never in signal
+// context), one at a time, and return at once: the slow work runs elsewhere.
+
+// Reopens the logs and hands the reload to the reloader.
+void on_sighup(watcher::Reloader& reloader);
+// Stops the watcher, then starts the drain on a thread of its own.
+void on_sigterm(int signum, watcher::ConfigWatcher& config_watcher, api::API& api);
+void do_shutdown(api::API& api);
+
+}  // namespace detail
 }  // namespace velquin::app

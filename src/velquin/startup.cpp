@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api/api.h"
+#include "api/internal.h"
 #include "auth/auth.h"
 #include "config/config.h"
 #include "docker/docker.h"
@@ -22,6 +23,7 @@
 #include "velquin/daemon.h"
 #include "velquin/signals.h"
 #include "velquin/tls_check.h"
+#include "watcher/reloader.h"
 #include "watcher/watcher.h"
 
 namespace velquin::app {
@@ -68,17 +70,7 @@ bool file_exists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
-}  // namespace
-
-std::optional<std::string> _missing_config_warning(const std::string& config_path, bool is_default) {
-  if (is_default && !file_exists(config_path)) {
-    return "Config file not found: " + config_path + ". Starting with default settings.";
-  }
-  return std::nullopt;
-}
-
-void _reconfigure_logging() {
-  const auto& cfg = config::config();
+void reconfigure_logging(const config::Config& cfg) {
   logger::LoggingOptions options;
   options.log_level = cfg.get_text("LogLevel");
   auto spec = config::_parse_app_log(cfg.get_text("AppLog"));
@@ -89,7 +81,22 @@ void _reconfigure_logging() {
   logger::setup_logging(options);
 }
 
+}  // namespace
+
+namespace detail {
+
+std::optional<std::string> missing_config_warning(const std::string& config_path, bool is_default) {
+  if (is_default && !file_exists(config_path)) {
+    return "Config file not found: " + config_path + ". Starting with default settings.";
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
 int run(int argc, char** argv) {
+  using namespace detail;
+
   // Before any thread exists (curl keeps global state).
   docker::global_init();
   ::signal(SIGPIPE, SIG_IGN);
@@ -107,19 +114,21 @@ int run(int argc, char** argv) {
   if (!config_is_default && !file_exists(config_path)) {
     std::string message = "Configuration file not found: " + config_path;
     std::cerr << "ERROR: " << message << "\n";
-    _log_pre_init_error(message);
+    log_pre_init_error(message);
     return 1;
   }
 
   // 4: warn now, log again once logging exists.
-  auto startup_warning = _missing_config_warning(config_path, config_is_default);
+  auto startup_warning = missing_config_warning(config_path, config_is_default);
   if (startup_warning) {
     std::cerr << "WARNING: " << *startup_warning << "\n";
   }
 
   // 5-6: settings.
   auto overrides = build_overrides(cl);
-  auto& cfg = config::config();
+  // Built in start order and handed on by reference from here. The executor
+  // still reaches this one object by name.
+  config::Config& cfg = config::config();
   try {
     cfg.load(config_path, overrides.empty() ? std::nullopt : std::optional(overrides));
   } catch (const config::ConfigError& e) {
@@ -131,19 +140,19 @@ int run(int argc, char** argv) {
 
   // 7-10: logging.
   try {
-    _reconfigure_logging();
+    reconfigure_logging(cfg);
   } catch (const std::exception& e) {
     std::cerr << "ERROR: " << e.what() << "\n";
     return 1;
   }
   logger::info("Velquin version " + VERSION + " starting");
-  logger::info(_container_mode_description(cfg.get("Container")));
+  logger::info(container_mode_description(cfg.get("Container")));
   if (startup_warning) {
     logger::warning(*startup_warning);
   }
 
   // 11-12: authentication.
-  auto& authn = auth::auth();
+  auth::Auth authn(cfg.get_text("AuthDir"));
   fatal_if_any(authn.load_auth_config());
   if (authn.users_empty() && authn.public_keys_empty()) {
     fatal({"No authentication configured: no users and no JWT public keys found in " +
@@ -161,38 +170,44 @@ int run(int argc, char** argv) {
   }
 
   // 16-18: container environment and start-up pulls.
-  if (auto warning = _external_dir_startup_warning(cfg.get("Container"), cfg.get_text("ExternalDir"))) {
+  if (auto warning =
+          external_dir_startup_warning(cfg.get("Container"), cfg.get_text("ExternalDir"))) {
     logger::warning(*warning);
   }
-  fatal_if_any(_validate_docker_socket(cfg.get("Container"), all_aliases));
-  fatal_if_any(_run_startup_image_pull(all_aliases, cfg.get_text("RefreshImage"),
-                                       cfg.get_text("PrefetchImage")));
+  fatal_if_any(validate_docker_socket(cfg.get("Container"), all_aliases));
+  fatal_if_any(run_startup_image_pull(all_aliases, cfg.get_text("RefreshImage"),
+                                      cfg.get_text("PrefetchImage")));
 
   // 19: TLS material.
   if (cfg.get_bool("SslEnabled")) {
-    fatal_if_any(_validate_ssl(cfg.get_text("SslCert"), cfg.get_text("SslKey")));
+    fatal_if_any(validate_ssl(cfg.get_text("SslCert"), cfg.get_text("SslKey")));
   }
 
   set_up_run_containment(cfg);
 
   // 20: detach.
   if (cl.daemon) {
-    _daemonize();
+    daemonize();
     executor::run_containment_after_fork();
   }
   // From here on signals are only received through the serving loop.
   block_handled_signals();
 
-  // 21-23: watcher, PID file, start-up record.
-  watcher::config_watcher().start(cfg, authn);
+  // 21-23: the reloader and the watcher that feeds it, PID file, start-up record.
+  watcher::Reloader reloader(cfg, authn);
+  watcher::ConfigWatcher config_watcher(reloader);
+  config_watcher.start(cfg);
   std::string pid_path = cfg.get_text("PidFile");
-  _write_pid(pid_path);
+  write_pid(pid_path);
   register_pid_removal(pid_path);
   cfg.record_startup_success();
 
   // 24-25: handlers, then serve on this thread.
-  auto& server = api::api();
-  server.set_signal_handlers({{SIGHUP, _on_sighup}, {SIGTERM, _on_sigterm}, {SIGINT, _on_sigterm}});
+  api::API server(api::default_services(authn));
+  auto on_sigterm_signal = [&](int signum) { on_sigterm(signum, config_watcher, server); };
+  server.set_signal_handlers({{SIGHUP, [&](int) { on_sighup(reloader); }},
+                              {SIGTERM, on_sigterm_signal},
+                              {SIGINT, on_sigterm_signal}});
   try {
     server.start();
   } catch (const std::exception& e) {

@@ -5,14 +5,14 @@
 
 namespace velquin::app {
 
-// "Config file not found: <path>. Starting with default settings." when the
-// default path is used and nothing is there.
-std::optional<std::string> _missing_config_warning(const std::string& config_path, bool is_default);
-
-// Applies the logging settings of the loaded configuration.
-void _reconfigure_logging();
-
 // The whole start-up sequence and the serving loop; returns the exit code.
 int run(int argc, char** argv);
 
+namespace detail {
+
+// "Config file not found: <path>. Starting with default settings." when the
+// default path is used and nothing is there.
+std::optional<std::string> missing_config_warning(const std::string& config_path, bool is_default);
+
+}  // namespace detail
 }  // namespace velquin::app

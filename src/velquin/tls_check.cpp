@@ -16,7 +16,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace velquin::app {
+namespace velquin::app::detail {
 namespace {
 
 struct X509Free {
@@ -85,7 +85,7 @@ std::string der_public_key(EVP_PKEY* key) {
 
 }  // namespace
 
-std::vector<std::string> _validate_ssl(const std::string& cert_path, const std::string& key_path) {
+std::vector<std::string> validate_ssl(const std::string& cert_path, const std::string& key_path) {
   std::vector<std::string> errors;
   std::unique_ptr<X509, X509Free> cert;
   std::unique_ptr<EVP_PKEY, PkeyFree> key;
@@ -118,8 +118,8 @@ std::vector<std::string> _validate_ssl(const std::string& cert_path, const std::
   return errors;
 }
 
-std::pair<std::optional<std::string>, std::vector<std::string>> _get_cert_info(
-    const std::string& cert_path) {
+std::pair<std::optional<std::string>, std::vector<std::string>>
+get_cert_info(const std::string& cert_path) {
   try {
     auto cert = load_cert(cert_path);
     std::optional<std::string> cn;
@@ -161,4 +161,4 @@ std::pair<std::optional<std::string>, std::vector<std::string>> _get_cert_info(
   }
 }
 
-}  // namespace velquin::app
+}  // namespace velquin::app::detail

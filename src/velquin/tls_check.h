@@ -5,14 +5,14 @@
 #include <utility>
 #include <vector>
 
-namespace velquin::app {
+namespace velquin::app::detail {
 
 // Problems with the certificate/key pair, in the order: certificate load,
 // key load, expiry, mismatch. Never throws.
-std::vector<std::string> _validate_ssl(const std::string& cert_path, const std::string& key_path);
+std::vector<std::string> validate_ssl(const std::string& cert_path, const std::string& key_path);
 
 // (common name or none, ["DNS:name", "IP:addr", ...]); (none, {}) on any error.
-std::pair<std::optional<std::string>, std::vector<std::string>> _get_cert_info(
-    const std::string& cert_path);
+std::pair<std::optional<std::string>, std::vector<std::string>>
+get_cert_info(const std::string& cert_path);
 
-}  // namespace velquin::app
+}  // namespace velquin::app::detail

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -51,11 +52,11 @@ void WatchEngine::start(WatchTarget auth, WatchTarget alias) {
   const std::string started_message =
       "Config watcher started (AuthReload=" + std::to_string(auth.interval) +
       "s, AliasReload=" + std::to_string(alias.interval) + "s)";
-  _auth.target = std::move(auth);
-  _alias.target = std::move(alias);
+  auth_.target = std::move(auth);
+  alias_.target = std::move(alias);
 
   // Baselines: what is there now is already loaded.
-  for (Watched* watched : {&_auth, &_alias}) {
+  for (Watched* watched : {&auth_, &alias_}) {
     if (watched->enabled()) {
       std::lock_guard lock(watched->lock);
       watched->mtimes = take_snapshot(watched->target.dir);
@@ -64,11 +65,11 @@ void WatchEngine::start(WatchTarget auth, WatchTarget alias) {
 
   start_observer();
   try {
-    _thread = std::thread([this] { poll_loop(); });
+    thread_ = std::thread([this] { poll_loop(); });
   } catch (...) {
-    if (_observer) {
-      _observer->stop();
-      _observer.reset();
+    if (observer_) {
+      observer_->stop();
+      observer_.reset();
     }
     throw;
   }
@@ -82,7 +83,7 @@ void WatchEngine::start_observer() {
     logger::warning("watchdog not available; using periodic polling only");
     return;
   }
-  for (Watched* watched : {&_auth, &_alias}) {
+  for (Watched* watched : {&auth_, &alias_}) {
     if (err == 0 && watched->enabled()) {
       err = observer->schedule(
           watched->target.dir,
@@ -103,7 +104,7 @@ void WatchEngine::start_observer() {
                     "); using periodic polling only");
     return;
   }
-  _observer = std::move(observer);
+  observer_ = std::move(observer);
   logger::info("OS file watcher started (watchdog)");
 }
 
@@ -114,21 +115,21 @@ void WatchEngine::stop() {
     stopping_ = true;
   }
   stop_cv_.notify_all();
-  if (_observer) {
-    _observer->stop();
-    _observer.reset();
+  if (observer_) {
+    observer_->stop();
+    observer_.reset();
   }
-  if (_thread.joinable()) {
-    _thread.join();
+  if (thread_.joinable()) {
+    thread_.join();
   }
 }
 
 bool WatchEngine::observing() const {
-  return _observer != nullptr;
+  return observer_ != nullptr;
 }
 
 bool WatchEngine::polling() const {
-  return _thread.joinable();
+  return thread_.joinable();
 }
 
 void WatchEngine::on_events(Watched& watched, const std::vector<FileEvent>& events) {
@@ -159,7 +160,7 @@ void WatchEngine::poll_loop() {
       }
     }
     const Clock::time_point now = Clock::now();
-    for (auto [watched, last] : {std::pair{&_auth, &last_auth}, std::pair{&_alias, &last_alias}}) {
+    for (auto [watched, last] : {std::pair{&auth_, &last_auth}, std::pair{&alias_, &last_alias}}) {
       if (!watched->enabled() || now - *last < interval_of(watched->target.interval)) {
         continue;
       }
@@ -185,28 +186,7 @@ void WatchEngine::check(Watched& watched, const std::function<std::string()>& me
     return;
   }
   logger::info(message());
-  reload(watched);
-}
-
-void WatchEngine::reload(Watched& watched) {
-  const WatchTarget& target = watched.target;
-  std::vector<std::string> errors;
-  // A reload that throws (an unreadable file, say) is a failed reload like
-  // any other; it must not end the thread that watches.
-  try {
-    errors = target.reload();
-  } catch (const std::exception& e) {
-    errors = {e.what()};
-  } catch (...) {
-    errors = {"unknown error"};
-  }
-  if (errors.empty()) {
-    logger::info(target.label + " configuration reloaded successfully");
-  }
-  for (const std::string& error : errors) {
-    logger::error(target.label + " reload error: " + error);
-  }
-  target.record(errors.empty());
+  reloads_.request(watched.target.scope);
 }
 
 }  // namespace velquin::watcher::detail

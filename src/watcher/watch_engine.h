@@ -13,25 +13,26 @@
 
 #include "watcher/dir_snapshot.h"
 #include "watcher/inotify_observer.h"
+#include "watcher/reloader.h"
 
 namespace velquin::watcher::detail {
 
-// One watched directory and what to do when it changed. `label` starts every
-// message about it ("Auth", "Alias").
+// One watched directory and what to reload when it changed. `label` starts
+// every message about it ("Auth", "Alias").
 struct WatchTarget {
   std::string label;
   std::string dir;
-  std::int64_t interval = 0;                         // seconds; 0 switches the directory off
-  std::function<std::vector<std::string>()> reload;  // error texts; may throw
-  std::function<void(bool)> record;                  // true when the reload had no errors
+  std::int64_t interval = 0;  // seconds; 0 switches the directory off
+  ReloadScope scope = ReloadScope::aliases;
 };
 
-// The watcher proper, free of the configuration and authentication objects so
-// that it can be driven with any reload.
+// The change detection proper: it only asks for reloads, which run elsewhere,
+// so that neither of its threads ever waits for one.
 class WatchEngine {
  public:
   // Without OS events only polling runs, as on a system without inotify.
-  explicit WatchEngine(bool os_events = true) : os_events_(os_events) {}
+  explicit WatchEngine(ReloadRequests& reloads, bool os_events = true)
+      : reloads_(reloads), os_events_(os_events) {}
   ~WatchEngine();
   WatchEngine(const WatchEngine&) = delete;
   WatchEngine& operator=(const WatchEngine&) = delete;
@@ -40,7 +41,7 @@ class WatchEngine {
   // polling thread, and returns. Does nothing once started or stopped.
   void start(WatchTarget auth, WatchTarget alias);
   // Idempotent, safe before start. When it returns, no thread of the watcher
-  // runs and no reload starts any more.
+  // runs and no further reload is asked for.
   void stop();
 
   // From any thread: stop() has begun.
@@ -53,7 +54,7 @@ class WatchEngine {
   // One directory: its target and the change detector that both mechanisms share.
   struct Watched {
     WatchTarget target;
-    std::mutex lock;     // guards mtimes and the change decision only, never a reload
+    std::mutex lock;     // guards mtimes and the change decision only
     DirSnapshot mtimes;  // guarded by lock
     bool enabled() const { return target.interval != 0; }
   };
@@ -61,11 +62,11 @@ class WatchEngine {
   void start_observer();
   void on_events(Watched& watched, const std::vector<FileEvent>& events);
   void poll_loop();
-  // Detects a change under the directory's lock; reloads outside it.
+  // Detects a change under the directory's lock; asks for the reload outside it.
   void check(Watched& watched, const std::function<std::string()>& message);
-  void reload(Watched& watched);
   bool stopping() const { return stopping_.load(); }
 
+  ReloadRequests& reloads_;
   const bool os_events_;
   std::mutex lifecycle_lock_;  // serialises start and stop
   bool started_ = false;       // guarded by lifecycle_lock_
@@ -75,10 +76,10 @@ class WatchEngine {
   std::condition_variable stop_cv_;
   std::atomic<bool> stopping_{false};
 
-  Watched _auth;
-  Watched _alias;
-  std::unique_ptr<InotifyObserver> _observer;  // null when not started or failed
-  std::thread _thread;                         // the polling thread
+  Watched auth_;
+  Watched alias_;
+  std::unique_ptr<InotifyObserver> observer_;  // null when not started or failed
+  std::thread thread_;                         // the polling thread
 };
 
 }  // namespace velquin::watcher::detail

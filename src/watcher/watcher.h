@@ -1,44 +1,36 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <string_view>
-#include <thread>
+
+#include "watcher/reloader.h"
 
 namespace velquin::config {
 class Config;
 }
-namespace velquin::auth {
-class Auth;
-}
 
 namespace velquin::watcher {
 
+namespace detail {
+class WatchEngine;
+}
+
 // Keeps AuthDir and AliasDir in step: inotify events plus polling every
-// AuthReload / AliasReload seconds, one change detector per directory.
+// AuthReload / AliasReload seconds, one change detector per directory. A
+// change is handed to the reloader; the watcher never reloads itself.
 class ConfigWatcher {
  public:
-  ConfigWatcher();
+  explicit ConfigWatcher(ReloadRequests& reloads);
   ~ConfigWatcher();
   ConfigWatcher(const ConfigWatcher&) = delete;
   ConfigWatcher& operator=(const ConfigWatcher&) = delete;
 
-  void start(config::Config& config_instance, auth::Auth& auth_instance);
-  // Idempotent; safe before start.
+  // Reads the four settings once: a changed interval takes a restart.
+  void start(const config::Config& config);
+  // Idempotent; safe before start. Quick: no reload is waited for.
   void stop();
 
-  static bool _is_yaml(std::string_view path);
-
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<detail::WatchEngine> engine_;
 };
-
-// The process-wide watcher.
-ConfigWatcher& config_watcher();
 
 }  // namespace velquin::watcher

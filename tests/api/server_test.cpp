@@ -8,12 +8,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "api/drain.h"
 #include "fake_api.h"
 #include "http_client.h"
 #include "logger/testing.h"
@@ -260,6 +264,35 @@ TEST(Shutdown, WholeTimeoutIsPrintedAsInteger) {
   modules.open_gate();
   client.join();
   EXPECT_TRUE(logs.contains(Level::warning, "Shutdown timeout (0s) with 1 requests still active"));
+}
+
+// A request whose head arrived before the drain began, but that was not yet
+// counted when the drain found nothing to wait for: it must be refused, not
+// served behind the drain's back (at exit it would be cut off).
+TEST(Shutdown, NoRequestIsAdmittedOnceTheDrainHasCountedZero) {
+  FakeModules modules;
+  FakeApi server(modules);
+  std::promise<void> arrived;
+  std::promise<void> open;
+  std::shared_future<void> opened = open.get_future().share();
+  api::detail::AdmissionGate::set(server.api(), [&, first = std::make_shared<std::once_flag>()] {
+    std::call_once(*first, [&] {
+      arrived.set_value();
+      opened.wait();
+    });
+  });
+  server.start();
+  std::optional<HttpReply> reply;
+  std::thread client([&] { reply = http_request(server.port(), "GET", "/internal/health/check"); });
+  ASSERT_EQ(arrived.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+
+  server.api().graceful_shutdown(5);  // nothing counted: returns at once
+  open.set_value();
+  client.join();
+  server.shutdown();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 503);
+  EXPECT_EQ(reply->body, "Service is shutting down");
 }
 
 std::uint16_t free_port() {

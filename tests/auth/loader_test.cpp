@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "auth/auth.h"
-#include "config/config.h"
 #include "support/temp_dir.h"
 #include "test_keys.h"
 
@@ -310,12 +309,11 @@ TEST_F(LoaderTest, FailedReloadKeepsThePreviousDataAndCleanReloadReplacesIt) {
   EXPECT_TRUE(bearer(auth_, "bob-key").has_value());
 }
 
-TEST_F(LoaderTest, ReadsTheDirectoryFromTheAuthDirSetting) {
+TEST_F(LoaderTest, ReadsTheDirectoryItWasMadeFor) {
   dir_.write("users.yaml", "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n");
-  config::config().load((dir_.path() / "absent.conf").string(),
-                        config::Overrides{{"AuthDir", dir_.str()}});
-  EXPECT_EQ(auth_.load_auth_config(), std::vector<std::string>{});
-  EXPECT_TRUE(bearer(auth_, "alice-key").has_value());
+  Auth auth(dir_.str());
+  EXPECT_EQ(auth.load_auth_config(), std::vector<std::string>{});
+  EXPECT_TRUE(bearer(auth, "alice-key").has_value());
 }
 
 // Two directories give the same key to different users; a reader must see one

@@ -1,11 +1,8 @@
 #include <sys/stat.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -157,91 +154,6 @@ INSTANTIATE_TEST_SUITE_P(
         ExternalDirCase{"on_a_host", "0", "", "{location: /in}", false},
         ExternalDirCase{"absolute_only", "1", "", "{location: /certs, source: /etc/ssl}", false}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
-
-class AliasReloadTest : public AliasLoadTest {
- protected:
-  void SetUp() override {
-    write("a.yaml", "first: {type: process, command: echo 1}\n");
-    write("b.yaml", "second: {type: process, command: echo 2}\n");
-    load_config();
-    ASSERT_THAT(config.reload_aliases(), IsEmpty());
-  }
-};
-
-TEST_F(AliasReloadTest, FailedReloadKeepsTheWholeOldTable) {
-  const auto snapshot = config.get_all_aliases();
-  write("a.yaml", "first: {type: process, command: echo changed}\n");
-  write("b.yaml", "second: [broken\n");
-  const auto errors = config.reload_aliases();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_THAT(errors[0], StartsWith("b.yaml: invalid YAML: "));
-  EXPECT_EQ(config.get_alias("first")->at("command"), "echo 1");
-  EXPECT_EQ(config.get_alias("second")->at("command"), "echo 2");
-
-  write("b.yaml", "third: {type: process, command: echo 3}\n");
-  EXPECT_THAT(config.reload_aliases(), IsEmpty());
-  EXPECT_EQ(config.get_alias("second"), nullptr);
-  EXPECT_EQ(config.get_alias("first")->at("command"), "echo changed");
-  // A list handed out earlier is a snapshot.
-  ASSERT_EQ(snapshot.size(), 2u);
-  EXPECT_EQ(snapshot[1]->at("name"), "second");
-}
-
-TEST_F(AliasReloadTest, RefusedCommandNamesTheAliasAndKeepsTheOldTable) {
-  write("b.yaml",
-        "second: {type: process, command: \"echo # {{ n }}\", parameters: {n: {type: integer}}}\n");
-  EXPECT_THAT(config.reload_aliases(),
-              ElementsAre("b.yaml: alias 'second': command inserts parameter 'n' in a comment; it "
-                          "cannot be quoted there"));
-  EXPECT_EQ(config.get_alias("second")->at("command"), "echo 2");
-}
-
-TEST_F(AliasReloadTest, IoErrorLeavesTheTableInstalled) {
-  std::filesystem::create_directories(alias_dir() / "sub.yml");
-  EXPECT_THROW(config.reload_aliases(), std::system_error);
-  EXPECT_NE(config.get_alias("first"), nullptr);
-}
-
-TEST_F(AliasReloadTest, PullErrorsKeepTheOldTable) {
-  // No engine listens on this socket, so the prefetch of the new image fails.
-  const char* old_host = std::getenv("DOCKER_HOST");
-  const std::string saved = old_host ? old_host : "";
-  ::setenv("DOCKER_HOST", ("unix://" + (dir.path() / "no-engine.sock").string()).c_str(), 1);
-  load_config({{"PrefetchImage", "on-config-change"}});
-  write("c.yaml", "box: {type: container, image: 'busybox:test'}\n");
-  const auto errors = config.reload_aliases();
-  if (old_host != nullptr) {
-    ::setenv("DOCKER_HOST", saved.c_str(), 1);
-  } else {
-    ::unsetenv("DOCKER_HOST");
-  }
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_THAT(errors[0], StartsWith("Cannot pull image 'busybox:test' for alias 'box': "));
-  EXPECT_EQ(config.get_alias("box"), nullptr);
-  EXPECT_NE(config.get_alias("first"), nullptr);
-}
-
-TEST_F(AliasReloadTest, ReadersAlwaysSeeOneCompleteTable) {
-  std::atomic<bool> done = false;
-  std::atomic<int> torn = 0;
-  std::thread reader([&] {
-    while (!done) {
-      const auto all = config.get_all_aliases();
-      // Every installed table holds "first" and "second" together.
-      if (all.size() != 2 || config.get_alias("first") == nullptr) {
-        ++torn;
-      }
-    }
-  });
-  for (int i = 0; i < 50; ++i) {
-    write("a.yaml", "first: {type: process, command: echo " + std::to_string(i) + "}\n");
-    EXPECT_THAT(config.reload_aliases(), IsEmpty());
-  }
-  done = true;
-  reader.join();
-  EXPECT_EQ(torn, 0);
-  EXPECT_EQ(config.get_alias("first")->at("command"), "echo 49");
-}
 
 TEST(ExampleAliases, LoadCleanly) {
   testing::TempDir dir;

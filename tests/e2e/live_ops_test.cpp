@@ -3,11 +3,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -52,6 +59,61 @@ void replace_file(const std::filesystem::path& path, const std::string& content)
 std::string alias_yaml(const std::string& name, const std::string& text) {
   return name + ":\n  type: process\n  command: printf " + text + "\n";
 }
+
+// A Docker Engine on a Unix socket that answers its ping and never finishes a
+// pull. Its connections close when the test ends.
+class StalledEngine {
+ public:
+  explicit StalledEngine(const std::filesystem::path& socket_path) {
+    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_.get(), 16) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0) {
+      throw std::runtime_error("cannot set up the stalled engine");
+    }
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~StalledEngine() {
+    ::close(stop_[1]);
+    thread_.join();
+    ::close(stop_[0]);
+  }
+  bool pull_started() const { return pulls_ > 0; }
+
+ private:
+  void serve() {
+    std::vector<support::UniqueFd> held;
+    for (;;) {
+      pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_[0], POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 || fds[1].revents != 0) {
+        return;
+      }
+      support::UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      std::string head;
+      char buf[4096];
+      ssize_t n = 0;
+      while (head.find("\r\n\r\n") == std::string::npos &&
+             (n = ::recv(conn.get(), buf, sizeof buf, 0)) > 0) {
+        head.append(buf, static_cast<std::size_t>(n));
+      }
+      if (head.find("/images/create") != std::string::npos) {
+        ++pulls_;
+        held.push_back(std::move(conn));
+        continue;
+      }
+      const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK";
+      ssize_t ignored = ::send(conn.get(), ok.data(), ok.size(), MSG_NOSIGNAL);
+      (void)ignored;
+    }
+  }
+
+  support::UniqueFd listener_;
+  int stop_[2] = {-1, -1};
+  std::atomic<int> pulls_{0};
+  std::thread thread_;
+};
 
 TEST(LiveOps, SavedAliasFileIsServedByTheFileEvent) {
   ServiceOptions opts;
@@ -169,6 +231,37 @@ TEST(LiveOps, SigtermAnswersEveryRequestInFlightAndRefusesNewOnes) {
     unavailable += rec["status"] == 503 && rec["app_code"] == "service_unavailable" ? 1 : 0;
   }
   EXPECT_EQ(unavailable, 1u);
+}
+
+// A SIGHUP reload that waits on a pull for many minutes: meanwhile new
+// connections are served and a SIGTERM still drains and ends the service.
+TEST(LiveOps, SighupReloadStuckInAPullLeavesTheAcceptorAndSigtermFree) {
+  testing::TempDir engine_dir;
+  StalledEngine engine(engine_dir.path() / "engine.sock");
+  ServiceOptions opts;
+  opts.config_lines = {"AliasReload 0", "AuthReload 0", "PrefetchImage on-config-change"};
+  opts.env = {{"DOCKER_HOST", "unix://" + (engine_dir.path() / "engine.sock").string()}};
+  Service s(opts);
+  s.start();
+  s.write_alias_file("box.yaml", "box:\n  type: container\n  image: slow/image:1\n");
+  s.signal(SIGHUP);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!engine.pull_started() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(engine.pull_started()) << s.app_log();
+
+  auto answer = std::async(std::launch::async, [&] { return s.execute("echo"); });
+  const bool accepted = answer.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!accepted) {
+    s.signal(SIGKILL);  // lets the waiting client go
+  }
+  ASSERT_TRUE(accepted) << "no connection accepted while the reload pulls";
+  EXPECT_EQ(answer.get().status, 200);
+
+  EXPECT_EQ(s.stop(SIGTERM, std::chrono::seconds(10)), 0);
+  EXPECT_THAT(s.app_log(), HasSubstr("Velquin shutdown complete"));
+  EXPECT_THAT(s.app_log(), ::testing::Not(HasSubstr("Alias configuration reloaded successfully")));
 }
 
 TEST(LiveOps, ReloadsUnderLoadLoseNeitherRequestsNorTheLastWrite) {

@@ -8,7 +8,7 @@
 #include "velquin/daemon.h"
 #include "velquin/startup.h"
 
-namespace velquin::app {
+namespace velquin::app::detail {
 namespace {
 
 ParseOutcome parse(std::vector<std::string> args) {
@@ -65,10 +65,10 @@ TEST(CommandLine, MalformedExitsWithTwo) {
 TEST(MissingConfigWarning, OnlyForTheDefaultPathWhenAbsent) {
   testing::TempDir dir;
   auto present = dir.write("v.conf", "");
-  EXPECT_EQ(_missing_config_warning(dir.str() + "/none.conf", true),
+  EXPECT_EQ(missing_config_warning(dir.str() + "/none.conf", true),
             "Config file not found: " + dir.str() + "/none.conf. Starting with default settings.");
-  EXPECT_FALSE(_missing_config_warning(dir.str() + "/none.conf", false));
-  EXPECT_FALSE(_missing_config_warning(present, true));
+  EXPECT_FALSE(missing_config_warning(dir.str() + "/none.conf", false));
+  EXPECT_FALSE(missing_config_warning(present, true));
 }
 
 struct ModeCase {
@@ -79,7 +79,7 @@ struct ModeCase {
 class ContainerMode : public ::testing::TestWithParam<ModeCase> {};
 
 TEST_P(ContainerMode, Description) {
-  EXPECT_EQ(_container_mode_description(GetParam().setting), GetParam().description);
+  EXPECT_EQ(container_mode_description(GetParam().setting), GetParam().description);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -93,14 +93,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ContainerMode, DetectedFromMarkers) {
   bool marker = std::filesystem::exists("/.dockerenv") ||
                 std::filesystem::exists("/run/.containerenv") || std::getenv("container") != nullptr;
-  EXPECT_EQ(_container_mode_description(config::SettingValue{}),
+  EXPECT_EQ(container_mode_description(config::SettingValue{}),
             std::string("Running on ") + (marker ? "container" : "host") + " (DETECTED)");
 }
 
 TEST(ExternalDirWarning, OnlyInAContainerWithoutExternalDir) {
-  EXPECT_TRUE(_external_dir_startup_warning(std::string("1"), "").has_value());
-  EXPECT_FALSE(_external_dir_startup_warning(std::string("1"), "/host/shared"));
-  EXPECT_FALSE(_external_dir_startup_warning(std::string("0"), ""));
+  EXPECT_TRUE(external_dir_startup_warning(std::string("1"), "").has_value());
+  EXPECT_FALSE(external_dir_startup_warning(std::string("1"), "/host/shared"));
+  EXPECT_FALSE(external_dir_startup_warning(std::string("0"), ""));
 }
 
 TEST(DockerSocket, NotContactedOnAHostOrWithoutContainerAliases) {
@@ -108,16 +108,16 @@ TEST(DockerSocket, NotContactedOnAHostOrWithoutContainerAliases) {
       nlohmann::ordered_json{{"type", "process"}});
   auto container_alias = std::make_shared<const nlohmann::ordered_json>(
       nlohmann::ordered_json{{"type", "container"}});
-  EXPECT_TRUE(_validate_docker_socket(std::string("0"), {container_alias}).empty());
-  EXPECT_TRUE(_validate_docker_socket(std::string("1"), {process_alias}).empty());
-  EXPECT_TRUE(_run_startup_image_pull({process_alias}, "always", "on-start").empty());
+  EXPECT_TRUE(validate_docker_socket(std::string("0"), {container_alias}).empty());
+  EXPECT_TRUE(validate_docker_socket(std::string("1"), {process_alias}).empty());
+  EXPECT_TRUE(run_startup_image_pull({process_alias}, "always", "on-start").empty());
 }
 
 TEST(PreInitLog, AppendsTimestampedErrorLine) {
   testing::TempDir dir;
   auto path = dir.str() + "/nested/app.log";
-  _log_pre_init_error("Configuration file not found: /x.conf", path);
-  _log_pre_init_error("second", path);
+  log_pre_init_error("Configuration file not found: /x.conf", path);
+  log_pre_init_error("second", path);
   auto text = testing::read_file(path);
   std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000 ERROR velquin Configuration file not found: /x\.conf\n)"
                   R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000 ERROR velquin second\n)");
@@ -125,18 +125,18 @@ TEST(PreInitLog, AppendsTimestampedErrorLine) {
 }
 
 TEST(PreInitLog, UnwritableLocationIsIgnored) {
-  EXPECT_NO_THROW(_log_pre_init_error("x", "/proc/velquin-cannot-exist/app.log"));
+  EXPECT_NO_THROW(log_pre_init_error("x", "/proc/velquin-cannot-exist/app.log"));
 }
 
 TEST(PidFile, WrittenWithoutNewlineAndRemovedQuietly) {
   testing::TempDir dir;
   auto path = dir.str() + "/v.pid";
-  _write_pid(path);
+  write_pid(path);
   EXPECT_EQ(testing::read_file(path), std::to_string(::getpid()));
-  _remove_pid(path);
+  remove_pid(path);
   EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_NO_THROW(_remove_pid(path));
+  EXPECT_NO_THROW(remove_pid(path));
 }
 
 }  // namespace
-}  // namespace velquin::app
+}  // namespace velquin::app::detail

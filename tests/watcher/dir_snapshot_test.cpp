@@ -8,7 +8,6 @@
 
 #include "support/temp_dir.h"
 #include "watch_test_util.h"
-#include "watcher/watcher.h"
 
 namespace velquin::watcher::detail {
 namespace {
@@ -19,10 +18,10 @@ using watcher::testing::write_file;
 
 TEST(YamlName, OnlyTheTwoLowerCaseSuffixesCount) {
   for (const char* yes : {"a.yaml", "/etc/alias.d/x.yml", ".yml"}) {
-    EXPECT_TRUE(ConfigWatcher::_is_yaml(yes)) << yes;
+    EXPECT_TRUE(is_yaml_name(yes)) << yes;
   }
   for (const char* no : {"a.YAML", "a.yaml~", "a.yaml.swp", "a.xyaml", "notes.txt", ""}) {
-    EXPECT_FALSE(ConfigWatcher::_is_yaml(no)) << no;
+    EXPECT_FALSE(is_yaml_name(no)) << no;
   }
 }
 

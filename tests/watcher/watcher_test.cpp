@@ -1,3 +1,4 @@
+#include "watcher/reloader.h"
 #include "watcher/watcher.h"
 
 #include <gtest/gtest.h>
@@ -30,8 +31,8 @@ constexpr const char* USERS = "users:\n  alice:\n    api_key_sha256: "
                               "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08\n"
                               "    allowed_aliases: [echo]\n";
 
-// A real configuration and authentication object over temporary directories,
-// loaded as start-up loads them.
+// A real configuration, authentication object and reloader over temporary
+// directories, loaded as start-up loads them.
 class ConfigWatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,14 +63,15 @@ class ConfigWatcherTest : public ::testing::Test {
   fs::path alias_dir = tmp.path() / "alias.d";
   fs::path auth_dir = tmp.path() / "auth.d";
   config::Config cfg;
-  auth::Auth auth;
+  auth::Auth auth{auth_dir.string()};
   LogCapture capture;
 };
 
 TEST_F(ConfigWatcherTest, ANewAliasFileIsInstalled) {
   ASSERT_NO_FATAL_FAILURE(load("1", "1"));
-  ConfigWatcher watcher;
-  watcher.start(cfg, auth);
+  Reloader reloader(cfg, auth);
+  ConfigWatcher watcher(reloader);
+  watcher.start(cfg);
   EXPECT_TRUE(
       capture.contains(Level::info, "Config watcher started (AuthReload=1s, AliasReload=1s)"));
 
@@ -88,8 +90,9 @@ TEST_F(ConfigWatcherTest, ANewAliasFileIsInstalled) {
 TEST_F(ConfigWatcherTest, FailedAliasReloadsKeepTheOldTableUntilFixed) {
   ASSERT_NO_FATAL_FAILURE(load("1", "1"));
   const config::AliasTablePtr before = cfg.alias_table();
-  ConfigWatcher watcher;
-  watcher.start(cfg, auth);
+  Reloader reloader(cfg, auth);
+  ConfigWatcher watcher(reloader);
+  watcher.start(cfg);
 
   replace_file(alias_dir / "broken.yaml", "extra: [unclosed\n");
   ASSERT_TRUE(eventually([&] { return !is_current(); }));
@@ -111,8 +114,9 @@ TEST_F(ConfigWatcherTest, FailedAliasReloadsKeepTheOldTableUntilFixed) {
 
 TEST_F(ConfigWatcherTest, ABrokenAuthFileIsAFailedAuthReload) {
   ASSERT_NO_FATAL_FAILURE(load("1", "0"));
-  ConfigWatcher watcher;
-  watcher.start(cfg, auth);
+  Reloader reloader(cfg, auth);
+  ConfigWatcher watcher(reloader);
+  watcher.start(cfg);
 
   replace_file(auth_dir / "users.yaml", "users: [unclosed\n");
   ASSERT_TRUE(eventually([&] { return !is_current(); }));
