@@ -53,6 +53,10 @@ struct Services {
   std::function<config::HealthStatus()> get_health_status;
   std::function<void()> reopen_logs;
   std::function<void(const logger::AuditRecord&)> write_audit;
+  // GET /internal/metrics, and the count of every answered request.
+  std::function<std::string()> render_metrics;
+  std::string metrics_content_type = "text/plain; version=0.0.4; charset=utf-8";
+  std::function<void(int status, std::string_view app_code)> record_request = [](int, std::string_view) {};
   ServerLimits limits;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,8 @@ class Auth {
 
   bool users_empty() const;
   bool public_keys_empty() const;
+  std::size_t user_count() const;
+  std::size_t public_key_count() const;
 
  private:
   const std::string auth_dir_;
