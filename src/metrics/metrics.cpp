@@ -87,6 +87,9 @@ std::int64_t runs_in_flight() {
 void run_finished(std::string_view alias, std::chrono::steady_clock::duration took) {
   auto& s = state();
   --s.runs_in_flight;
+  if (alias.empty()) {
+    return;  // the alias went away with a reload before the run began
+  }
   const double seconds = std::chrono::duration<double>(took).count();
   std::lock_guard lock(s.lock);
   auto it = s.runs.find(alias);

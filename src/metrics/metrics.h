@@ -13,7 +13,8 @@ namespace velquin::metrics {
 // An answered request, after its audit hook.
 void record_request(int status, std::string_view app_code);
 
-// Around one run of a loaded alias: `alias` is the definition's name.
+// Around one run of a loaded alias: `alias` is the definition's name (empty:
+// counted in flight only).
 void run_started();
 void run_finished(std::string_view alias, std::chrono::steady_clock::duration took);
 std::int64_t runs_in_flight();
