@@ -9,6 +9,7 @@ packages=(
   libboost-dev libcurl4-openssl-dev libspdlog-dev libfmt-dev libcli11-dev libre2-dev
   libcrypt-dev googletest libgtest-dev libgmock-dev
   curl whois wrk
+  systemd prometheus
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include "api/internal.h"
 #include "api/params.h"
 #include "logger/logger.h"
+#include "metrics/metrics.h"
 #include "support/number_text.h"
 #include "support/quoted.h"
 #include "support/text.h"
@@ -27,6 +28,7 @@ namespace {
 constexpr std::string_view ROUTE_EXECUTE = "/v1/";
 constexpr std::string_view ROUTE_LOGS_REOPEN = "/internal/logs/reopen";
 constexpr std::string_view ROUTE_HEALTH = "/internal/health/check";
+constexpr std::string_view ROUTE_METRICS = "/internal/metrics";
 
 std::string page(int status, std::string_view title, std::string_view detail) {
   std::string code = std::to_string(status);
@@ -169,6 +171,8 @@ struct API::State {
   bool stop_requested = false;         // guarded by server_lock
 
   std::vector<std::pair<int, std::function<void(int)>>> signal_handlers;
+  int listen_fd = -1;
+  std::function<void()> on_listening;
 
   explicit State(Services s) : services(std::move(s)) {}
 
@@ -186,6 +190,7 @@ struct API::State {
   Response body_refused(const Request& req, RequestContext& ctx);
   Response execute(const Request& req, RequestContext& ctx, const std::string& alias_name);
   Response internal_health_check(const Request& req, RequestContext& ctx);
+  Response internal_metrics(const Request& req, RequestContext& ctx);
   Response internal_logs_reopen(const Request& req, RequestContext& ctx);
 };
 
@@ -300,6 +305,7 @@ Response API::State::finish(const Request& req, std::shared_ptr<Exchange> exchan
     log_failure(req, e.what());
     res = generic_error();
   }
+  metrics::record_request(res.status, exchange->ctx.app_code);
   res.after_send = [exchange = std::move(exchange)]() mutable { exchange.reset(); };
   return res;
 }
@@ -312,6 +318,9 @@ Response API::State::route(const Request& head, RequestContext& ctx) {
   }
   if (path == ROUTE_HEALTH) {
     return head.method == "GET" ? internal_health_check(head, ctx) : method_not_allowed("GET");
+  }
+  if (path == ROUTE_METRICS) {
+    return head.method == "GET" ? internal_metrics(head, ctx) : method_not_allowed("GET");
   }
   if (execute_route(path)) {
     return method_not_allowed("POST");
@@ -488,6 +497,21 @@ Response API::State::internal_health_check(const Request& req, RequestContext& c
   return json_response(200, dump(body));
 }
 
+// The health check's key rule; the counters never hold a parameter value or a secret.
+Response API::State::internal_metrics(const Request& req, RequestContext& ctx) {
+  const std::string key = services.get_text("HealthApiKey");
+  if (!key.empty() && !support::constant_time_equal(req.header("X-API-Key"), key)) {
+    ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
+    logger::warning("Unauthorized /internal/metrics from " +
+                    (req.remote_address.empty() ? std::string("None") : req.remote_address));
+    return text_response(401, "");
+  }
+  ctx.app_code = std::string(detail::CODE_SUCCESS);
+  Response res = text_response(200, metrics::render());
+  res.content_type = std::string(metrics::CONTENT_TYPE);
+  return res;
+}
+
 Response API::State::internal_logs_reopen(const Request& req, RequestContext& ctx) {
   const std::string key = services.host.settings()->logs_api_key;
   if (key.empty()) {
@@ -517,14 +541,19 @@ void API::State::serve(const std::string& host, std::uint16_t port) {
   } else {
     ssl_info = "SSL disabled";
   }
-  logger::info("Listening on " + host + ":" + std::to_string(port) + ", " + ssl_info);
+  if (listen_fd >= 0) {
+    logger::info("Listening on the socket passed by the service manager, " + ssl_info);
+  } else {
+    logger::info("Listening on " + host + ":" + std::to_string(port) + ", " + ssl_info);
+  }
 
   ServerLimits limits = services.limits;
   if (const std::int64_t cap = settings->max_buffered_body_bytes; cap > 0) {
     limits.max_buffered_body_bytes = static_cast<std::uint64_t>(cap);
   }
   auto created = std::make_shared<HttpServer>(
-      host, port, tls, [this](const Request& head) { return admit(head); }, limits);
+      host, port, tls, [this](const Request& head) { return admit(head); }, limits, listen_fd);
+  listen_fd = -1;
   created->set_signal_handlers(signal_handlers);
   {
     std::lock_guard lock(server_lock);
@@ -535,6 +564,9 @@ void API::State::serve(const std::string& host, std::uint16_t port) {
     if (stop_requested) {
       return;
     }
+  }
+  if (on_listening) {
+    on_listening();
   }
   created->run();
 }
@@ -557,6 +589,12 @@ API::~API() {
 
 void API::set_signal_handlers(std::vector<std::pair<int, std::function<void(int)>>> handlers) {
   state_->signal_handlers = std::move(handlers);
+}
+
+void API::set_listen_fd(int fd) { state_->listen_fd = fd; }
+
+void API::set_on_listening(std::function<void()> callback) {
+  state_->on_listening = std::move(callback);
 }
 
 void API::start() {

@@ -29,6 +29,13 @@ class API {
   // in arrival order. Call before start().
   void set_signal_handlers(std::vector<std::pair<int, std::function<void(int)>>> handlers);
 
+  // A listening TCP socket to serve instead of binding ListenAddress and
+  // ListenPort (socket activation); the server takes it over. Call before start().
+  void set_listen_fd(int fd);
+  // Runs on the serving thread once the socket listens, before the first
+  // request is accepted. Call before start().
+  void set_on_listening(std::function<void()> callback);
+
   // Reads ListenAddress, ListenPort, SslEnabled, SslCert, SslKey; logs the
   // "Listening on" line; blocks until stopped. Throws when the server cannot
   // be created (address in use, unusable key).

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -561,7 +562,7 @@ void HttpServer::Impl::read_signal() {
 }
 
 HttpServer::HttpServer(const std::string& host, std::uint16_t port, std::optional<TlsFiles> tls,
-                       Handler handler, ServerLimits limits)
+                       Handler handler, ServerLimits limits, int listen_fd)
     : impl_(std::make_shared<Impl>()) {
   impl_->handler = std::move(handler);
   impl_->limits = limits;
@@ -574,6 +575,18 @@ HttpServer::HttpServer(const std::string& host, std::uint16_t port, std::optiona
     ctx.use_certificate_chain_file(tls->cert_chain);
     ctx.use_private_key_file(tls->private_key, ssl::context::pem);
   }
+  auto& acceptor = impl_->acceptor;
+  if (listen_fd >= 0) {
+    // Handed over already listening (socket activation): the address is the socket's.
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      throw std::system_error(errno, std::generic_category(), "inherited listening socket");
+    }
+    acceptor.assign(addr.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), listen_fd);
+    impl_->bound_port = acceptor.local_endpoint().port();
+    return;
+  }
   tcp::resolver resolver(impl_->ioc);
   auto results = resolver.resolve(host, std::to_string(port),
                                   tcp::resolver::passive | tcp::resolver::numeric_service);
@@ -581,7 +594,6 @@ HttpServer::HttpServer(const std::string& host, std::uint16_t port, std::optiona
     throw std::runtime_error("cannot resolve listen address " + host);
   }
   tcp::endpoint endpoint = results.begin()->endpoint();
-  auto& acceptor = impl_->acceptor;
   acceptor.open(endpoint.protocol());
   acceptor.set_option(tcp::acceptor::reuse_address(true));
   acceptor.bind(endpoint);

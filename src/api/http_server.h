@@ -100,9 +100,11 @@ struct TlsFiles {
 class HttpServer {
  public:
   // Binds and listens; throws std::system_error / std::runtime_error when the
-  // address cannot be used or the TLS files are unusable.
+  // address cannot be used or the TLS files are unusable. With listen_fd >= 0
+  // it serves that listening TCP socket instead (taking it over) and ignores
+  // host and port.
   HttpServer(const std::string& host, std::uint16_t port, std::optional<TlsFiles> tls,
-             Handler handler, ServerLimits limits = {});
+             Handler handler, ServerLimits limits = {}, int listen_fd = -1);
   // Stops, then waits for every connection thread to end.
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;

@@ -2,10 +2,14 @@
 // api.cpp so that tests with fakes link without those modules.
 
 #include "api/internal.h"
+
+#include <chrono>
 #include "auth/auth.h"
 #include "config/config.h"
 #include "executor/executor.h"
 #include "logger/logger.h"
+#include "metrics/metrics.h"
+#include "support/scope_exit.h"
 
 namespace velquin::api {
 
@@ -60,6 +64,11 @@ class ExecutorRunner : public Runner {
   explicit ExecutorRunner(executor::Executor& ex) : executor_(ex) {}
   executor::RunResult execute_alias(const alias::Alias& alias_def, const json& params,
                                     const executor::RunContext& context) override {
+    // Labelled with the loaded definition's name, so only loaded aliases make series.
+    metrics::run_started();
+    const auto started = std::chrono::steady_clock::now();
+    support::ScopeExit finished(
+        [&] { metrics::run_finished(alias_def.name, std::chrono::steady_clock::now() - started); });
     return executor_.execute_alias(alias_def, params, context);
   }
 

@@ -203,4 +203,12 @@ bool Auth::public_keys_empty() const {
   return data_.load()->jwt.public_keys.empty();
 }
 
+std::size_t Auth::user_count() const {
+  return data_.load()->users.size();
+}
+
+std::size_t Auth::public_key_count() const {
+  return data_.load()->jwt.public_keys.size();
+}
+
 }  // namespace velquin::auth

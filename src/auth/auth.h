@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -67,6 +68,8 @@ class Auth {
   bool users_empty() const;
   bool public_keys_empty() const;
   bool webhooks_empty() const;
+  std::size_t user_count() const;
+  std::size_t public_key_count() const;
 
  private:
   const std::string auth_dir_;

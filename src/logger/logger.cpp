@@ -1,5 +1,7 @@
 #include "logger/logger.h"
 
+#include "metrics/metrics.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -154,9 +156,12 @@ nlohmann::ordered_json audit_json(const AuditValue& value) {
   return nullptr;
 }
 
-}  // namespace
+struct Resolved {
+  spdlog::level::level_enum level;
+  Format format;
+};
 
-void setup_logging(const LoggingOptions& options) {
+Resolved resolve(const LoggingOptions& options) {
   const auto log_level = parse_level(options.log_level);
   if (!log_level) {
     throw std::invalid_argument("Invalid LogLevel " + support::quoted(options.log_level));
@@ -178,6 +183,15 @@ void setup_logging(const LoggingOptions& options) {
       throw std::invalid_argument("AppLog: unknown format " + support::quoted(*options.app_log_format));
     }
   }
+  return {level, format};
+}
+
+}  // namespace
+
+void check_logging_options(const LoggingOptions& options) { resolve(options); }
+
+void setup_logging(const LoggingOptions& options) {
+  const auto [level, format] = resolve(options);
   const std::string app_path = options.app_log_path.empty() ? "/dev/stderr" : options.app_log_path;
 
   // Open everything first, so that a failure leaves the old configuration intact.
@@ -279,6 +293,7 @@ void write_audit(const AuditRecord& record) noexcept {
     failure = "unknown error";
   }
   if (!failure.empty()) {
+    metrics::audit_write_failed();
     try {
       error("Audit log write failed: " + failure);
     } catch (...) {

@@ -25,6 +25,8 @@ struct LoggingOptions {
 // for an unknown level and std::system_error when a log file cannot be opened.
 // Before it is called, records at warning level and above go to standard error.
 void setup_logging(const LoggingOptions& options);
+// The checks of setup_logging that need no file: throws its std::invalid_argument.
+void check_logging_options(const LoggingOptions& options);
 
 // Closes and reopens both log files at their paths (logrotate); safe while
 // other threads log. Throws std::system_error when a file cannot be reopened.

@@ -1,5 +1,7 @@
 #include "logger/sinks.h"
 
+#include "metrics/metrics.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -177,6 +179,7 @@ void ReopenableSink::sink_it_(const spdlog::details::log_msg& msg) {
   spdlog::memory_buf_t buf;
   formatter_->format(msg, buf);
   if (!write_all(fd_, buf.data(), buf.size())) {
+    metrics::app_log_write_failed();
     // spdlog's error handler reports this on stderr; nowhere better to go.
     throw spdlog::spdlog_ex("cannot write to log file " + path_, errno);
   }

@@ -98,6 +98,8 @@ ParseOutcome parse_command_line(int argc, char** argv) {
                      "Configuration file path (default: " + std::string(config::detail::DEFAULT_CONFIG) + ")")
           ->type_name("CONFIG");
   app.add_flag("--daemon", cl.daemon, "Detach from the terminal and run as a background daemon");
+  app.add_flag("--check", cl.check,
+               "Check the configuration, credentials, aliases and TLS material, then exit");
   std::map<std::string, CLI::Option*> options;
   for (const auto& opt : kOverrideOptions) {
     std::string dest(opt.dest);

@@ -22,6 +22,8 @@ extern const std::vector<CliKey> CLI_TO_KEY;
 struct CommandLine {
   std::optional<std::string> config;
   bool daemon = false;
+  // Run the start-up checks only, then exit 0 or 1.
+  bool check = false;
   // Options given on the command line, by destination; an empty value counts.
   std::vector<std::pair<std::string, std::string>> given;
 };

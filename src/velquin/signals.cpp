@@ -8,6 +8,8 @@
 
 #include "api/api.h"
 #include "logger/logger.h"
+#include "metrics/metrics.h"
+#include "velquin/systemd.h"
 #include "watcher/reloader.h"
 #include "watcher/watcher.h"
 
@@ -24,14 +26,24 @@ void block_handled_signals() {
 
 namespace detail {
 
-void on_sighup(watcher::Reloader& reloader) {
+void on_sighup(watcher::Reloader& reloader, Notifier& notifier) {
   logger::info("SIGHUP received — reopening log files and reloading configuration");
+  notifier.reloading();
   try {
     logger::reopen_logs();
   } catch (const std::exception& e) {
     logger::error(std::string("Log reopen failed: ") + e.what());
   }
-  reloader.request(watcher::ReloadScope::all);
+  const auto ticket = reloader.request(watcher::ReloadScope::all);
+  if (notifier.enabled()) {
+    notifier.reload_requested(ticket);
+    // The serving thread must not wait for a reload that may pull images.
+    std::thread([&reloader, &notifier, ticket] {
+      if (reloader.wait(ticket)) {
+        notifier.reloaded(ticket);
+      }
+    }).detach();
+  }
 }
 
 void do_shutdown(api::API& api) {
@@ -44,9 +56,11 @@ void do_shutdown(api::API& api) {
   }
 }
 
-void on_sigterm(int signum, watcher::ConfigWatcher& config_watcher, api::API& api) {
+void on_sigterm(int signum, watcher::ConfigWatcher& config_watcher, api::API& api,
+                Notifier& notifier) {
   std::string name = signum == SIGINT ? "SIGINT (Ctrl-C)" : "SIGTERM";
   logger::info(name + " received — initiating graceful shutdown");
+  notifier.stopping("Stopping: " + std::to_string(metrics::runs_in_flight()) + " runs in flight");
   config_watcher.stop();
   // The drain starts now, whatever the reloader is doing: a reload still
   // pulling when the drain ends is cut off by the exit.

@@ -2,12 +2,15 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/api.h"
@@ -17,11 +20,14 @@
 #include "docker/docker.h"
 #include "executor/executor.h"
 #include "logger/logger.h"
+#include "metrics/metrics.h"
 #include "scratch/scratch.h"
+#include "velquin/check.h"
 #include "velquin/cli.h"
 #include "velquin/container_checks.h"
 #include "velquin/daemon.h"
 #include "velquin/signals.h"
+#include "velquin/systemd.h"
 #include "velquin/tls_check.h"
 #include "watcher/reloader.h"
 #include "watcher/watcher.h"
@@ -65,12 +71,37 @@ void set_up_run_containment(const config::Config& cfg) {
                count_text(dirs, "run directory removed", "run directories removed"));
 }
 
+// STATUS= with the runs in flight, when that number changes; ends with the process.
+void start_status_updates(Notifier& notifier) {
+  if (!notifier.enabled()) {
+    return;
+  }
+  std::thread([&notifier] {
+    std::int64_t shown = 0;
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      const std::int64_t now = metrics::runs_in_flight();
+      if (now != shown && notifier.status("Serving: " + std::to_string(now) + " runs in flight")) {
+        shown = now;
+      }
+    }
+  }).detach();
+}
+
 bool file_exists(const std::string& path) {
   std::error_code ec;
   return std::filesystem::exists(path, ec);
 }
 
 void reconfigure_logging(const config::Config& cfg) {
+  logger::setup_logging(detail::logging_options(cfg));
+}
+
+}  // namespace
+
+namespace detail {
+
+logger::LoggingOptions logging_options(const config::Config& cfg) {
   logger::LoggingOptions options;
   options.log_level = cfg.get_text("LogLevel");
   auto spec = config::parse_app_log(cfg.get_text("AppLog"));
@@ -78,12 +109,8 @@ void reconfigure_logging(const config::Config& cfg) {
   options.app_log_level = spec.level;
   options.app_log_format = spec.format;
   options.audit_log_path = cfg.get_text("AuditLog");
-  logger::setup_logging(options);
+  return options;
 }
-
-}  // namespace
-
-namespace detail {
 
 std::optional<std::string> missing_config_warning(const std::string& config_path, bool is_default) {
   if (is_default && !file_exists(config_path)) {
@@ -107,6 +134,13 @@ int run(int argc, char** argv) {
     return parsed.exit_code;
   }
   const CommandLine& cl = *parsed.command_line;
+  if (cl.check) {
+    return check_configuration(cl);
+  }
+  metrics::set_process_info(std::chrono::system_clock::now(), VERSION);
+  // Before any thread: both take their variables out of the environment.
+  Notifier notifier = Notifier::from_environment();
+  const int listen_fd = take_listen_fd();
   bool config_is_default = !cl.config.has_value();
   std::string config_path = cl.config.value_or(std::string(config::detail::DEFAULT_CONFIG));
 
@@ -205,10 +239,17 @@ int run(int argc, char** argv) {
   executor::Executor runner;
   const api::DefaultServices services(cfg, authn, runner);
   api::API server(services.services());
-  auto on_sigterm_signal = [&](int signum) { on_sigterm(signum, config_watcher, server); };
-  server.set_signal_handlers({{SIGHUP, [&](int) { on_sighup(reloader); }},
+  auto on_sigterm_signal = [&](int signum) {
+    on_sigterm(signum, config_watcher, server, notifier);
+  };
+  server.set_signal_handlers({{SIGHUP, [&](int) { on_sighup(reloader, notifier); }},
                               {SIGTERM, on_sigterm_signal},
                               {SIGINT, on_sigterm_signal}});
+  server.set_listen_fd(listen_fd);
+  server.set_on_listening([&notifier] {
+    notifier.send("READY=1\nSTATUS=Serving");
+    start_status_updates(notifier);
+  });
   try {
     server.start();
   } catch (const std::exception& e) {

@@ -9,6 +9,7 @@
 #include "auth/auth.h"
 #include "image_pull/image_pull.h"
 #include "logger/logger.h"
+#include "metrics/metrics.h"
 
 namespace velquin::watcher {
 
@@ -133,11 +134,13 @@ void Reloader::reload(Wording auth, Wording aliases) {
     const auto errors = errors_of([&] { return auth_.load_auth_config(); });
     log_outcome("Auth", errors, auth == Wording::signal);
     config_.record_auth_reload(errors.empty());
+    metrics::record_reload("auth", errors.empty());
   }
   if (aliases != Wording::none) {
     const auto errors = errors_of([&] { return detail::reload_aliases(config_, puller_); });
     log_outcome("Alias", errors, aliases == Wording::signal);
     config_.record_alias_reload(errors.empty());
+    metrics::record_reload("aliases", errors.empty());
   }
 }
 

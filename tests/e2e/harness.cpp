@@ -47,8 +47,9 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 // Spawns the binary; stdout/stderr go to the given descriptors, stdin is
 // in_fd or /dev/null.
 pid_t spawn_velquin(const std::vector<std::string>& args, const Env& env, int out_fd, int err_fd,
-                    int in_fd = -1) {
-  std::vector<std::string> argv_s{VELQUIN_BINARY};
+                    int in_fd = -1, const std::vector<std::string>& launcher = {}) {
+  std::vector<std::string> argv_s = launcher;
+  argv_s.push_back(VELQUIN_BINARY);
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   auto env_s = child_environment(env);
   auto argv = pointers(argv_s);
@@ -333,7 +334,16 @@ void Service::start() {
     (void)ignored;
     stdin_w_.reset(in_fds[1]);  // kept open: a reader never sees the end
   }
-  pid_ = spawn_velquin(args, options_.env, out_fd, err_fd, in_fds[0]);
+  std::vector<std::string> launcher;
+  if (options_.socket_activated) {
+    // It passes on only the variables named here; it execs velquin in its place.
+    launcher = {"/usr/bin/systemd-socket-activate", "-l", "127.0.0.1:" + std::to_string(port_),
+                "-E", "PATH"};
+    for (const auto& [name, value] : options_.env) {
+      launcher.insert(launcher.end(), {"-E", name + "=" + value});
+    }
+  }
+  pid_ = spawn_velquin(args, options_.env, out_fd, err_fd, in_fds[0], launcher);
   ::close(out_fd);
   ::close(err_fd);
   if (in_fds[0] >= 0) {

@@ -77,6 +77,9 @@ struct ServiceOptions {
   bool write_default_alias = true;  // an "echo" alias: `echo {{ message | shell }}`
   // When set, the service's stdin is a pipe holding this text, kept open.
   std::string stdin_text;
+  // Started by systemd-socket-activate, which listens on the port and hands
+  // the socket over (LISTEN_FDS).
+  bool socket_activated = false;
 };
 
 // A velquin process with its own configuration directory:

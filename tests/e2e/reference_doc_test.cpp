@@ -1,0 +1,71 @@
+// Every configuration and YAML example of the reference manual passes --check.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/harness.h"
+#include "support/temp_dir.h"
+
+namespace velquin::e2e {
+namespace {
+
+struct Example {
+  std::string language;
+  std::string text;
+};
+
+std::vector<Example> examples_of(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<Example> out;
+  std::string line;
+  Example* open = nullptr;
+  while (std::getline(in, line)) {
+    if (open == nullptr && (line == "```yaml" || line == "```conf")) {
+      out.push_back({line.substr(3), ""});
+      open = &out.back();
+    } else if (open != nullptr && line == "```") {
+      open = nullptr;
+    } else if (open != nullptr) {
+      open->text += line + "\n";
+    }
+  }
+  return out;
+}
+
+TEST(ReferenceManual, EveryExampleLoads) {
+  const auto examples = examples_of(std::string(VELQUIN_SOURCE_DIR) + "/docs/reference.md");
+  ASSERT_GE(examples.size(), 5u);
+  for (const auto& example : examples) {
+    SCOPED_TRACE(example.text);
+    // The harness's user and echo alias stand in for whatever the example is not.
+    Service svc;
+    std::vector<std::string> args{"--check", "--config", svc.config_path().string()};
+    if (example.language == "conf") {
+      std::ofstream(svc.dir() / "example.conf") << example.text;
+      args = {"--check",
+              "--config",
+              (svc.dir() / "example.conf").string(),
+              "--auth-dir",
+              (svc.dir() / "auth.d").string(),
+              "--alias-dir",
+              (svc.dir() / "alias.d").string(),
+              "--log-dir",
+              (svc.dir() / "logs").string()};
+    } else if (example.text.find("\nusers:") != std::string::npos ||
+               example.text.find("\njwt:") != std::string::npos ||
+               example.text.rfind("jwt:", 0) == 0) {
+      svc.write_auth_file("users.yaml", example.text);
+    } else {
+      svc.write_alias_file("example.yaml", example.text);
+    }
+    auto r = run_velquin(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("configuration OK: ", 0), 0u) << r.out;
+  }
+}
+
+}  // namespace
+}  // namespace velquin::e2e
