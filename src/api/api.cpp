@@ -499,7 +499,7 @@ Response API::State::internal_health_check(const Request& req, RequestContext& c
 
 // The health check's key rule; the counters never hold a parameter value or a secret.
 Response API::State::internal_metrics(const Request& req, RequestContext& ctx) {
-  const std::string key = services.get_text("HealthApiKey");
+  const std::string key = services.host.settings()->health_api_key;
   if (!key.empty() && !support::constant_time_equal(req.header("X-API-Key"), key)) {
     ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
     logger::warning("Unauthorized /internal/metrics from " +
