@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "api/admission_control.h"
 #include "api/drain.h"
 #include "api/http_server.h"
 #include "api/internal.h"
@@ -129,6 +130,8 @@ struct API::State {
   Services services;
 
   detail::Drain drain;
+  detail::RateLimiter rate_limiter;
+  detail::RunSlots run_slots;
   std::function<void()> admission_gate;  // set before serving, for tests only
 
   std::mutex server_lock;
@@ -309,6 +312,9 @@ std::optional<Response> API::State::admit_caller(const Request& head, RequestCon
     res.close = true;
     return res;
   }
+  if (auto refused = detail::check_rate(rate_limiter, ctx, *who, alias_name)) {
+    return refused;
+  }
   // The request's one lookup: the definition it keeps to its answer. A missing
   // alias is answered only after the body, whose errors come first.
   ctx.settings = services.host.settings();
@@ -372,8 +378,14 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
   }
   validator::apply_defaults(params, alias_def);
 
-  const executor::RunResult result = services.runner.execute_alias(
-      alias_def, params, executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id));
+  executor::RunContext context =
+      executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id);
+  detail::RunSlots::Lease slot;
+  if (auto refused = detail::take_run_slot(run_slots, ctx, alias_def, context, slot)) {
+    return *refused;
+  }
+  const executor::RunResult result = services.runner.execute_alias(alias_def, params, context);
+  slot.release();
   // Absent identifiers leave the "-" set from the alias type.
   if (result.pid) {
     ctx.pid = *result.pid;

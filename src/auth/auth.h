@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,9 +17,23 @@ struct RequestCredentials {
   std::string remote_address;
 };
 
+// A caller's allowance: `count` requests per `period_seconds`, with at most
+// `burst` of them at once (a token bucket).
+struct Rate {
+  std::int64_t count = 0;
+  std::int64_t period_seconds = 1;
+  std::int64_t burst = 0;
+  std::string text;  // as written: "10/minute"
+  bool operator==(const Rate&) const = default;
+};
+
 struct AuthResult {
   std::string user_id;
   std::vector<std::string> allowed_aliases;
+  std::optional<Rate> rate;
+  // Names the caller's bucket: a user entry and a token's claim of the same
+  // name are different callers.
+  std::string rate_key;
 };
 
 struct AuthData;  // users and pinned JWT keys of one clean load

@@ -410,6 +410,11 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
   spec.out_w = out.write.get();
   spec.err_w = err.write.get();
   spec.run_id = context.correlation_id;
+  const detail::LimitPlan limits = detail::plan_limits(
+      context.limits, detail::run_cgroup_controllers(), as_seconds(timeout.seconds));
+  if (context.limits.any()) {
+    spec.limits = &limits;
+  }
   detail::Child child;
   const auto started_at = std::chrono::steady_clock::now();
   child.start(spec);
@@ -453,6 +458,11 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
   }
 
   const int returncode = exit_status(child.status());
+  if (const std::string limit = child.limit_hit(); !limit.empty()) {
+    logger::warning("Process " + std::to_string(*state.pid) + " of alias " +
+                    support::quoted(alias_def.name) + " was stopped by its " + limit +
+                    " (signal " + std::to_string(-returncode) + ")");
+  }
   std::string stdout_text;
   std::string stderr_text;
   try {
