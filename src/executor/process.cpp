@@ -412,7 +412,8 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
   spec.run_id = context.correlation_id;
   const detail::LimitPlan limits = detail::plan_limits(
       context.limits, detail::run_cgroup_controllers(), as_seconds(timeout.seconds));
-  if (context.limits.any()) {
+  // Run cgroups are reused: one that held a limited run is reset for the next.
+  if (context.limits.any() || limits.controllers != 0) {
     spec.limits = &limits;
   }
   detail::Child child;
