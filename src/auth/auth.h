@@ -30,10 +30,11 @@ struct Rate {
 struct AuthResult {
   std::string user_id;
   std::vector<std::string> allowed_aliases;
-  std::optional<Rate> rate;
+  // Initialised here so that callers may leave them out of a brace list.
+  std::optional<Rate> rate{};
   // Names the caller's bucket: a user entry and a token's claim of the same
   // name are different callers.
-  std::string rate_key;
+  std::string rate_key{};
 };
 
 struct AuthData;  // users and pinned JWT keys of one clean load

@@ -444,13 +444,13 @@ std::string run_limits_in_force() {
     }
   }
   if (bits == (detail::CONTROLLER_MEMORY | detail::CONTROLLER_PIDS | detail::CONTROLLER_CPU)) {
-    return "Process run limits: per run through its cgroup (" + cgroup + "); openFiles as RLIMIT_NOFILE";
+    return "Process run limits: per run through its cgroup (" + cgroup +
+           "); openFiles as RLIMIT_NOFILE";
   }
   return "Process run limits: " +
-         (cgroup.empty() ? std::string("no cgroup controllers delegated")
-                         : "cgroup for " + cgroup) +
-         "; the rest per process: memory as RLIMIT_AS, cpus as RLIMIT_CPU, openFiles as "
-         "RLIMIT_NOFILE" +
+         (cgroup.empty() ? std::string("no cgroup controllers here, so per process")
+                         : "cgroup for " + cgroup + ", the rest per process") +
+         ": memory as RLIMIT_AS, cpus as RLIMIT_CPU, openFiles as RLIMIT_NOFILE" +
          ((bits & detail::CONTROLLER_PIDS) != 0 ? "" : "; pids not applied");
 }
 

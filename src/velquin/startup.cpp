@@ -64,6 +64,12 @@ void warn_about_run_limits(const config::Config& cfg) {
     }
     return warnings;
   });
+  alias::RunLimits defaults;
+  defaults.pids = cfg.settings()->default_pids_limit;
+  if (!executor::unapplied_process_limits(defaults).empty()) {
+    logger::warning("DefaultPidsLimit needs a cgroup with its controller, which runs do not get "
+                    "here; process runs go without it");
+  }
   for (const auto& def : cfg.get_all_aliases()) {
     for (const auto& warning : config::alias_warnings(*def)) {
       logger::warning("Alias '" + def->name + "': " + warning);

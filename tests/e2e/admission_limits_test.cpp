@@ -110,11 +110,10 @@ TEST(Queue, ThreeOverlappingCallsRunTwoInSequenceAndRefuseOne) {
   ServiceOptions opts;
   opts.allowed_aliases = {"queued"};
   Service service(opts);
-  service.write_alias_file("queued.yaml",
-                           "queued:\n  type: process\n  concurrency: 1\n  queue: 1\n"
-                           "  command: \"s=$(date +%s%N); touch " +
-                               (service.dir() / "started").string() +
-                               "; sleep 1; echo $s $(date +%s%N)\"\n");
+  service.write_alias_file("queued.yaml", "queued:\n  type: process\n  concurrency: 1\n  queue: 1\n"
+                                          "  command: \"s=$(date +%s%N); touch " +
+                                              (service.dir() / "started").string() +
+                                              "; sleep 1; echo $s $(date +%s%N)\"\n");
   service.start();
 
   auto first = execute_async(service, "queued");
@@ -144,10 +143,10 @@ TEST(Queue, TheWaitCountsAgainstTheTimeLimit) {
   opts.allowed_aliases = {"tight"};
   Service service(opts);
   // Alone each run fits its limit; after waiting for the other it does not.
-  service.write_alias_file("tight.yaml",
-                           "tight:\n  type: process\n  concurrency: 1\n  queue: 1\n"
-                           "  timeout: 2\n  command: \"touch " +
-                               (service.dir() / "started").string() + "; sleep 1.5\"\n");
+  service.write_alias_file("tight.yaml", "tight:\n  type: process\n  concurrency: 1\n  queue: 1\n"
+                                         "  timeout: 2\n  command: \"touch " +
+                                             (service.dir() / "started").string() +
+                                             "; sleep 1.5\"\n");
   service.start();
   auto first = execute_async(service, "tight");
   wait_for_file(service.dir() / "started");
@@ -190,9 +189,9 @@ TEST_P(ProcessLimits, RunGetsItsLimitAndTheServiceGoesOn) {
   ServiceOptions opts;
   opts.allowed_aliases = {"limited", "echo"};
   Service service(opts);
-  service.write_alias_file("limited.yaml", std::string("limited:\n  type: process\n  timeout: 10\n") +
-                                               GetParam().limits + "  command: \"" +
-                                               GetParam().command + "\"\n");
+  service.write_alias_file("limited.yaml",
+                           std::string("limited:\n  type: process\n  timeout: 10\n") +
+                               GetParam().limits + "  command: \"" + GetParam().command + "\"\n");
   service.start();
   const HttpResponse r = service.execute("limited");
   EXPECT_EQ(r.status, GetParam().status) << r.body;

@@ -41,15 +41,18 @@ TEST_P(LimitPlanTest, EachLimitGoesWhereThisHostCanApplyIt) {
   EXPECT_EQ(plan.unapplied, GetParam().unapplied);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Hosts, LimitPlanTest,
-    ::testing::Values(
-        // ceil(1.5 CPUs x 10 s) + 1
-        PlanCase{"no_controllers", 0, 256u << 20, 16, false, {"pids"}},
-        PlanCase{"all_controllers", CONTROLLER_MEMORY | CONTROLLER_PIDS | CONTROLLER_CPU, 0, 0,
-                 true, {}},
-        PlanCase{"memory_only", CONTROLLER_MEMORY, 0, 16, true, {"pids"}}),
-    [](const auto& case_info) { return std::string(case_info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Hosts, LimitPlanTest,
+                         ::testing::Values(
+                             // ceil(1.5 CPUs x 10 s) + 1
+                             PlanCase{"no_controllers", 0, 256u << 20, 16, false, {"pids"}},
+                             PlanCase{"all_controllers",
+                                      CONTROLLER_MEMORY | CONTROLLER_PIDS | CONTROLLER_CPU,
+                                      0,
+                                      0,
+                                      true,
+                                      {}},
+                             PlanCase{"memory_only", CONTROLLER_MEMORY, 0, 16, true, {"pids"}}),
+                         [](const auto& case_info) { return std::string(case_info.param.label); });
 
 TEST(LimitPlan, NothingAskedSetsNoCpuTime) {
   const LimitPlan plan = plan_limits(alias::RunLimits{}, 0, 1e12);
