@@ -148,6 +148,16 @@ struct ContainerSpec {
   std::vector<Volume> volumes;
 };
 
+// What one run of an alias may use. Absent: no limit of that kind.
+struct RunLimits {
+  std::optional<std::int64_t> memory;  // bytes
+  std::optional<std::int64_t> pids;
+  std::optional<double> cpus;
+  std::optional<std::int64_t> open_files;
+
+  bool any() const { return memory || pids || cpus || open_files; }
+};
+
 struct Alias {
   std::string name;
   std::variant<ProcessSpec, ContainerSpec> spec;
@@ -161,6 +171,9 @@ struct Alias {
   // Some parameter has `from` or `header`: the body is an event document whose
   // undeclared members are ignored.
   bool takes_event_parameters = false;
+  std::optional<std::int64_t> concurrency;  // runs at once; absent: no limit
+  std::int64_t queue = 0;                   // requests that may wait for a run slot
+  RunLimits limits;                         // as written; settings fill the gaps per run
 
   Type type() const {
     return std::holds_alternative<ProcessSpec>(spec) ? Type::process : Type::container;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "api/admission_control.h"
 #include "api/drain.h"
 #include "api/http_server.h"
 #include "api/internal.h"
@@ -164,6 +165,8 @@ struct API::State {
   Services services;
 
   detail::Drain drain;
+  detail::RateLimiter rate_limiter;
+  detail::RunSlots run_slots;
   std::function<void()> admission_gate;  // set before serving, for tests only
 
   std::mutex server_lock;
@@ -348,6 +351,9 @@ std::optional<Response> API::State::admit_caller(const Request& head, RequestCon
       return refused;
     }
   }
+  if (auto refused = detail::check_rate(rate_limiter, ctx, *who, alias_name)) {
+    return refused;
+  }
   // The request's one lookup: the definition it keeps to its answer. A missing
   // alias is answered only after the body, whose errors come first.
   ctx.settings = services.host.settings();
@@ -432,15 +438,21 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
   }
   validator::apply_defaults(params, alias_def);
 
-  // Recorded only now, so that a delivery refused before its run may come again.
+  executor::RunContext context =
+      executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id);
+  detail::RunSlots::Lease slot;
+  if (auto refused = detail::take_run_slot(run_slots, ctx, alias_def, context, slot)) {
+    return *refused;
+  }
+  // Recorded only once the run is admitted, so that a delivery refused before
+  // its run (a 429 or 503) may come again.
   if (!services.authenticator.record_delivery(ctx.delivery_key)) {
     logger::warning("Webhook delivery refused: delivery id already seen");
     return auth_failed(ctx, alias_name);
   }
-  executor::RunContext run_context =
-      executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id);
-  run_context.request_body = req.body;
-  const executor::RunResult result = services.runner.execute_alias(alias_def, params, run_context);
+  context.request_body = req.body;
+  const executor::RunResult result = services.runner.execute_alias(alias_def, params, context);
+  slot.release();
   // Absent identifiers leave the "-" set from the alias type.
   if (result.pid) {
     ctx.pid = *result.pid;

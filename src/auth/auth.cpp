@@ -37,7 +37,7 @@ bool password_matches(const std::string& password, const char* hash) {
 }
 
 AuthResult result_for(const UserEntry& user) {
-  return AuthResult{user.name, user.allowed_aliases};
+  return AuthResult{user.name, user.allowed_aliases, user.rate, "user:" + user.name};
 }
 
 std::optional<AuthResult> authenticate_api_key(const AuthData& data, std::string_view token) {

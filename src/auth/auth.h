@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,9 +19,24 @@ struct RequestCredentials {
   std::string remote_address;
 };
 
+// A caller's allowance: `count` requests per `period_seconds`, with at most
+// `burst` of them at once (a token bucket).
+struct Rate {
+  std::int64_t count = 0;
+  std::int64_t period_seconds = 1;
+  std::int64_t burst = 0;
+  std::string text;  // as written: "10/minute"
+  bool operator==(const Rate&) const = default;
+};
+
 struct AuthResult {
   std::string user_id;
   std::vector<std::string> allowed_aliases;
+  // Initialised here so that callers may leave them out of a brace list.
+  std::optional<Rate> rate{};
+  // Names the caller's bucket: a user entry and a token's claim of the same
+  // name are different callers.
+  std::string rate_key{};
 };
 
 // A request header by name (any case); nullopt when absent.

@@ -11,6 +11,8 @@
 
 #include <openssl/types.h>
 
+#include "auth/auth.h"
+
 namespace velquin::auth {
 
 enum class JwtAlgorithm { RS256, RS384, RS512, ES256, ES384, EdDSA };
@@ -20,6 +22,7 @@ struct UserEntry {
   std::optional<std::array<unsigned char, 32>> api_key_sha256;
   std::optional<std::string> password_hash;
   std::vector<std::string> allowed_aliases;
+  std::optional<Rate> rate;
 };
 
 struct PublicKey {
@@ -34,6 +37,7 @@ struct JwtSettings {
   std::string user_claim = "sub";
   std::string aliases_claim = "velquin_aliases";
   std::int64_t leeway_seconds = 30;
+  std::optional<Rate> rate;  // per value of the user claim
 };
 
 enum class WebhookScheme { github, gitlab, gitea, generic };

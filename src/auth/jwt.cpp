@@ -333,6 +333,8 @@ JwtOutcome verify_jwt(std::string_view token, const JwtSettings& settings, doubl
     return refuse("claim " + support::quoted(settings.user_claim) + " is not a non-empty text");
   }
   result.user_id = user->get<std::string>();
+  result.rate = settings.rate;
+  result.rate_key = "jwt:" + result.user_id;
   if (auto it = claims->find(settings.aliases_claim); it != claims->end() && !it->is_null()) {
     if (!it->is_array()) {
       return refuse("claim " + support::quoted(settings.aliases_claim) + " is not a list");

@@ -241,6 +241,8 @@ class Loader {
         } else {
           user.password_hash = value.get<std::string>();
         }
+      } else if (key == "rate" || key == "burst") {
+        continue;  // read together below
       } else if (key == "allowed_aliases") {
         if (!load_alias_list(value, user.allowed_aliases)) {
           error(prefix + "allowed_aliases must be a list of alias names");
@@ -250,6 +252,9 @@ class Loader {
         error(prefix + "unknown key " + quoted(key));
         valid = false;
       }
+    }
+    if (!load_rate(entry, prefix, user.rate)) {
+      valid = false;
     }
     if (!entry.contains("api_key_sha256") && !entry.contains("password_hash")) {
       error(prefix + "needs api_key_sha256 or password_hash");
@@ -272,6 +277,71 @@ class Loader {
     if (valid) {
       data_->users.push_back(std::move(user));
     }
+  }
+
+  // The optional rate and burst of a mapping; false after an error.
+  bool load_rate(const Json& entry, const std::string& prefix, std::optional<Rate>& out) {
+    const auto rate = entry.find("rate");
+    const auto burst = entry.find("burst");
+    const bool has_rate = rate != entry.end() && !rate->is_null();
+    const bool has_burst = burst != entry.end() && !burst->is_null();
+    bool valid = true;
+    Rate parsed;
+    if (has_rate) {
+      const auto value = rate->is_string() ? parse_rate(rate->get_ref<const std::string&>())
+                                           : std::nullopt;
+      if (!value) {
+        error(prefix + "rate must be N/second, N/minute or N/hour with N 1 or more");
+        valid = false;
+      } else {
+        parsed = *value;
+      }
+    }
+    if (has_burst) {
+      if (!burst->is_number_integer() || burst->get<std::int64_t>() < 1) {
+        error(prefix + "burst must be a whole number of requests, 1 or more");
+        valid = false;
+      } else if (!has_rate) {
+        error(prefix + "burst applies only with rate");
+        valid = false;
+      } else {
+        parsed.burst = burst->get<std::int64_t>();
+      }
+    }
+    if (valid && has_rate) {
+      out = parsed;
+    }
+    return valid;
+  }
+
+  static std::optional<Rate> parse_rate(const std::string& text) {
+    const auto slash = text.find('/');
+    if (slash == std::string::npos || slash == 0 || slash > 12) {
+      return std::nullopt;
+    }
+    Rate rate;
+    for (std::size_t i = 0; i < slash; ++i) {
+      if (text[i] < '0' || text[i] > '9') {
+        return std::nullopt;
+      }
+      rate.count = rate.count * 10 + (text[i] - '0');
+    }
+    const std::string unit = text.substr(slash + 1);
+    if (unit == "second") {
+      rate.period_seconds = 1;
+    } else if (unit == "minute") {
+      rate.period_seconds = 60;
+    } else if (unit == "hour") {
+      rate.period_seconds = 3600;
+    } else {
+      return std::nullopt;
+    }
+    if (rate.count < 1) {
+      return std::nullopt;
+    }
+    rate.burst = rate.count;
+    rate.text = text;
+    return rate;
   }
 
   static bool load_alias_list(const Json& value, std::vector<std::string>& out) {
@@ -376,6 +446,8 @@ class Loader {
           (key == "user_claim" ? settings.user_claim : settings.aliases_claim) =
               value.get<std::string>();
         }
+      } else if (key == "rate" || key == "burst") {
+        continue;  // read together below
       } else if (key == "leeway_seconds") {
         if (!value.is_number_integer() || value.get<std::int64_t>() < 0) {
           error(prefix + "leeway_seconds must be a whole number of seconds, 0 or more");
@@ -386,6 +458,7 @@ class Loader {
         error(prefix + "unknown key " + quoted(key));
       }
     }
+    load_rate(jwt, prefix, settings.rate);
     if (!has_keys) {
       error(prefix + "public_keys is required");
     }

@@ -23,6 +23,9 @@ struct CheckedDefinition {
   std::vector<alias::Parameter> parameters;  // complete only when errors is empty
   std::optional<tmpl::Command> command;      // when the command parsed
   alias::ExitCodeMap exit_codes;
+  std::optional<std::int64_t> concurrency;
+  std::int64_t queue = 0;
+  alias::RunLimits limits;
 };
 
 // Every rule of the definition format, messages in a fixed order: unknown
@@ -114,6 +117,9 @@ class DefinitionChecker {
   void output(const Json& alias_cfg);
   void preserve_streams(const Json& alias_cfg);
   void exit_codes(const Json& alias_cfg);
+  // concurrency and queue; limits (alias_check_limits.cpp).
+  void admission(const Json& alias_cfg);
+  void limits(const Json& alias_cfg);
   void command_lint(const std::optional<tmpl::Command>& command);
 
  private:

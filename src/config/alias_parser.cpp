@@ -164,6 +164,9 @@ alias::AliasPtr build(const std::string& name, const Json& def, detail::CheckedD
   a.exit_codes = std::move(checked.exit_codes);
   a.preserve_streams = stream_entries(def);
   a.description = text_or_empty(def, "description");
+  a.concurrency = checked.concurrency;
+  a.queue = checked.queue;
+  a.limits = checked.limits;
 
   // Webhook events.
   a.takes_event_parameters =

@@ -2,6 +2,7 @@
 // and publishing tables with one atomic swap. Reloads (load, pull, publish)
 // belong to the reloader, the one thread that publishes after start-up.
 
+#include <mutex>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "config/alias_parser.h"
 #include "config/config.h"
+#include "logger/logger.h"
 #include "scratch/scratch.h"
 #include "support/fd.h"
 #include "support/text.h"
@@ -87,6 +89,21 @@ alias::AliasPtr AliasTable::find(std::string_view name) const {
   return it == by_name_.end() ? nullptr : it->second;
 }
 
+namespace {
+std::mutex warnings_lock;
+std::function<std::vector<std::string>(const alias::Alias&)> warnings_source;  // guarded
+}  // namespace
+
+void set_alias_warnings(std::function<std::vector<std::string>(const alias::Alias&)> source) {
+  std::lock_guard lock(warnings_lock);
+  warnings_source = std::move(source);
+}
+
+std::vector<std::string> alias_warnings(const alias::Alias& definition) {
+  std::lock_guard lock(warnings_lock);
+  return warnings_source ? warnings_source(definition) : std::vector<std::string>{};
+}
+
 std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const {
   const auto settings = this->settings();
   const std::string& alias_dir = settings->alias_dir;
@@ -136,6 +153,9 @@ std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const 
           errors.push_back(filename + ": alias '" + alias_name + "': " + problem);
         }
         continue;
+      }
+      for (const auto& warning : alias_warnings(*parsed.alias)) {
+        logger::warning(filename + ": alias '" + alias_name + "': " + warning);
       }
       table->add(std::move(parsed.alias));
       first_defined_in.emplace(alias_name, filename);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -32,7 +33,7 @@ struct ParamDef {
 };
 
 // The settings in their fixed order (the order of environment errors).
-extern const std::array<ParamDef, 25> PARAM_DEFS;
+extern const std::array<ParamDef, 28> PARAM_DEFS;
 
 // How a process run's descendants are contained: a cgroup per run, or a
 // per-run subreaper; "auto" picks the cgroup where one can be created.
@@ -114,6 +115,9 @@ struct Settings {
   std::string run_containment;
   std::int64_t max_output_size = 0;
   std::int64_t max_buffered_body_bytes = 0;
+  std::int64_t max_concurrent_runs = 0;              // 0: no limit
+  std::optional<std::int64_t> default_memory_limit;  // bytes, for aliases without limits.memory
+  std::optional<std::int64_t> default_pids_limit;
 };
 
 // Text form of a setting as written in messages and logs: text as is, integers
@@ -147,6 +151,12 @@ struct HealthStatus {
   std::optional<std::chrono::system_clock::time_point> last_successful_reload;
   bool is_current = true;
 };
+
+// Warnings about a definition that loads but that this host cannot apply in
+// full (a run limit it lacks the means for). Set once the runs' means are known;
+// every later alias load logs them.
+void set_alias_warnings(std::function<std::vector<std::string>(const alias::Alias&)> source);
+std::vector<std::string> alias_warnings(const alias::Alias& definition);
 
 class Config {
  public:

@@ -6,6 +6,7 @@
 #include <limits>
 #include <system_error>
 
+#include "support/byte_size.h"
 #include "support/file.h"
 #include "support/quoted.h"
 #include "support/text.h"
@@ -14,7 +15,7 @@ namespace velquin::config {
 
 using support::quoted;
 
-const std::array<ParamDef, 25> PARAM_DEFS = {{
+const std::array<ParamDef, 28> PARAM_DEFS = {{
     {"PidFile", SettingType::text, std::string("/run/velquin.pid")},
     {"AuthDir", SettingType::text, std::string("/etc/velquin/auth.d")},
     {"AliasDir", SettingType::text, std::string("/etc/velquin/alias.d")},
@@ -40,6 +41,9 @@ const std::array<ParamDef, 25> PARAM_DEFS = {{
     {"RunContainment", SettingType::text, std::string("auto")},
     {"MaxOutputSize", SettingType::integer, std::int64_t{67108864}},
     {"MaxBufferedBodyBytes", SettingType::integer, std::int64_t{268435456}},
+    {"MaxConcurrentRuns", SettingType::integer, std::int64_t{0}},
+    {"DefaultMemoryLimit", SettingType::text, std::string()},
+    {"DefaultPidsLimit", SettingType::integer, std::monostate{}},
 }};
 
 namespace detail {
@@ -211,6 +215,23 @@ void check_positive_setting(std::map<std::string, SettingValue, std::less<>>& va
   }
 }
 
+// Admission and run-limit settings: 0 or empty means none; below that is a mistake.
+void check_run_limit_settings(std::map<std::string, SettingValue, std::less<>>& values,
+                              std::vector<std::string>& errors) {
+  for (const char* key : {"MaxConcurrentRuns", "DefaultPidsLimit"}) {
+    if (const auto* number = std::get_if<std::int64_t>(&values[key]); number && *number < 0) {
+      errors.push_back(std::string(key) + ": invalid value " + std::to_string(*number) +
+                       " (expected 0 or a positive number)");
+    }
+  }
+  const SettingValue& memory = values["DefaultMemoryLimit"];
+  if (const auto* text = std::get_if<std::string>(&memory);
+      text && !text->empty() && !support::parse_byte_size(*text)) {
+    errors.push_back("DefaultMemoryLimit: invalid value " + quoted(*text) +
+                     " (expected a size such as '256Mi')");
+  }
+}
+
 std::string text_of(const std::map<std::string, SettingValue, std::less<>>& values,
                     std::string_view key) {
   const SettingValue& value = values.find(key)->second;
@@ -257,6 +278,11 @@ Settings typed_settings(const std::map<std::string, SettingValue, std::less<>>& 
   s.run_containment = text_of(values, "RunContainment");
   s.max_output_size = integer_of(values, "MaxOutputSize").value_or(0);
   s.max_buffered_body_bytes = integer_of(values, "MaxBufferedBodyBytes").value_or(0);
+  s.max_concurrent_runs = integer_of(values, "MaxConcurrentRuns").value_or(0);
+  s.default_memory_limit = support::parse_byte_size(text_of(values, "DefaultMemoryLimit"));
+  if (const auto pids = integer_of(values, "DefaultPidsLimit"); pids && *pids > 0) {
+    s.default_pids_limit = pids;
+  }
   return s;
 }
 
@@ -506,6 +532,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
   for (const char* key : {"MaxOutputSize", "MaxBufferedBodyBytes"}) {
     check_positive_setting(values, key, errors);
   }
+  check_run_limit_settings(values, errors);
 
   if (!errors.empty()) {
     throw ConfigError(std::move(errors));

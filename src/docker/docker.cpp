@@ -307,6 +307,7 @@ class CurlDockerClient final : public DockerClient {
       binds.push_back(bind.host_path + ":" + bind.container_path + ":" + bind.mode);
     }
     body["HostConfig"] = {{"Binds", binds}, {"NetworkMode", spec.network.value_or("none")}};
+    add_limits(body["HostConfig"], spec);
     const std::string payload = body.dump();
     Response r = call("POST", "/containers/create", &payload, kShortCallSeconds);
     if (r.status == 404) {
@@ -320,6 +321,26 @@ class CurlDockerClient final : public DockerClient {
       throw DockerError("Docker Engine answered container creation without an id");
     }
     return parsed["Id"].get<std::string>();
+  }
+
+  // setuid programs in an image never gain privileges; nothing is privileged.
+  static void add_limits(json& host_config, const RunSpec& spec) {
+    host_config["SecurityOpt"] = json::array({"no-new-privileges"});
+    host_config["Privileged"] = false;
+    if (spec.memory_bytes) {
+      host_config["Memory"] = *spec.memory_bytes;
+      host_config["MemorySwap"] = *spec.memory_bytes;  // no swap beyond the limit
+    }
+    if (spec.pids_limit) {
+      host_config["PidsLimit"] = *spec.pids_limit;
+    }
+    if (spec.nano_cpus) {
+      host_config["NanoCpus"] = *spec.nano_cpus;
+    }
+    if (spec.open_files) {
+      host_config["Ulimits"] = json::array(
+          {{{"Name", "nofile"}, {"Soft", *spec.open_files}, {"Hard", *spec.open_files}}});
+    }
   }
 
   void start(const std::string& id) override {

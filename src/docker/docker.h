@@ -33,6 +33,11 @@ struct RunSpec {
   std::vector<std::pair<std::string, std::string>> env;
   std::vector<Bind> binds;
   std::optional<std::string> network;  // none: NetworkMode "none"
+  // Resource limits; none: the engine's default.
+  std::optional<std::int64_t> memory_bytes;
+  std::optional<std::int64_t> pids_limit;
+  std::optional<std::int64_t> nano_cpus;
+  std::optional<std::int64_t> open_files;
 };
 
 struct CappedLog {

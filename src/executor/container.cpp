@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -206,6 +207,13 @@ RunResult detail::execute_container(Executor& executor, const alias::Alias& alia
       spec.env.emplace_back(var.name, tmpl::render(var.value, params, run_dir));
     }
     spec.network = container.network;
+    const alias::RunLimits& limits = context.limits;
+    spec.memory_bytes = limits.memory;
+    spec.pids_limit = limits.pids;
+    if (limits.cpus) {
+      spec.nano_cpus = static_cast<std::int64_t>(std::llround(*limits.cpus * 1e9));
+    }
+    spec.open_files = limits.open_files;
 
     VolumeSetup volumes =
         build_volumes(container, params, run_dir, shared_dir, context.external_dir);

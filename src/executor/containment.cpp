@@ -62,6 +62,7 @@ struct State {
   int instance_fd = -1;  // ours, below it
   std::string instance_name;
   std::atomic<bool> clone3_ok{true};
+  std::atomic<unsigned> controllers{0};  // Controller bits of run cgroups
   std::atomic<int> detached{0};
   std::atomic<std::int64_t> last_sweep_ms{0};
   std::mutex sweep_lock;
@@ -393,6 +394,7 @@ std::vector<std::string> set_up_locked(const std::string& setting) {
     std::string why;
     if (s.instance_fd >= 0 || open_instance(why)) {
       mode = Containment::cgroup;
+      s.controllers.store(detail::enable_run_controllers(s.instance_fd));
     } else if (setting == "cgroup") {
       errors.push_back("RunContainment is cgroup, but runs cannot get a cgroup here: " + why);
     }
@@ -407,6 +409,31 @@ std::vector<std::string> set_up_locked(const std::string& setting) {
 std::vector<std::string> set_up_run_containment(const std::string& setting) {
   std::lock_guard lock(state().setup_lock);
   return set_up_locked(setting);
+}
+
+unsigned detail::run_cgroup_controllers() {
+  return detail::containment() == Containment::cgroup ? state().controllers.load() : 0;
+}
+
+std::string run_limits_in_force() {
+  const unsigned bits = detail::run_cgroup_controllers();
+  std::string cgroup;
+  for (const auto& [bit, name] : {std::pair{detail::CONTROLLER_MEMORY, "memory"},
+                                  {detail::CONTROLLER_PIDS, "pids"},
+                                  {detail::CONTROLLER_CPU, "cpu"}}) {
+    if ((bits & bit) != 0) {
+      cgroup += (cgroup.empty() ? "" : ", ") + std::string(name);
+    }
+  }
+  if (bits == (detail::CONTROLLER_MEMORY | detail::CONTROLLER_PIDS | detail::CONTROLLER_CPU)) {
+    return "Process run limits: per run through its cgroup (" + cgroup +
+           "); openFiles as RLIMIT_NOFILE";
+  }
+  return "Process run limits: " +
+         (cgroup.empty() ? std::string("no cgroup controllers here, so per process")
+                         : "cgroup for " + cgroup + ", the rest per process") +
+         ": memory as RLIMIT_AS, cpus as RLIMIT_CPU, openFiles as RLIMIT_NOFILE" +
+         ((bits & detail::CONTROLLER_PIDS) != 0 ? "" : "; pids not applied");
 }
 
 std::string run_containment_name() {
@@ -432,11 +459,13 @@ void run_containment_after_fork() {
       ::unlinkat(s.service_fd, s.instance_name.c_str(), AT_REMOVEDIR);
       s.instance_fd = fd;
       s.instance_name = name;
+      s.controllers.store(detail::enable_run_controllers(fd));
       return;
     }
   }
   logger::error(std::string("Cannot create this instance's cgroup after the daemon fork (") +
                 std::strerror(errno) + "); runs use a subreaper");
+  s.controllers.store(0);
   s.mode.store(Containment::subreaper, std::memory_order_release);
 }
 

@@ -28,6 +28,13 @@ RunContext make_run_context(const alias::Alias& alias_def, const config::Setting
     context.max_output_size = static_cast<std::size_t>(settings.max_output_size);
   }
   context.time_limit = detail::resolve_timeout(alias_def, settings.max_timeout);
+  context.limits = alias_def.limits;
+  if (!context.limits.memory) {
+    context.limits.memory = settings.default_memory_limit;
+  }
+  if (!context.limits.pids) {
+    context.limits.pids = settings.default_pids_limit;
+  }
   return context;
 }
 

@@ -39,6 +39,7 @@ struct RunContext {
   TimeLimit time_limit;
   // The raw request body, for input files that ask for it; it outlives the run.
   std::string_view request_body;
+  alias::RunLimits limits;  // the alias's, with the settings' defaults filled in
 };
 
 // The context of one request's run, from the settings snapshot the request holds.
@@ -120,6 +121,10 @@ std::string to_host_path(const std::string& local_path, const std::string& share
 std::vector<std::string> set_up_run_containment(const std::string& setting);
 // "cgroup" or "subreaper".
 std::string run_containment_name();
+// The start-up line on how process runs get their limits here.
+std::string run_limits_in_force();
+// The limits of a definition that process runs cannot apply here ("pids").
+std::vector<std::string> unapplied_process_limits(const alias::RunLimits& limits);
 // After the daemon fork: this instance's cgroup is named after the serving process.
 void run_containment_after_fork();
 // Kills and removes what dead instances left in their run cgroups (runs

@@ -439,6 +439,12 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
   spec.out_w = out.write.get();
   spec.err_w = err.write.get();
   spec.run_id = context.correlation_id;
+  const detail::LimitPlan limits = detail::plan_limits(
+      context.limits, detail::run_cgroup_controllers(), as_seconds(timeout.seconds));
+  // Run cgroups are reused: one that held a limited run is reset for the next.
+  if (context.limits.any() || limits.controllers != 0) {
+    spec.limits = &limits;
+  }
   detail::Child child;
   const auto started_at = std::chrono::steady_clock::now();
   child.start(spec);
@@ -482,6 +488,11 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
   }
 
   const int returncode = exit_status(child.status());
+  if (const std::string limit = child.limit_hit(); !limit.empty()) {
+    logger::warning("Process " + std::to_string(*state.pid) + " of alias " +
+                    support::quoted(alias_def.name) + " was stopped by its " + limit +
+                    " (signal " + std::to_string(-returncode) + ")");
+  }
   std::string stdout_text;
   std::string stderr_text;
   try {

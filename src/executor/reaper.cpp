@@ -66,6 +66,7 @@ struct Request {
   Identity identity;
   std::string command;
   std::vector<std::string> env;
+  ChildRlimits rlimits;
 };
 
 bool read_request(Request& req) {
@@ -119,6 +120,13 @@ bool read_request(Request& req) {
     }
     req.identity.groups.push_back(static_cast<gid_t>(group));
   }
+  unsigned long address_space = 0;
+  unsigned long open_files = 0;
+  unsigned long cpu_seconds = 0;
+  if (!number(address_space) || !number(open_files) || !number(cpu_seconds)) {
+    return false;
+  }
+  req.rlimits = {address_space, open_files, cpu_seconds};
   const std::string* name = next();
   const std::string* command = next();
   if (name == nullptr || command == nullptr) {
@@ -237,6 +245,7 @@ void kill_descendants() {
   args.out_fd = STDOUT_FILENO;
   args.err_fd = STDERR_FILENO;
   args.id = req.has_identity ? &req.identity : nullptr;
+  args.rlimits = &req.rlimits;
   pid_t shell = -1;
   try {
     shell = spawn_vfork(args, -1, nullptr);

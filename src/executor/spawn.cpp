@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -73,6 +74,23 @@ int child_main(void* raw) {
   }
   if (::setpgid(0, 0) != 0) {
     child_fail(a, STEP_SETPGID);
+  }
+  // Before setuid: a limit above the service's own hard limit needs its privilege.
+  if (a->rlimits != nullptr) {
+    const std::pair<int, std::uint64_t> wanted[] = {{RLIMIT_AS, a->rlimits->address_space},
+                                                    {RLIMIT_NOFILE, a->rlimits->open_files},
+                                                    {RLIMIT_CPU, a->rlimits->cpu_seconds}};
+    for (const auto& [resource, value] : wanted) {
+      if (value == 0) {
+        continue;
+      }
+      struct rlimit limit {
+        static_cast<rlim_t>(value), static_cast<rlim_t>(value)
+      };
+      if (::syscall(SYS_prlimit64, 0, resource, &limit, nullptr) != 0) {
+        child_fail(a, STEP_RLIMIT);
+      }
+    }
   }
   sigset_t empty;
   ::sigemptyset(&empty);
@@ -205,6 +223,11 @@ std::string reaper_request(const ShellSpec& spec) {
     for (gid_t g : id->groups) {
       field(std::to_string(g));
     }
+  }
+  const ChildRlimits none;
+  const ChildRlimits& rl = spec.limits != nullptr ? spec.limits->rlimits : none;
+  for (std::uint64_t value : {rl.address_space, rl.open_files, rl.cpu_seconds}) {
+    field(std::to_string(value));
   }
   field(id != nullptr ? id->name : "");
   field(spec.command);
@@ -375,6 +398,8 @@ std::string child_step_text(int step) {
     return "joining the run's cgroup";
   case STEP_SETPGID:
     return "setpgid";
+  case STEP_RLIMIT:
+    return "setrlimit";
   case STEP_SETGROUPS:
     return "setgroups";
   case STEP_SETGID:
@@ -514,6 +539,11 @@ void Child::start_in_cgroup(const ShellSpec& spec, const std::vector<char*>& arg
                             const std::vector<char*>& envp) {
   cgroup_ = take_run_cgroup();
   run_id_ = spec.run_id;
+  limits_ = spec.limits;
+  if (limits_ != nullptr && limits_->controllers != 0) {
+    write_cgroup_limits(cgroup_.dir.get(), *limits_);
+    events_before_ = read_cgroup_events(cgroup_.dir.get(), limits_->controllers);
+  }
   ChildArgs args;
   args.path = SHELL;
   args.argv = argv.data();
@@ -522,6 +552,7 @@ void Child::start_in_cgroup(const ShellSpec& spec, const std::vector<char*>& arg
   args.out_fd = spec.out_w;
   args.err_fd = spec.err_w;
   args.id = spec.identity;
+  args.rlimits = spec.limits != nullptr ? &spec.limits->rlimits : nullptr;
   UniqueFd pidfd;
   const pid_t pid = spawn_vfork(args, cgroup_.dir.get(), &pidfd);
   if (args.fail_step != 0) {
@@ -533,6 +564,7 @@ void Child::start_in_cgroup(const ShellSpec& spec, const std::vector<char*>& arg
 }
 
 void Child::start_with_reaper(const ShellSpec& spec) {
+  limits_ = spec.limits;
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
     throw os_error(errno, "cannot start the run's subreaper");
@@ -676,6 +708,19 @@ void Child::kill_group() {
       (void)ignored;
     }
   }
+}
+
+std::string Child::limit_hit() const {
+  if (limits_ == nullptr || !reaped_ || !WIFSIGNALED(status_)) {
+    return {};
+  }
+  CgroupEvents during;
+  if (cgroup_.dir && limits_->controllers != 0) {
+    const CgroupEvents now = read_cgroup_events(cgroup_.dir.get(), limits_->controllers);
+    during.oom_kills = now.oom_kills - events_before_.oom_kills;
+    during.pids_refused = now.pids_refused - events_before_.pids_refused;
+  }
+  return limit_that_stopped(*limits_, WTERMSIG(status_), during);
 }
 
 void Child::release() noexcept {

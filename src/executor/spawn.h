@@ -5,9 +5,12 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "alias/alias.h"
 #include "support/fd.h"
 
 namespace velquin::executor::detail {
@@ -32,6 +35,47 @@ struct RunCgroup {
   support::UniqueFd events;  // its cgroup.events
 };
 
+// Per-process limits of a run's shell, inherited by what it forks; 0: unchanged.
+struct ChildRlimits {
+  std::uint64_t address_space = 0;  // RLIMIT_AS, bytes
+  std::uint64_t open_files = 0;     // RLIMIT_NOFILE
+  std::uint64_t cpu_seconds = 0;    // RLIMIT_CPU
+};
+
+// Controllers that this instance's run cgroups have (run_limits.cpp).
+enum Controller : unsigned { CONTROLLER_MEMORY = 1, CONTROLLER_PIDS = 2, CONTROLLER_CPU = 4 };
+
+// How one run's limits are applied: through its cgroup where the controller
+// is there, else as rlimits; `unapplied` names what neither can do.
+struct LimitPlan {
+  unsigned controllers = 0;  // the run cgroup's files to write
+  alias::RunLimits cgroup;
+  ChildRlimits rlimits;
+  std::vector<std::string> unapplied;
+};
+
+LimitPlan plan_limits(const alias::RunLimits& limits, unsigned controllers,
+                      double timeout_seconds);
+// Writes memory.max, pids.max and cpu.max of each controller in `plan`
+// ("max" where the run has no limit: run cgroups are reused). Throws std::system_error.
+void write_cgroup_limits(int cgroup_fd, const LimitPlan& plan);
+// A counter of a cgroup's events file ("oom_kill" of memory.events); 0 when unreadable.
+std::uint64_t cgroup_event_count(int cgroup_fd, const char* file, const char* key);
+// What the run's cgroup counted while it ran: kills for memory, refused forks.
+struct CgroupEvents {
+  std::uint64_t oom_kills = 0;
+  std::uint64_t pids_refused = 0;
+};
+CgroupEvents read_cgroup_events(int cgroup_fd, unsigned controllers);
+// The limit that ended a run killed by `signal`, as "limits.<key>"; empty
+// when none did. `during` is what the run's cgroup counted while it ran.
+std::string limit_that_stopped(const LimitPlan& plan, int signal, const CgroupEvents& during);
+
+// Enables what it can of memory, pids and cpu below the instance cgroup;
+// returns the Controller bits run cgroups have.
+unsigned enable_run_controllers(int instance_fd);
+unsigned run_cgroup_controllers();
+
 struct ShellSpec {
   std::string command;
   // NAME=value entries; the caller keeps them alive until start() returns.
@@ -40,6 +84,7 @@ struct ShellSpec {
   int out_w = -1;
   int err_w = -1;
   std::string run_id;  // names the run's cgroup
+  const LimitPlan* limits = nullptr;
 };
 
 // Every process a run starts: the shell and whatever it forks, wherever it
@@ -70,6 +115,9 @@ class Child {
   // process group or session; the one way to end a run early.
   void kill_group();
 
+  // The limit that ended the run ("limits.memory"); empty when none did. Once reaped.
+  std::string limit_hit() const;
+
  private:
   void start_in_cgroup(const ShellSpec& spec, const std::vector<char*>& argv,
                        const std::vector<char*>& envp);
@@ -84,6 +132,8 @@ class Child {
   support::UniqueFd exit_fd_;
   RunCgroup cgroup_;
   std::string run_id_;
+  const LimitPlan* limits_ = nullptr;
+  CgroupEvents events_before_;  // a reused cgroup's counters go on
   std::string report_buf_;
   bool reaped_ = false;
   bool killed_ = false;
@@ -134,7 +184,8 @@ enum ChildStep {
   STEP_SETUID,
   STEP_DUP,
   STEP_EXEC,
-  STEP_CLONE
+  STEP_CLONE,
+  STEP_RLIMIT
 };
 
 // Everything the vfork-style child needs, prepared by the parent: the child
@@ -148,6 +199,7 @@ struct ChildArgs {
   int err_fd = -1;
   int procs_fd = -1;  // >= 0: join the run's cgroup by writing to its cgroup.procs
   const Identity* id = nullptr;
+  const ChildRlimits* rlimits = nullptr;
   bool probe = false;  // exit right after joining the cgroup
   // Written by the child when a step fails (the parent is suspended meanwhile).
   volatile int fail_step = 0;

@@ -26,6 +26,9 @@ const std::vector<CliKey> CLI_TO_KEY = {
     {"refresh_image", "RefreshImage"}, {"prefetch_image", "PrefetchImage"},
     {"run_containment", "RunContainment"}, {"max_output_size", "MaxOutputSize"},
     {"max_buffered_body_bytes", "MaxBufferedBodyBytes"},
+    {"max_concurrent_runs", "MaxConcurrentRuns"},
+    {"default_memory_limit", "DefaultMemoryLimit"},
+    {"default_pids_limit", "DefaultPidsLimit"},
 };
 }  // namespace detail
 
@@ -64,6 +67,9 @@ const OverrideOption kOverrideOptions[] = {
     {"run_containment", "auto|cgroup|subreaper", ""},
     {"max_output_size", "BYTES", ""},
     {"max_buffered_body_bytes", "BYTES", ""},
+    {"max_concurrent_runs", "RUNS", ""},
+    {"default_memory_limit", "SIZE", ""},
+    {"default_pids_limit", "COUNT", ""},
 };
 
 std::string option_name(std::string_view dest) {

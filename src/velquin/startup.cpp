@@ -55,11 +55,40 @@ std::string count_text(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// Which run limits process runs get here; a definition asking for one they
+// cannot get still loads, with a warning now and on every reload.
+void warn_about_run_limits(const config::Config& cfg) {
+  logger::info(executor::run_limits_in_force());
+  config::set_alias_warnings([](const alias::Alias& def) {
+    std::vector<std::string> warnings;
+    if (def.type() == alias::Type::process) {
+      for (const auto& key : executor::unapplied_process_limits(def.limits)) {
+        warnings.push_back("limits." + key +
+                           " needs a cgroup with its controller, which runs do not get here; "
+                           "runs go without it");
+      }
+    }
+    return warnings;
+  });
+  alias::RunLimits defaults;
+  defaults.pids = cfg.settings()->default_pids_limit;
+  if (!executor::unapplied_process_limits(defaults).empty()) {
+    logger::warning("DefaultPidsLimit needs a cgroup with its controller, which runs do not get "
+                    "here; process runs go without it");
+  }
+  for (const auto& def : cfg.get_all_aliases()) {
+    for (const auto& warning : config::alias_warnings(*def)) {
+      logger::warning("Alias '" + def->name + "': " + warning);
+    }
+  }
+}
+
 // How runs are contained, and what a killed instance left behind: its runs'
 // processes and the run directories no live instance holds.
 void set_up_run_containment(const config::Config& cfg) {
   fatal_if_any(executor::set_up_run_containment(cfg.get_text("RunContainment")));
   logger::info("Run containment: " + executor::run_containment_name());
+  warn_about_run_limits(cfg);
   std::string shared_dir = cfg.get_text("SharedDir");
   if (shared_dir.empty()) {
     shared_dir = "/tmp/velquin";

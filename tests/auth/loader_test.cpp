@@ -129,6 +129,22 @@ INSTANTIATE_TEST_SUITE_P(
                 "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH +
                     "\n  bob:\n    api_key_sha256: " + ALICE_HASH + "\n",
                 {"users.yaml: user 'bob': api_key_sha256 is already used by user 'alice'"}},
+        BadFile{"RateWithoutUnit",
+                "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n    rate: 10\n",
+                {"users.yaml: user 'alice': rate must be N/second, N/minute or N/hour with N 1 "
+                 "or more"}},
+        BadFile{"ZeroRateAndBadBurst",
+                "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH +
+                    "\n    rate: 0/minute\n    burst: 0\n",
+                {"users.yaml: user 'alice': rate must be N/second, N/minute or N/hour with N 1 "
+                 "or more",
+                 "users.yaml: user 'alice': burst must be a whole number of requests, 1 or more"}},
+        BadFile{"BurstWithoutRate",
+                "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n    burst: 5\n",
+                {"users.yaml: user 'alice': burst applies only with rate"}},
+        BadFile{"JwtRateUnknownUnit",
+                jwt_key(EC_FILE + "        algorithms: [ES256]\n") + "  rate: 5/day\n",
+                {"users.yaml: jwt: rate must be N/second, N/minute or N/hour with N 1 or more"}},
         BadFile{"SeveralProblemsInFileOrder",
                 "users:\n  zed:\n    api_key_sha256: nothex\n  amy: {}\n  bob:\n"
                 "    password_hash: x\n    colour: red\n",
@@ -264,6 +280,19 @@ TEST_F(LoaderTest, CleanLoadInstallsUsersAndKeys) {
   ASSERT_TRUE(alice.has_value());
   EXPECT_EQ(alice->user_id, "alice");
   EXPECT_EQ(alice->allowed_aliases, (std::vector<std::string>{"echo", "report"}));
+  EXPECT_FALSE(alice->rate.has_value());
+}
+
+TEST_F(LoaderTest, UserRateDefaultsItsBurstToTheCount) {
+  dir_.write("users.yaml", "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH +
+                               "\n    rate: 10/minute\n" +
+                               jwt_key(EC_FILE + "        algorithms: [ES256]\n") +
+                               "  rate: 2/second\n  burst: 7\n");
+  ASSERT_EQ(load(), std::vector<std::string>{});
+  auto alice = bearer(auth_, "alice-key");
+  ASSERT_TRUE(alice.has_value());
+  EXPECT_EQ(alice->rate, (Rate{10, 60, 10, "10/minute"}));
+  EXPECT_EQ(alice->rate_key, "user:alice");
 }
 
 TEST_F(LoaderTest, EmptyDirectoryHasNeitherUsersNorKeys) {

@@ -152,6 +152,28 @@ INSTANTIATE_TEST_SUITE_P(
                        {"timeout 30.5 exceeds MaxTimeout 30"},
                        30},
         DefinitionCase{"timeout_equal_to_max", "type: process\ncommand: ls\ntimeout: 30", {}, 30},
+        DefinitionCase{"admission_and_limits",
+                       "type: process\ncommand: ls\nconcurrency: 4\nqueue: 8\n"
+                       "limits: {memory: 1.5Gi, pids: 10, cpus: 0.5, openFiles: 64}",
+                       {}},
+        DefinitionCase{"bad_admission",
+                       "type: process\ncommand: ls\nconcurrency: 0\nqueue: -1",
+                       {"concurrency must be a whole number of runs, 1 or more",
+                        "queue must be a whole number of requests, 0 or more"}},
+        DefinitionCase{"queue_without_concurrency",
+                       "type: process\ncommand: ls\nqueue: 2",
+                       {"queue applies only with concurrency"}},
+        DefinitionCase{"bad_limits",
+                       "type: container\nimage: busybox\nlimits:\n  memory: 256MB\n"
+                       "  pids: 1.5\n  cpus: 0\n  openFiles: true\n  swap: 1",
+                       {"limits: unknown key 'swap'",
+                        "limits.memory must be a size such as '256Mi', not '256MB'",
+                        "limits.pids must be a whole number, 1 or more",
+                        "limits.openFiles must be a whole number, 1 or more",
+                        "limits.cpus must be a positive number of CPUs, such as 0.5"}},
+        DefinitionCase{"limits_not_a_mapping",
+                       "type: process\ncommand: ls\nlimits: 256Mi",
+                       {"limits must be a mapping"}},
         DefinitionCase{
             "invalid_default",
             "type: process\ncommand: ls\nparameters:\n  n: {type: integer, max: 10, default: 11}",
@@ -338,6 +360,21 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 // What the rest of the service reads, typed once at load.
+TEST(Parse, KeepsAdmissionAndLimits) {
+  const auto parsed = parse_alias(
+      "box", yaml("type: process\ncommand: ls\nconcurrency: 4\nqueue: 8\n"
+                  "limits: {memory: 1.5Gi, pids: 10, cpus: 0.5, openFiles: 64}"),
+      std::nullopt);
+  ASSERT_TRUE(parsed.alias);
+  const alias::Alias& a = *parsed.alias;
+  EXPECT_EQ(a.concurrency, 4);
+  EXPECT_EQ(a.queue, 8);
+  EXPECT_EQ(a.limits.memory, 1610612736);
+  EXPECT_EQ(a.limits.pids, 10);
+  EXPECT_EQ(a.limits.cpus, 0.5);
+  EXPECT_EQ(a.limits.open_files, 64);
+}
+
 TEST(Parse, BuildsTheTypedAlias) {
   const auto parsed = parse_alias("box", yaml(R"(
 type: container

@@ -352,6 +352,28 @@ TEST_F(SettingsTest, ContainmentAndByteLimits) {
                 "MaxBufferedBodyBytes: invalid value -1 (expected a positive number of bytes)"}));
 }
 
+TEST_F(SettingsTest, AdmissionAndDefaultRunLimits) {
+  Config c;
+  c.load(missing());
+  EXPECT_EQ(c.settings()->max_concurrent_runs, 0);
+  EXPECT_FALSE(c.settings()->default_memory_limit);
+  EXPECT_FALSE(c.settings()->default_pids_limit);
+  c.load(missing(), Overrides{{"MaxConcurrentRuns", "8"},
+                              {"DefaultMemoryLimit", "512Mi"},
+                              {"DefaultPidsLimit", "100"}});
+  EXPECT_EQ(c.settings()->max_concurrent_runs, 8);
+  EXPECT_EQ(c.settings()->default_memory_limit, 536870912);
+  EXPECT_EQ(c.settings()->default_pids_limit, 100);
+  EXPECT_EQ(load_errors(c, missing(),
+                        Overrides{{"MaxConcurrentRuns", "-1"},
+                                  {"DefaultMemoryLimit", "lots"},
+                                  {"DefaultPidsLimit", "-5"}}),
+            (std::vector<std::string>{
+                "MaxConcurrentRuns: invalid value -1 (expected 0 or a positive number)",
+                "DefaultPidsLimit: invalid value -5 (expected 0 or a positive number)",
+                "DefaultMemoryLimit: invalid value 'lots' (expected a size such as '256Mi')"}));
+}
+
 TEST_F(SettingsTest, GetSettingUsesCompatibilityPaths) {
   Config c;
   EXPECT_EQ(c.get_setting("server.port", num(1)), num(1));  // null before load
