@@ -153,6 +153,8 @@ struct Alias {
   ExitCodeMap exit_codes;
   std::vector<StreamEntry> preserve_streams;
   std::string description;
+  // Output goes to the client while the command runs (process aliases only).
+  bool stream = false;
 
   Type type() const {
     return std::holds_alternative<ProcessSpec>(spec) ? Type::process : Type::container;

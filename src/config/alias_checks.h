@@ -110,6 +110,7 @@ class DefinitionChecker {
   void output(const Json& alias_cfg);
   void preserve_streams(const Json& alias_cfg);
   void exit_codes(const Json& alias_cfg);
+  void live_output(const Json& alias_cfg, bool container);
   void command_lint(const std::optional<tmpl::Command>& command);
 
  private:

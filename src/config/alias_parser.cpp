@@ -162,6 +162,9 @@ alias::AliasPtr build(const std::string& name, const Json& def, detail::CheckedD
   a.exit_codes = std::move(checked.exit_codes);
   a.preserve_streams = stream_entries(def);
   a.description = text_or_empty(def, "description");
+  if (const Json* stream = given(def, "stream"); stream != nullptr && stream->is_boolean()) {
+    a.stream = stream->get<bool>();
+  }
   return built;
 }
 
