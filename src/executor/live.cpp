@@ -58,7 +58,8 @@ void deliver(LiveState& s, StreamState& st, std::vector<LiveOutput::Piece>& piec
 // One read of a readable pipe. Past the cap, only the bytes up to it are
 // kept and sent, and the pipe is closed.
 void read_once(LiveState& s, StreamState& st, UniqueFd& fd, Clock::time_point deadline) {
-  char buf[65536];
+  // Small reads keep what one read turns into (pieces, framing) small.
+  char buf[16384];
   std::vector<LiveOutput::Piece> pieces;
   ssize_t n = ::read(fd.get(), buf, sizeof buf);
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) {

@@ -43,7 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"invalid_utf8", {"x\xff", "y\n"}, {"x\xEF\xBF\xBDy+"}},
         SplitCase{"character_split_between_reads", {"\xC3", "\xA9\n"}, {"\xC3\xA9+"}},
         // An over-long line goes out in pieces, never inside a character.
-        SplitCase{"long_line", {"abcdefgh\n"}, {"abc", "def", "gh+"}, 3},
+        SplitCase{"long_line", {"abcdefgh", "\n"}, {"abc", "def", "gh+"}, 3},
         SplitCase{"long_line_keeps_characters", {"ab\xC3\xA9", "xy"}, {"ab", "\xC3\xA9x", "y"}, 3}),
     [](const auto& param_info) { return param_info.param.label; });
 
