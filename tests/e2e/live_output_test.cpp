@@ -19,6 +19,7 @@
 #include "e2e/harness.h"
 #include "support/fd.h"
 #include "support/processes.h"
+#include "support/scope_exit.h"
 
 namespace velquin::e2e {
 namespace {
@@ -141,6 +142,8 @@ hang:
   command: "echo first; setsid sleep 600 & sleep 600"
 )");
   service.start();
+  // Whatever the outcome, nothing of the run outlives the test.
+  support::ScopeExit sweep([] { testing::kill_marked("VQ_MARK=live-hangup"); });
   LiveClient client(service.port(), "hang", false);
   ASSERT_TRUE(client.read_until("first\n")) << client.received;
   EXPECT_THAT(testing::marked_processes("VQ_MARK=live-hangup"), Not(IsEmpty()));
@@ -148,7 +151,6 @@ hang:
   ASSERT_TRUE(service.wait_for_log("Client disconnected from streaming alias 'hang'"))
       << service.app_log();
   EXPECT_THAT(testing::marked_processes("VQ_MARK=live-hangup"), IsEmpty());
-  testing::kill_marked("VQ_MARK=live-hangup");
   EXPECT_EQ(service.stop(), 0);  // the audit line is written by now
   EXPECT_THAT(service.audit().back()["app_code"], "processing_failed");
   EXPECT_TRUE(fs::is_empty(service.dir() / "shared")) << "a run directory was left behind";
