@@ -174,6 +174,8 @@ struct Alias {
   std::optional<std::int64_t> concurrency;  // runs at once; absent: no limit
   std::int64_t queue = 0;                   // requests that may wait for a run slot
   RunLimits limits;                         // as written; settings fill the gaps per run
+  // Output goes to the client while the command runs (process aliases only).
+  bool stream = false;
 
   Type type() const {
     return std::holds_alternative<ProcessSpec>(spec) ? Type::process : Type::container;

@@ -192,6 +192,8 @@ struct API::State {
                                          const std::string& alias_name);
   Response body_refused(const Request& req, RequestContext& ctx);
   Response execute(const Request& req, RequestContext& ctx, const std::string& alias_name);
+  Response conclude(RequestContext& ctx, const std::string& alias_name,
+                    const executor::RunResult& result);
   Response internal_health_check(const Request& req, RequestContext& ctx);
   Response internal_metrics(const Request& req, RequestContext& ctx);
   Response internal_logs_reopen(const Request& req, RequestContext& ctx);
@@ -302,6 +304,31 @@ Admission API::State::admit(const Request& head) {
 // The audit record, then the teardown once the answer is on the wire, so
 // that the shutdown wait covers both.
 Response API::State::finish(const Request& req, std::shared_ptr<Exchange> exchange, Response res) {
+  if (res.stream) {
+    // Audited once the run is over, with the status of its outcome. The
+    // request and the exchange (held by after_send) outlive the producer.
+    res.stream = [this, &req, ex = exchange.get(),
+                  inner = std::move(res.stream)](BodyStream& body) -> Response {
+      Response out;
+      try {
+        out = inner(body);
+      } catch (const std::exception& e) {
+        log_failure(req, e.what());
+        out = generic_error();
+      }
+      try {
+        emit_audit(req, ex->ctx, out);
+      } catch (const std::exception& e) {
+        log_failure(req, e.what());
+        if (!body.begun()) {
+          out = generic_error();
+        }
+      }
+      return out;
+    };
+    res.after_send = [exchange = std::move(exchange)]() mutable { exchange.reset(); };
+    return res;
+  }
   try {
     emit_audit(req, exchange->ctx, res);
   } catch (const std::exception& e) {
@@ -438,10 +465,10 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
   }
   validator::apply_defaults(params, alias_def);
 
-  executor::RunContext context =
+  executor::RunContext run_context =
       executor::make_run_context(alias_def, *ctx.settings, ctx.correlation_id);
   detail::RunSlots::Lease slot;
-  if (auto refused = detail::take_run_slot(run_slots, ctx, alias_def, context, slot)) {
+  if (auto refused = detail::take_run_slot(run_slots, ctx, alias_def, run_context, slot)) {
     return *refused;
   }
   // Recorded only once the run is admitted, so that a delivery refused before
@@ -450,9 +477,35 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
     logger::warning("Webhook delivery refused: delivery id already seen");
     return auth_failed(ctx, alias_name);
   }
-  context.request_body = req.body;
-  const executor::RunResult result = services.runner.execute_alias(alias_def, params, context);
+  run_context.request_body = req.body;
+  if (alias_def.stream && alias_def.type() == alias::Type::process) {
+    const bool events =
+        support::to_lower(req.header("Accept")).find("text/event-stream") != std::string::npos;
+    // The slot is held until the streamed run ends.
+    auto lease = std::make_shared<detail::RunSlots::Lease>(std::move(slot));
+    // The exchange, and with it ctx and the definition, outlives the stream.
+    return detail::live_response(
+        events,
+        [this, &alias_def, params = std::move(params), run_context = std::move(run_context),
+         lease](executor::LiveOutput* live) mutable {
+          run_context.live = live;
+          executor::RunResult result = services.runner.execute_alias(alias_def, params, run_context);
+          lease->release();
+          return result;
+        },
+        [this, &ctx, alias_name](const executor::RunResult& result) {
+          return conclude(ctx, alias_name, result);
+        });
+  }
+  const executor::RunResult result = services.runner.execute_alias(alias_def, params, run_context);
   slot.release();
+  return conclude(ctx, alias_name, result);
+}
+
+// The answer to a run, from its result; fills the identifiers and the code.
+Response API::State::conclude(RequestContext& ctx, const std::string& alias_name,
+                              const executor::RunResult& result) {
+  const alias::Alias& alias_def = *ctx.alias_def;
   // Absent identifiers leave the "-" set from the alias type.
   if (result.pid) {
     ctx.pid = *result.pid;
@@ -467,6 +520,12 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
     ctx.exit_code = *result.returncode;
   }
 
+  if (result.client_gone) {
+    ctx.app_code = std::string(detail::CODE_PROCESSING_FAILED);
+    logger::warning("Client disconnected from streaming alias " + support::quoted(alias_name) +
+                    "; the run was ended");
+    return text_response(500, "Internal server error");
+  }
   // A time-out wins over a plain failure; the executor's error text stays in the log.
   if (result.outcome == executor::RunResult::Outcome::timed_out) {
     ctx.app_code = std::string(detail::CODE_EXECUTION_TIMEOUT);

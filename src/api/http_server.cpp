@@ -23,6 +23,7 @@
 #include <boost/beast/http.hpp>
 #include <openssl/ssl.h>
 
+#include "api/chunked_body.h"
 #include "api/params.h"
 #include "logger/logger.h"
 #include "support/scope_exit.h"
@@ -105,6 +106,8 @@ Admission Admission::read_body(std::function<Response(const Request&)> then) {
   admission.then = std::move(then);
   return admission;
 }
+
+std::string status_reason(int status) { return reason_for(status); }
 
 std::string bare_page(int status) {
   const std::string reason = reason_for(status);
@@ -461,6 +464,29 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
         res.after_send();
       }
     });
+    if (res.stream) {
+      detail::ChunkedBody<Stream> body(stream, conn.ioc, res,
+                                       res.reason.empty() ? reason_for(res.status) : res.reason,
+                                       version, keep_alive && !res.close && !stopped,
+                                       limits.write_timeout);
+      Response plain;
+      set_busy(true);
+      try {
+        plain = res.stream(body);
+      } catch (...) {
+        plain = text_response(500, bare_page(500));
+      }
+      set_busy(false);
+      if (body.begun()) {
+        if (!body.end()) {
+          return;
+        }
+        continue;
+      }
+      // Nothing went out: the producer's answer is sent as any other.
+      plain.after_send = std::move(res.after_send);
+      res = std::move(plain);
+    }
 
     http::response<http::string_body> out{http::int_to_status(static_cast<unsigned>(res.status)),
                                           version};

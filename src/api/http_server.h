@@ -35,6 +35,29 @@ struct Request {
 
 inline constexpr std::string_view TEXT_CONTENT_TYPE = "text/html; charset=utf-8";
 
+// The body of a response sent while it is produced (Response::stream).
+class BodyStream {
+ public:
+  virtual ~BodyStream() = default;
+  // Sends the status line and headers, the first time; false when the client is gone.
+  virtual bool begin() = 0;
+  virtual bool begun() const = 0;
+  // Sends bytes as one chunk, blocking until the client has taken them, at
+  // most until `deadline` or the write time-out. False: the connection is
+  // unusable from now on.
+  virtual bool write(std::string_view bytes, std::chrono::steady_clock::time_point deadline) = 0;
+  // Sent after the last chunk (lost on an HTTP/1.0 connection).
+  virtual void add_trailer(std::string name, std::string value) = 0;
+  // The client's socket, to watch for a hang-up; -1 once closed.
+  virtual int socket_fd() const = 0;
+};
+
+struct Response;
+// Runs on the connection thread. What it writes after begin() is the body of
+// this response, sent chunked (HTTP/1.0: up to the close). If it never
+// began, the response it returns is sent as a plain answer instead.
+using BodyProducer = std::function<Response(BodyStream&)>;
+
 struct Response {
   int status = 200;
   std::string reason;  // empty: the standard phrase of status
@@ -45,7 +68,12 @@ struct Response {
   bool close = false;
   // Runs once the response has been written or the write failed; never skipped.
   std::function<void()> after_send;
+  // Set: the body comes from here instead of `body` (see BodyProducer).
+  BodyProducer stream;
 };
+
+// The standard reason phrase of a status ("Unknown" when there is none).
+std::string status_reason(int status);
 
 Response text_response(int status, std::string body);
 Response json_response(int status, std::string body);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -142,6 +143,14 @@ std::string resolve_source(const alias::OutputSource& source, const executor::Ru
 
 // The 200 answer that the alias's output template builds from the result.
 Response build_response(const alias::Alias& alias_def, const executor::RunResult& result);
+
+// The answer of a `stream` alias: `run` executes it with the given live
+// output, `conclude` turns its result into the answer a buffered run would
+// get. Output goes out as Server-Sent Events when `events`, else as chunked
+// text/plain stdout with the outcome in trailers. A run that never started
+// its child is answered by `conclude` alone.
+Response live_response(bool events, std::function<executor::RunResult(executor::LiveOutput*)> run,
+                       std::function<Response(const executor::RunResult&)> conclude);
 
 }  // namespace detail
 

@@ -23,7 +23,7 @@ const std::set<std::string_view> ALIAS_KEYS = {
     "type",    "command",     "image",   "parameters",    "timeout",         "environment",
     "user",    "files",       "volumes", "output",        "preserveStreams", "exitCodes",
     "network", "description", "name",    "_exit_code_map",  "concurrency",
-    "queue",   "limits"};
+    "queue",   "limits",  "stream"};
 const std::set<std::string_view> FILE_KEYS = {"location", "content"};
 const std::set<std::string_view> VOLUME_KEYS = {"source", "location", "content",
                                                 "mode",   "preserve", "preservePrefix"};
@@ -416,6 +416,7 @@ CheckedDefinition check_definition(const Json& alias_cfg, std::optional<std::int
   check.exit_codes(alias_cfg);
   check.admission(alias_cfg);
   check.limits(alias_cfg);
+  check.live_output(alias_cfg, container);
   check.optional_text(alias_cfg, "description", "description");
   check.optional_text(alias_cfg, "name", "name");
   check.command_lint(out.command);

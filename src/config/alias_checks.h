@@ -120,6 +120,7 @@ class DefinitionChecker {
   // concurrency and queue; limits (alias_check_limits.cpp).
   void admission(const Json& alias_cfg);
   void limits(const Json& alias_cfg);
+  void live_output(const Json& alias_cfg, bool container);
   void command_lint(const std::optional<tmpl::Command>& command);
 
  private:

@@ -180,6 +180,9 @@ alias::AliasPtr build(const std::string& name, const Json& def, detail::CheckedD
       });
     }
   }
+  if (const Json* stream = given(def, "stream"); stream != nullptr && stream->is_boolean()) {
+    a.stream = stream->get<bool>();
+  }
   return built;
 }
 

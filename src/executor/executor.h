@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -28,6 +29,28 @@ struct TimeLimit {
   std::string text = "60";
 };
 
+// Where a streaming run sends its output while the command runs. Lines come
+// without their line end ("\r\n", "\n" and a lone "\r" end a line), with
+// invalid UTF-8 replaced by U+FFFD.
+class LiveOutput {
+ public:
+  enum class Stream { out, err };
+  struct Piece {
+    std::string text;
+    bool ends_line = true;  // false: cut from an over-long line, or the unended last one
+  };
+  using Deadline = std::chrono::steady_clock::time_point;
+
+  virtual ~LiveOutput() = default;
+  // The child has started: the answer's head may go out. False: the client is gone.
+  virtual bool started() = 0;
+  // Blocks while the client cannot take more, at most until `deadline`; the
+  // child's pipes are not read meanwhile. False: the client is gone or stuck.
+  virtual bool send(Stream stream, const std::vector<Piece>& pieces, Deadline deadline) = 0;
+  // Polled for POLLRDHUP while the command is quiet: a hang-up ends the run.
+  virtual int hangup_fd() const = 0;
+};
+
 // What one run reads besides its alias and its parameters.
 struct RunContext {
   std::string correlation_id;  // names the run directory, the run's cgroup and preserved files
@@ -40,6 +63,7 @@ struct RunContext {
   // The raw request body, for input files that ask for it; it outlives the run.
   std::string_view request_body;
   alias::RunLimits limits;  // the alias's, with the settings' defaults filled in
+  LiveOutput* live = nullptr;  // process runs of a `stream` alias; owned by the caller
 };
 
 // The context of one request's run, from the settings snapshot the request holds.
@@ -62,6 +86,7 @@ struct RunResult {
   std::string stderr_text;
   FileOutputs file_outputs;
   std::string error;
+  bool client_gone = false;  // a streaming run ended because its client hung up
 };
 
 class Executor {

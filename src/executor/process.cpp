@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "executor/executor.h"
+#include "executor/live.h"
 #include "executor/spawn.h"
 #include "logger/logger.h"
 #include "preserve/preserve.h"
@@ -453,11 +454,25 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
   out.write.reset();
   err.write.reset();
 
-  Captured cap;
-  cap.limit = context.max_output_size;
   const auto deadline =
       started_at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(as_seconds(timeout.seconds)));
+  if (context.live != nullptr) {
+    detail::LiveCaptured kept;
+    support::ScopeExit keep([&] {
+      state.captured_stdout = std::move(kept.out);
+      state.captured_stderr = std::move(kept.err);
+    });
+    RunResult result = detail::run_live(child, out.read, err.read, context, deadline,
+                                        !alias_def.preserve_streams.empty(), kept);
+    if (result.outcome == RunResult::Outcome::completed) {
+      result.file_outputs =
+          detail::collect_output_files(alias_def, params, run_dir, context.max_output_size);
+    }
+    return result;
+  }
+  Captured cap;
+  cap.limit = context.max_output_size;
   const WaitEnd end = wait_child(child, out.read, err.read, cap, deadline, true);
   if (end == WaitEnd::over_cap) {
     child.kill_group();
