@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "api/drain.h"
+#include "api/lame_duck.h"
 #include "api/http_server.h"
 #include "api/internal.h"
 #include "api/params.h"
@@ -266,6 +267,7 @@ struct API::State {
   Services services;
 
   detail::Drain drain;
+  detail::LameDuck lame_duck;
   std::function<void()> admission_gate;  // set before serving, for tests only
 
   std::mutex server_lock;
@@ -558,6 +560,9 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
 }
 
 Response API::State::internal_health_check(const Request& req, RequestContext& ctx) {
+  if (lame_duck.active()) {
+    return text_response(503, "Service is shutting down");
+  }
   const std::string key = services.get_text("HealthApiKey");
   if (!key.empty() && !support::constant_time_equal(req.header("X-API-Key"), key)) {
     ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
@@ -680,6 +685,17 @@ void API::graceful_shutdown(double timeout) {
   if (server) {
     server->stop();
   }
+}
+
+void API::lame_duck() {
+  const std::int64_t delay = state_->services.get_int("DrainDelay");
+  if (delay <= 0) {
+    return;
+  }
+  logger::info("Drain delay: /internal/health/check answers 503 for " + std::to_string(delay) +
+               "s before the drain");
+  state_->lame_duck.run(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(std::min<double>(static_cast<double>(delay), 1e9))));
 }
 
 unsigned short API::port() const {

@@ -33,7 +33,7 @@ struct ParamDef {
 };
 
 // The settings in their fixed order (the order of environment errors).
-extern const std::array<ParamDef, 25> PARAM_DEFS;
+extern const std::array<ParamDef, 26> PARAM_DEFS;
 
 // How a process run's descendants are contained: a cgroup per run, or a
 // per-run subreaper; "auto" picks the cgroup where one can be created.

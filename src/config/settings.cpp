@@ -15,7 +15,7 @@ namespace velquin::config {
 
 using support::quoted;
 
-const std::array<ParamDef, 25> PARAM_DEFS = {{
+const std::array<ParamDef, 26> PARAM_DEFS = {{
     {"PidFile", SettingType::text, std::string("/run/velquin.pid")},
     {"AuthDir", SettingType::text, std::string("/etc/velquin/auth.d")},
     {"AliasDir", SettingType::text, std::string("/etc/velquin/alias.d")},
@@ -41,6 +41,7 @@ const std::array<ParamDef, 25> PARAM_DEFS = {{
     {"RunContainment", SettingType::text, std::string("auto")},
     {"MaxOutputSize", SettingType::integer, std::int64_t{67108864}},
     {"MaxBufferedBodyBytes", SettingType::integer, std::int64_t{268435456}},
+    {"DrainDelay", SettingType::integer, std::int64_t{0}},
 }};
 
 namespace detail {
@@ -209,6 +210,19 @@ void check_positive_setting(std::map<std::string, SettingValue, std::less<>>& va
   }
   if (const auto* number = std::get_if<std::int64_t>(&stored); number != nullptr && *number <= 0) {
     errors.push_back(key + ": invalid value " + std::to_string(*number) + " (expected a positive number of bytes)");
+  }
+}
+
+// A null value (an empty line) takes the default; a negative one is refused.
+void check_seconds_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
+                           std::vector<std::string>& errors) {
+  SettingValue& stored = values[key];
+  if (std::holds_alternative<std::monostate>(stored)) {
+    stored = find_param(key)->default_value;
+    return;
+  }
+  if (const auto* number = std::get_if<std::int64_t>(&stored); number != nullptr && *number < 0) {
+    errors.push_back(key + ": invalid value " + std::to_string(*number) + " (expected 0 or more seconds)");
   }
 }
 
@@ -447,6 +461,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
   for (const char* key : {"MaxOutputSize", "MaxBufferedBodyBytes"}) {
     check_positive_setting(values, key, errors);
   }
+  check_seconds_setting(values, "DrainDelay", errors);
 
   if (!errors.empty()) {
     throw ConfigError(std::move(errors));

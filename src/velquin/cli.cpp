@@ -25,7 +25,7 @@ const std::vector<CliKey> CLI_TO_KEY = {
     {"container", "Container"},      {"max_timeout", "MaxTimeout"},
     {"refresh_image", "RefreshImage"}, {"prefetch_image", "PrefetchImage"},
     {"run_containment", "RunContainment"}, {"max_output_size", "MaxOutputSize"},
-    {"max_buffered_body_bytes", "MaxBufferedBodyBytes"},
+    {"max_buffered_body_bytes", "MaxBufferedBodyBytes"}, {"drain_delay", "DrainDelay"},
 };
 }  // namespace detail
 
@@ -64,6 +64,7 @@ const OverrideOption kOverrideOptions[] = {
     {"run_containment", "auto|cgroup|subreaper", ""},
     {"max_output_size", "BYTES", ""},
     {"max_buffered_body_bytes", "BYTES", ""},
+    {"drain_delay", "SECONDS", ""},
 };
 
 std::string option_name(std::string_view dest) {
