@@ -62,7 +62,7 @@ echo:
       pattern: "^[a-z ]{0,40}\$"
 files:
   type: process
-  command: "printf x > out.txt; ls >/dev/null"
+  command: "printf x > {{ run_dir | shell }}/out.txt"
   output:
     multiple_values:
       - parameter_name: out
@@ -96,7 +96,8 @@ AliasReload 2
 CONF
 
 # Its own session, so that every process it leaves behind can be counted.
-setsid "$binary" --config "$work/velquin.conf" >"$work/out/velquin.out" 2>&1 &
+# Commands inherit its working directory: keep it inside the work directory.
+(cd "$work" && exec setsid "$binary" --config "$work/velquin.conf" >"$work/out/velquin.out" 2>&1) &
 vpid=$!
 for _ in $(seq 200); do
   curl -s -o /dev/null "$base/internal/health/check" && break
