@@ -70,7 +70,8 @@ std::system_error os_error(int err, const std::string& what) {
 // the parent's state, and a function-entry hook would grow the parent
 // thread's shadow stack with a frame that never returns.
 #if defined(__clang__) && __has_attribute(disable_sanitizer_instrumentation)
-#define VELQUIN_VFORK_CHILD __attribute__((no_sanitize("thread"), disable_sanitizer_instrumentation))
+#define VELQUIN_VFORK_CHILD                                                                        \
+  __attribute__((no_sanitize("thread"), disable_sanitizer_instrumentation))
 #else
 #define VELQUIN_VFORK_CHILD __attribute__((no_sanitize("thread")))
 #endif
