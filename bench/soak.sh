@@ -112,7 +112,7 @@ rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$vpid/status"; }
 threads() { awk '/^Threads:/ {print $2}' "/proc/$vpid/status"; }
 # Run cgroups kept for reuse (at most 64, two descriptors each) are counted
 # apart: the pool grows to the highest concurrency seen and stays.
-fd_targets() { ls -l "/proc/$vpid/fd" | awk 'NR > 1 {print $NF}'; }
+fd_targets() { ls -l "/proc/$vpid/fd" 2>/dev/null | awk 'NR > 1 {print $NF}'; }
 pooled_re='/run-[0-9]+(/cgroup\.events)?$'
 fds() { fd_targets | grep -Evc "$pooled_re" || true; }
 pooled() { fd_targets | grep -Ec '/run-[0-9]+$' || true; }
