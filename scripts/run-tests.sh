@@ -34,4 +34,19 @@ if [ "$status" = 0 ] && [ "${VELQUIN_SANITIZE_RUN:-1}" != "0" ]; then
     ctest --test-dir build-asan --output-on-failure -j2 --timeout 600 -LE 'e2e|docker'
   status=$?
 fi
+
+if [ "$status" = 0 ] && [ "${VELQUIN_TSAN_RUN:-1}" != "0" ]; then
+  # Once more under ThreadSanitizer: the modules that run code on several
+  # threads, and the end-to-end tests, whose harness fails a test when a
+  # velquin process it started wrote a report.
+  tsan_modules="api watcher velquin executor logger config e2e"
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELQUIN_WERROR=ON \
+    -DVELQUIN_BUILD_TESTS=ON -DVELQUIN_SANITIZE=thread || exit 1
+  # shellcheck disable=SC2086
+  cmake --build build-tsan -j2 --target velquin $(printf '%s_test ' $tsan_modules) || exit 1
+  TSAN_OPTIONS="second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
+    ctest --test-dir build-tsan --output-on-failure -j2 --timeout 900 \
+    -L "^($(echo $tsan_modules | tr ' ' '|'))\$"
+  status=$?
+fi
 exit "$status"

@@ -10,6 +10,7 @@
 
 #include "api/admission_control.h"
 #include "api/drain.h"
+#include "api/lame_duck.h"
 #include "api/http_server.h"
 #include "api/internal.h"
 #include "api/params.h"
@@ -167,6 +168,7 @@ struct API::State {
   detail::Drain drain;
   detail::RateLimiter rate_limiter;
   detail::RunSlots run_slots;
+  detail::LameDuck lame_duck;
   std::function<void()> admission_gate;  // set before serving, for tests only
 
   std::mutex server_lock;
@@ -552,6 +554,9 @@ Response API::State::conclude(RequestContext& ctx, const std::string& alias_name
 }
 
 Response API::State::internal_health_check(const Request& req, RequestContext& ctx) {
+  if (lame_duck.active()) {
+    return text_response(503, "Service is shutting down");
+  }
   const std::string key = services.host.settings()->health_api_key;
   if (!key.empty() && !support::constant_time_equal(req.header("X-API-Key"), key)) {
     ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
@@ -705,6 +710,17 @@ void API::graceful_shutdown(double timeout) {
   if (server) {
     server->stop();
   }
+}
+
+void API::lame_duck() {
+  const std::int64_t delay = state_->services.host.settings()->drain_delay;
+  if (delay <= 0) {
+    return;
+  }
+  logger::info("Drain delay: /internal/health/check answers 503 for " + std::to_string(delay) +
+               "s before the drain");
+  state_->lame_duck.run(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(std::min<double>(static_cast<double>(delay), 1e9))));
 }
 
 unsigned short API::port() const {

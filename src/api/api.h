@@ -47,6 +47,10 @@ class API {
   // admitted before, then stops the server. Safe to call more than once, from
   // any thread.
   void graceful_shutdown(double timeout = 30);
+  // For DrainDelay seconds: the health check answers 503, every other request
+  // is served as usual; then returns. A second call ends the first one's wait
+  // and returns at once. Call before graceful_shutdown().
+  void lame_duck();
 
   // The bound port once listening (0 before).
   unsigned short port() const;

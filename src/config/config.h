@@ -33,7 +33,7 @@ struct ParamDef {
 };
 
 // The settings in their fixed order (the order of environment errors).
-extern const std::array<ParamDef, 28> PARAM_DEFS;
+extern const std::array<ParamDef, 29> PARAM_DEFS;
 
 // How a process run's descendants are contained: a cgroup per run, or a
 // per-run subreaper; "auto" picks the cgroup where one can be created.
@@ -116,6 +116,7 @@ struct Settings {
   std::int64_t max_output_size = 0;
   std::int64_t max_buffered_body_bytes = 0;
   std::int64_t max_concurrent_runs = 0;              // 0: no limit
+  std::int64_t drain_delay = 0;                      // seconds of lame duck after SIGTERM
   std::optional<std::int64_t> default_memory_limit;  // bytes, for aliases without limits.memory
   std::optional<std::int64_t> default_pids_limit;
 };

@@ -15,7 +15,7 @@ namespace velquin::config {
 
 using support::quoted;
 
-const std::array<ParamDef, 28> PARAM_DEFS = {{
+const std::array<ParamDef, 29> PARAM_DEFS = {{
     {"PidFile", SettingType::text, std::string("/run/velquin.pid")},
     {"AuthDir", SettingType::text, std::string("/etc/velquin/auth.d")},
     {"AliasDir", SettingType::text, std::string("/etc/velquin/alias.d")},
@@ -44,6 +44,7 @@ const std::array<ParamDef, 28> PARAM_DEFS = {{
     {"MaxConcurrentRuns", SettingType::integer, std::int64_t{0}},
     {"DefaultMemoryLimit", SettingType::text, std::string()},
     {"DefaultPidsLimit", SettingType::integer, std::monostate{}},
+    {"DrainDelay", SettingType::integer, std::int64_t{0}},
 }};
 
 namespace detail {
@@ -279,11 +280,25 @@ Settings typed_settings(const std::map<std::string, SettingValue, std::less<>>& 
   s.max_output_size = integer_of(values, "MaxOutputSize").value_or(0);
   s.max_buffered_body_bytes = integer_of(values, "MaxBufferedBodyBytes").value_or(0);
   s.max_concurrent_runs = integer_of(values, "MaxConcurrentRuns").value_or(0);
+  s.drain_delay = integer_of(values, "DrainDelay").value_or(0);
   s.default_memory_limit = support::parse_byte_size(text_of(values, "DefaultMemoryLimit"));
   if (const auto pids = integer_of(values, "DefaultPidsLimit"); pids && *pids > 0) {
     s.default_pids_limit = pids;
   }
   return s;
+}
+
+// A null value (an empty line) takes the default; a negative one is refused.
+void check_seconds_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
+                           std::vector<std::string>& errors) {
+  SettingValue& stored = values[key];
+  if (std::holds_alternative<std::monostate>(stored)) {
+    stored = find_param(key)->default_value;
+    return;
+  }
+  if (const auto* number = std::get_if<std::int64_t>(&stored); number != nullptr && *number < 0) {
+    errors.push_back(key + ": invalid value " + std::to_string(*number) + " (expected 0 or more seconds)");
+  }
 }
 
 }  // namespace
@@ -533,6 +548,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
     check_positive_setting(values, key, errors);
   }
   check_run_limit_settings(values, errors);
+  check_seconds_setting(values, "DrainDelay", errors);
 
   if (!errors.empty()) {
     throw ConfigError(std::move(errors));

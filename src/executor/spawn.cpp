@@ -44,6 +44,18 @@ namespace {
 
 using support::UniqueFd;
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 constexpr const char* SHELL = "/bin/sh";
 constexpr const char* SELF = "/proc/self/exe";
 constexpr std::size_t CHILD_STACK_SIZE = 64 * 1024;
@@ -55,14 +67,42 @@ std::system_error os_error(int err, const std::string& what) {
   return std::system_error(err, std::generic_category(), what);
 }
 
-[[noreturn]] void child_fail(ChildArgs* a, int step) {
+// The child shares the parent's memory, so a sanitizer's bookkeeping must not
+// run in it: its interceptors (sigaction, dup2, execve, _exit) would change
+// the parent's state, and a function-entry hook would grow the parent
+// thread's shadow stack with a frame that never returns.
+#if defined(__clang__) && __has_attribute(disable_sanitizer_instrumentation)
+#define VELQUIN_VFORK_CHILD                                                                        \
+  __attribute__((no_sanitize("thread"), disable_sanitizer_instrumentation))
+#else
+#define VELQUIN_VFORK_CHILD __attribute__((no_sanitize("thread")))
+#endif
+
+// The kernel's struct sigaction, for a raw rt_sigaction with SIG_DFL.
+struct KernelSigaction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  std::uint64_t mask;
+};
+
+[[noreturn]] VELQUIN_VFORK_CHILD inline void child_fail(ChildArgs* a, int step) {
   a->fail_errno = errno;
   a->fail_step = step;
-  ::_exit(127);
+  ::syscall(SYS_exit_group, 127);
+  __builtin_unreachable();
+}
+
+// to's copy keeps no close-on-exec flag, also when from already is to.
+VELQUIN_VFORK_CHILD inline bool child_dup_onto(int from, int to) {
+  if (from == to) {
+    return ::syscall(SYS_fcntl, to, F_SETFD, 0) == 0;
+  }
+  return ::syscall(SYS_dup3, from, to, 0) == to;
 }
 
 // Runs in the vfork-style child: raw system calls only (see ChildArgs).
-int child_main(void* raw) {
+VELQUIN_VFORK_CHILD int child_main(void* raw) {
   auto* a = static_cast<ChildArgs*>(raw);
   // "0" moves the writing process itself; nothing has forked yet, so no
   // descendant can be left outside.
@@ -70,9 +110,9 @@ int child_main(void* raw) {
     child_fail(a, STEP_CGROUP);
   }
   if (a->probe) {
-    ::_exit(0);
+    ::syscall(SYS_exit_group, 0);
   }
-  if (::setpgid(0, 0) != 0) {
+  if (::syscall(SYS_setpgid, 0, 0) != 0) {
     child_fail(a, STEP_SETPGID);
   }
   // Before setuid: a limit above the service's own hard limit needs its privilege.
@@ -92,13 +132,12 @@ int child_main(void* raw) {
       }
     }
   }
-  sigset_t empty;
-  ::sigemptyset(&empty);
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, _NSIG / 8);
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
+  const std::uint64_t empty = 0;
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, sizeof empty);
+  KernelSigaction dfl{};
+  dfl.handler = SIG_DFL;
   for (int sig : DEFAULT_SIGNALS) {
-    ::sigaction(sig, &dfl, nullptr);
+    ::syscall(SYS_rt_sigaction, sig, &dfl, nullptr, sizeof dfl.mask);
   }
   // Raw system calls: glibc's wrappers would signal every thread of the
   // process, and this child shares the parent's memory.
@@ -114,12 +153,12 @@ int child_main(void* raw) {
       child_fail(a, STEP_SETUID);
     }
   }
-  if (::dup2(a->in_fd, STDIN_FILENO) < 0 || ::dup2(a->out_fd, STDOUT_FILENO) < 0 ||
-      ::dup2(a->err_fd, STDERR_FILENO) < 0) {
+  if (!child_dup_onto(a->in_fd, STDIN_FILENO) || !child_dup_onto(a->out_fd, STDOUT_FILENO) ||
+      !child_dup_onto(a->err_fd, STDERR_FILENO)) {
     child_fail(a, STEP_DUP);
   }
   ::syscall(SYS_close_range, 3U, ~0U, 0U);
-  ::execve(a->path, a->argv, a->envp);
+  ::syscall(SYS_execve, a->path, a->argv, a->envp);
   child_fail(a, STEP_EXEC);
 }
 
@@ -361,8 +400,21 @@ class ReaperFactory {
     std::string arg0 = "velquin-reaper";
     std::string mode = REAPER_ENV;
     char* argv[] = {arg0.data(), nullptr};
-    char* envp[] = {mode.data(), nullptr};
-    rc = ::posix_spawn(&pid_, SELF, &actions, &attr, argv, envp);
+    std::vector<std::string> env_strings{mode};
+    if (kSanitized) {
+      // A sanitizer build's reports must reach the file its options name.
+      for (const char* name : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name); value != nullptr) {
+          env_strings.push_back(std::string(name) + "=" + value);
+        }
+      }
+    }
+    std::vector<char*> envp;
+    for (auto& e : env_strings) {
+      envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    rc = ::posix_spawn(&pid_, SELF, &actions, &attr, argv, envp.data());
     if (rc != 0) {
       pid_ = -1;
       throw os_error(rc, "cannot start the run's subreaper");

@@ -29,6 +29,7 @@ const std::vector<CliKey> CLI_TO_KEY = {
     {"max_concurrent_runs", "MaxConcurrentRuns"},
     {"default_memory_limit", "DefaultMemoryLimit"},
     {"default_pids_limit", "DefaultPidsLimit"},
+    {"drain_delay", "DrainDelay"},
 };
 }  // namespace detail
 
@@ -70,6 +71,7 @@ const OverrideOption kOverrideOptions[] = {
     {"max_concurrent_runs", "RUNS", ""},
     {"default_memory_limit", "SIZE", ""},
     {"default_pids_limit", "COUNT", ""},
+    {"drain_delay", "SECONDS", ""},
 };
 
 std::string option_name(std::string_view dest) {

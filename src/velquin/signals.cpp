@@ -48,6 +48,7 @@ void on_sighup(watcher::Reloader& reloader, Notifier& notifier) {
 
 void do_shutdown(api::API& api) {
   try {
+    api.lame_duck();
     api.graceful_shutdown();
   } catch (const std::exception& e) {
     logger::error(std::string("Graceful shutdown error: ") + e.what());

@@ -339,17 +339,23 @@ TEST_F(SettingsTest, ContainmentAndByteLimits) {
   EXPECT_EQ(c.get_text("RunContainment"), "auto");
   EXPECT_EQ(c.get_int("MaxOutputSize"), 67108864);
   EXPECT_EQ(c.get_int("MaxBufferedBodyBytes"), 268435456);
-  c.load(missing(), Overrides{{"RunContainment", "CGroup"}, {"MaxOutputSize", "1024"}});
+  EXPECT_EQ(c.get_int("DrainDelay"), 0);
+  c.load(missing(), Overrides{{"RunContainment", "CGroup"}, {"MaxOutputSize", "1024"}, {"DrainDelay", "0"}});
   EXPECT_EQ(c.get_text("RunContainment"), "cgroup");
   EXPECT_EQ(c.get_int("MaxOutputSize"), 1024);
+  EXPECT_EQ(c.get_int("DrainDelay"), 0);
   EXPECT_EQ(load_errors(c, missing(),
                         Overrides{{"RunContainment", "jail"},
                                   {"MaxOutputSize", "0"},
-                                  {"MaxBufferedBodyBytes", "-1"}}),
+                                  {"MaxBufferedBodyBytes", "-1"},
+                                  {"DrainDelay", "-1"}}),
             (std::vector<std::string>{
                 "RunContainment: invalid value 'jail' (expected one of ['auto', 'cgroup', 'subreaper'])",
                 "MaxOutputSize: invalid value 0 (expected a positive number of bytes)",
-                "MaxBufferedBodyBytes: invalid value -1 (expected a positive number of bytes)"}));
+                "MaxBufferedBodyBytes: invalid value -1 (expected a positive number of bytes)",
+                "DrainDelay: invalid value -1 (expected 0 or more seconds)"}));
+  EXPECT_EQ(load_errors(c, missing(), Overrides{{"DrainDelay", "soon"}}),
+            (std::vector<std::string>{"Invalid integer value: 'soon'"}));
 }
 
 TEST_F(SettingsTest, AdmissionAndDefaultRunLimits) {

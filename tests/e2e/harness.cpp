@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,22 +18,70 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace velquin::e2e {
 namespace {
 
-std::vector<std::string> child_environment(const Env& extra) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr const char* kReportPrefix = "sanitizer-report";
+constexpr const char* kSanitizerOptions[] = {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"};
+
+// report_dir non-empty: a sanitized child writes its reports to files there
+// (its stderr is a file no test reads).
+std::vector<std::string> child_environment(const Env& extra,
+                                           const std::filesystem::path& report_dir = {}) {
   std::vector<std::string> out;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "VELQUIN_", 8) != 0) {
       out.emplace_back(*e);
     }
   }
+  if (kSanitized && !report_dir.empty()) {
+    const std::string path = ":log_path=" + (report_dir / kReportPrefix).string();
+    for (const std::string name : kSanitizerOptions) {
+      auto it = std::find_if(out.begin(), out.end(),
+                             [&](const std::string& e) { return e.rfind(name + "=", 0) == 0; });
+      if (it != out.end()) {
+        *it += path;  // the last occurrence of an option wins
+      } else {
+        out.push_back(name + "=" + path.substr(1));
+      }
+    }
+  }
   for (const auto& [k, v] : extra) {
     out.push_back(k + "=" + v);
   }
   return out;
+}
+
+// Fails the running test with every sanitizer report found in dir.
+void expect_no_sanitizer_reports(const std::filesystem::path& dir) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    if (entry.path().filename().string().rfind(kReportPrefix, 0) == 0) {
+      std::string text = testing::read_file(entry.path());
+      if (text.size() > 16384) {
+        text.resize(16384);
+      }
+      ADD_FAILURE() << "velquin wrote a sanitizer report (" << entry.path().filename().string()
+                    << "):\n"
+                    << text;
+    }
+  }
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
@@ -47,11 +96,12 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 // Spawns the binary; stdout/stderr go to the given descriptors, stdin is
 // in_fd or /dev/null.
 pid_t spawn_velquin(const std::vector<std::string>& args, const Env& env, int out_fd, int err_fd,
-                    int in_fd = -1, const std::vector<std::string>& launcher = {}) {
+                    const std::filesystem::path& report_dir, int in_fd = -1,
+                    const std::vector<std::string>& launcher = {}) {
   std::vector<std::string> argv_s = launcher;
   argv_s.push_back(VELQUIN_BINARY);
   argv_s.insert(argv_s.end(), args.begin(), args.end());
-  auto env_s = child_environment(env);
+  auto env_s = child_environment(env, report_dir);
   auto argv = pointers(argv_s);
   auto envp = pointers(env_s);
   posix_spawn_file_actions_t fa;
@@ -172,7 +222,7 @@ RunResult run_velquin(const std::vector<std::string>& args, const Env& env,
   auto err_path = tmp.path() / "err";
   int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  pid_t pid = spawn_velquin(args, env, out_fd, err_fd);
+  pid_t pid = spawn_velquin(args, env, out_fd, err_fd, tmp.path());
   ::close(out_fd);
   ::close(err_fd);
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -189,6 +239,7 @@ RunResult run_velquin(const std::vector<std::string>& args, const Env& env,
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  expect_no_sanitizer_reports(tmp.path());
   return RunResult{decode_status(status), slurp(out_path), slurp(err_path)};
 }
 
@@ -313,6 +364,7 @@ Service::~Service() {
     int status = 0;
     ::waitpid(pid_, &status, 0);
   }
+  expect_no_sanitizer_reports(dir());
 }
 
 void Service::write_alias_file(const std::string& name, const std::string& yaml) const {
@@ -343,7 +395,7 @@ void Service::start() {
       launcher.insert(launcher.end(), {"-E", name + "=" + value});
     }
   }
-  pid_ = spawn_velquin(args, options_.env, out_fd, err_fd, in_fds[0], launcher);
+  pid_ = spawn_velquin(args, options_.env, out_fd, err_fd, dir(), in_fds[0], launcher);
   ::close(out_fd);
   ::close(err_fd);
   if (in_fds[0] >= 0) {

@@ -233,6 +233,30 @@ TEST(LiveOps, SigtermAnswersEveryRequestInFlightAndRefusesNewOnes) {
   EXPECT_EQ(unavailable, 1u);
 }
 
+// DrainDelay: the health check fails first so that a balancer takes the
+// instance out, while executions are still served; a second SIGTERM ends the
+// delay (60 s here, longer than stop() waits) and drains at once.
+TEST(LiveOps, DrainDelayFailsOnlyTheHealthCheckUntilASecondSigterm) {
+  ServiceOptions opts;
+  opts.config_lines = {"DrainDelay 60", "HealthApiKey hk"};
+  Service s(opts);
+  s.start();
+  ASSERT_EQ(http(s.port(), "GET", "/internal/health/check", {{"X-API-Key", "hk"}}).status, 200);
+  s.signal(SIGTERM);
+  ASSERT_TRUE(s.wait_for_log("Drain delay: /internal/health/check answers 503 for 60s"));
+  for (const char* key : {"hk", "wrong"}) {
+    auto health = http(s.port(), "GET", "/internal/health/check", {{"X-API-Key", key}});
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "Service is shutting down");
+  }
+  auto served = s.execute("echo", json{{"message", "still here"}});
+  EXPECT_EQ(served.status, 200);
+  EXPECT_EQ(served.body, "still here\n");
+  EXPECT_THAT(s.app_log(), ::testing::Not(HasSubstr("Graceful shutdown: waiting")));
+  EXPECT_EQ(s.stop(SIGTERM, std::chrono::seconds(20)), 0);
+  EXPECT_THAT(s.app_log(), HasSubstr("Graceful shutdown: waiting for active requests..."));
+}
+
 // A SIGHUP reload that waits on a pull for many minutes: meanwhile new
 // connections are served and a SIGTERM still drains and ends the service.
 TEST(LiveOps, SighupReloadStuckInAPullLeavesTheAcceptorAndSigtermFree) {
