@@ -34,4 +34,10 @@ if [ "$status" = 0 ] && [ "${VELQUIN_SANITIZE_RUN:-1}" != "0" ]; then
     ctest --test-dir build-asan --output-on-failure -j2 --timeout 600 -LE 'e2e|docker'
   status=$?
 fi
+
+if [ "$status" = 0 ] && [ "${VELQUIN_FUZZ_RUN:-1}" != "0" ]; then
+  # Every fuzz target for a short while on its seeds, two side by side.
+  VELQUIN_FUZZ_JOBS=2 fuzz/run.sh "${VELQUIN_FUZZ_SECONDS:-20}"
+  status=$?
+fi
 exit "$status"

@@ -106,8 +106,10 @@ std::optional<EnvList> _build_env(const json& alias_cfg, const json& params,
     return std::nullopt;
   }
   EnvList env = inherited_environment();
-  for (const auto& [name, value] : environment.items()) {
-    std::string rendered = tmpl::render(_env_value(value), params, run_dir);
+  for (const auto& entry : environment.items()) {
+    // Not a structured binding: clang before 16 cannot capture one in a lambda.
+    const std::string& name = entry.key();
+    std::string rendered = tmpl::render(_env_value(entry.value()), params, run_dir);
     auto it =
         std::find_if(env.begin(), env.end(), [&](const auto& kv) { return kv.first == name; });
     if (it != env.end()) {
