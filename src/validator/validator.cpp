@@ -296,6 +296,17 @@ bool same_value(const std::string& type, const Json& choice, const Json& value) 
   return choice.is_string() && value.is_string() && choice == value;
 }
 
+// An empty text inserted raw as a word of its own makes that word vanish, and
+// the words after it move up one place (`tar -C {{ dir }} -xf a.tar`). Only the
+// operator may choose that: as one of the choices, or as the default.
+bool client_empty_word(const Json& def, const Json& value) {
+  if (!value.is_string() || !value.get_ref<const std::string&>().empty()) {
+    return false;
+  }
+  const Json* default_value = given(def, "default");
+  return given(def, "choices") == nullptr && (default_value == nullptr || *default_value != value);
+}
+
 std::string plain_word_error(const std::string& who) {
   return who + " must be a plain word (" + std::string(tmpl::PLAIN_WORD_CHARACTERS) + ")";
 }
@@ -374,7 +385,7 @@ void check_value(const std::string& name, const Json& def, const Json& value,
       errors.push_back(who + " must be at most " + support::value_text(*max));
     }
   }
-  if (plain_word && !tmpl::is_plain_word_value(value)) {
+  if (plain_word && (!tmpl::is_plain_word_value(value) || client_empty_word(def, value))) {
     errors.push_back(plain_word_error(who));
   }
 }

@@ -355,7 +355,8 @@ TEST(Parameters, RawInsertionsTakePlainWordsOnly) {
       IsEmpty());
   EXPECT_THAT(validate_parameters(Json{{"p", ";touch /tmp/p;"}, {"j", "a b"}, {"n", "x"}}, alias),
               ElementsAreArray({"'p'" + tail, "'j'" + tail, std::string("'n' must be a number")}));
-  for (const std::string value : {"a b", "a\nb", "$x", "é", "~root", "a*", "'", "[a]"}) {
+  // An empty word vanishes and moves the words after it up one place.
+  for (const std::string value : {"a b", "a\nb", "$x", "é", "~root", "a*", "'", "[a]", ""}) {
     EXPECT_THAT(validate_parameters(Json{{"p", value}}, alias), ElementsAreArray({"'p'" + tail}))
         << value;
   }
@@ -363,6 +364,15 @@ TEST(Parameters, RawInsertionsTakePlainWordsOnly) {
   const Json container = yaml("type: container\nimage: busybox\ncommand: echo {{ p }}\n"
                               "parameters:\n  p: {pattern: '.*'}");
   EXPECT_THAT(validate_parameters(Json{{"p", "a;b"}}, container), ElementsAreArray({"'p'" + tail}));
+}
+
+// Unless the operator wrote the empty value: as a choice or as the default.
+TEST(Parameters, RawInsertionsTakeAnEmptyValueTheOperatorWrote) {
+  const Json alias = yaml("type: process\ncommand: ls {{ f }} {{ g }} -- x\nparameters:\n"
+                          "  f: {choices: ['', '-l']}\n  g: {pattern: '.*', default: ''}");
+  Json definition = alias;
+  EXPECT_THAT(validate_alias_definition(definition, std::nullopt), IsEmpty());
+  EXPECT_THAT(validate_parameters(apply_defaults(Json{{"f", ""}}, alias), alias), IsEmpty());
 }
 
 TEST(Parameters, NoParametersDeclaredRefusesEverything) {
