@@ -54,7 +54,7 @@ constexpr std::string_view BARE_ESCAPED = " '\"$`\\|;&()<>*?[]#~!}\ta";
 struct Sample {
   std::string command;
   std::vector<std::string> words;  // what printf must receive
-  bool prints_value = false;        // a word holds a reference
+  bool prints_value = false;       // a word holds a reference
 };
 
 class Grammar {
