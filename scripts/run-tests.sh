@@ -49,4 +49,10 @@ if [ "$status" = 0 ] && [ "${VELQUIN_TSAN_RUN:-1}" != "0" ]; then
     -L "^($(echo $tsan_modules | tr ' ' '|'))\$"
   status=$?
 fi
+
+if [ "$status" = 0 ] && [ "${VELQUIN_FUZZ_RUN:-1}" != "0" ]; then
+  # Every fuzz target for a short while on its seeds, two side by side.
+  VELQUIN_FUZZ_JOBS=2 fuzz/run.sh "${VELQUIN_FUZZ_SECONDS:-20}"
+  status=$?
+fi
 exit "$status"

@@ -88,7 +88,8 @@ std::string value_text(const nlohmann::ordered_json& value) {
     case nlohmann::ordered_json::value_t::discarded:
       return "None";
     default:
-      return value.dump();
+      // A message must not throw because a text in it is not UTF-8.
+      return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   }
 }
 

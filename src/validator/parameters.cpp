@@ -16,6 +16,16 @@ namespace velquin::validator {
 
 namespace {
 
+// An empty text inserted raw as a word of its own makes that word vanish, and
+// the words after it move up one place (`tar -C {{ dir }} -xf a.tar`). Only the
+// operator may choose that: as one of the choices, or as the default.
+bool client_empty_word(const alias::Parameter& def, const Json& value) {
+  if (!value.is_string() || !value.get_ref<const std::string&>().empty()) {
+    return false;
+  }
+  return !def.choices && (!def.default_value || *def.default_value != value);
+}
+
 using Json = nlohmann::ordered_json;
 using alias::ParameterType;
 using support::quoted;
@@ -243,7 +253,7 @@ void check_value(const alias::Parameter& def, const Json& value, std::vector<std
       errors.push_back(who + " must be at most " + def.max->text);
     }
   }
-  if (def.raw_word && !tmpl::is_plain_word_value(value)) {
+  if (def.raw_word && (!tmpl::is_plain_word_value(value) || client_empty_word(def, value))) {
     errors.push_back(who + " must be a plain word (" + std::string(tmpl::PLAIN_WORD_CHARACTERS) +
                      ")");
   }

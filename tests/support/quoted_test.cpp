@@ -42,6 +42,10 @@ TEST(Quoted, JsonValuesUsePythonLikeForms) {
   EXPECT_EQ(quoted(Json(2.0)), "2.0");
   EXPECT_EQ(quoted(Json::array({1, "a"})), "[1,\"a\"]");
   EXPECT_EQ(quoted(std::int64_t{42}), "42");
+  // Messages about a list or mapping never throw for bytes that are not UTF-8.
+  const Json bad = Json::array({std::string("a\xff")});
+  EXPECT_EQ(quoted(bad), "[\"a\xEF\xBF\xBD\"]");
+  EXPECT_EQ(value_text(bad), "[\"a\xEF\xBF\xBD\"]");
 }
 
 struct NumberCase {

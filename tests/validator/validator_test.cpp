@@ -115,7 +115,8 @@ TEST(Parameters, RawInsertionsTakePlainWordsOnly) {
       IsEmpty());
   EXPECT_THAT(validate_parameters(Json{{"p", ";touch /tmp/p;"}, {"j", "a b"}, {"n", "x"}}, *alias),
               ElementsAreArray({"'p'" + tail, "'j'" + tail, std::string("'n' must be a number")}));
-  for (const std::string value : {"a b", "a\nb", "$x", "é", "~root", "a*", "'", "[a]"}) {
+  // An empty word vanishes and moves the words after it up one place.
+  for (const std::string value : {"a b", "a\nb", "$x", "é", "~root", "a*", "'", "[a]", ""}) {
     EXPECT_THAT(validate_parameters(Json{{"p", value}}, *alias), ElementsAreArray({"'p'" + tail}))
         << value;
   }
@@ -124,6 +125,16 @@ TEST(Parameters, RawInsertionsTakePlainWordsOnly) {
                                     "parameters:\n  p: {pattern: '.*'}");
   EXPECT_THAT(validate_parameters(Json{{"p", "a;b"}}, *container),
               ElementsAreArray({"'p'" + tail}));
+}
+
+// Unless the operator wrote the empty value: as a choice or as the default.
+TEST(Parameters, RawInsertionsTakeAnEmptyValueTheOperatorWrote) {
+  const auto alias = yaml_alias("type: process\ncommand: ls {{ f }} {{ g }} -- x\nparameters:\n"
+                                "  f: {choices: ['', '-l']}\n  g: {pattern: '.*', default: ''}");
+  ASSERT_NE(alias, nullptr);
+  Json params = {{"f", ""}};
+  apply_defaults(params, *alias);
+  EXPECT_THAT(validate_parameters(params, *alias), IsEmpty());
 }
 
 TEST(Parameters, NoParametersDeclaredRefusesEverything) {
