@@ -379,9 +379,9 @@ std::optional<Response> API::State::admit_caller(const Request& head, RequestCon
       refused->close = true;
       return refused;
     }
-  }
-  if (auto refused = detail::check_rate(rate_limiter, ctx, *who, alias_name)) {
-    return refused;
+    if (auto limited = detail::check_rate(rate_limiter, ctx, *who, alias_name)) {
+      return limited;
+    }
   }
   // The request's one lookup: the definition it keeps to its answer. A missing
   // alias is answered only after the body, whose errors come first.

@@ -240,12 +240,13 @@ void DefinitionChecker::parameter(const std::string& name, const Json& def) {
   // The default is only judged against a definition that is itself sound.
   if (errors_.size() == before) {
     if (const Json* value = given(def, "default"); value != nullptr) {
+      // Set first: a default the operator wrote is judged as the operator's.
+      built.default_value = *value;
       std::vector<std::string> problems;
       validator::check_value(built, *value, problems);
       for (const auto& problem : problems) {
         error(where + "invalid default: " + problem);
       }
-      built.default_value = *value;
     }
   }
 }

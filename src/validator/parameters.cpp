@@ -16,6 +16,10 @@ namespace velquin::validator {
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+using alias::ParameterType;
+using support::quoted;
+
 // An empty text inserted raw as a word of its own makes that word vanish, and
 // the words after it move up one place (`tar -C {{ dir }} -xf a.tar`). Only the
 // operator may choose that: as one of the choices, or as the default.
@@ -25,10 +29,6 @@ bool client_empty_word(const alias::Parameter& def, const Json& value) {
   }
   return !def.choices && (!def.default_value || *def.default_value != value);
 }
-
-using Json = nlohmann::ordered_json;
-using alias::ParameterType;
-using support::quoted;
 
 bool is_digits(std::string_view text) {
   if (text.empty()) {
