@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/alias_parser.h"
 #include "support/yaml_value.h"
 #include "validator/validator.h"
 
@@ -40,29 +41,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!alias.is_object()) {
     return 0;
   }
-  alias["name"] = "fuzz";
   // Requests reach validation only for definitions the loader accepted.
-  if (!velquin::validator::validate_alias_definition(alias, 3600).empty()) {
+  const velquin::config::ParsedAlias parsed =
+      velquin::config::parse_alias("fuzz", std::move(alias), 3600);
+  if (!parsed.errors.empty()) {
     return 0;
   }
+  const velquin::alias::Alias& alias_def = *parsed.alias;
   Json params = Json::parse(request, nullptr, false);
   if (params.is_discarded() || !params.is_object()) {
     return 0;
   }
-  if (!velquin::validator::validate_parameters(params, alias).empty()) {
+  if (!velquin::validator::validate_parameters(params, alias_def).empty()) {
     return 0;
   }
-  // The executor validates again once defaults are in: an accepted definition's
-  // defaults must not turn an accepted request into a refused one.
-  const Json filled = velquin::validator::apply_defaults(params, alias);
-  if (!velquin::validator::validate_parameters(filled, alias).empty()) {
+  // Defaults are filled after validation: an accepted definition's defaults
+  // must not turn an accepted request into a refused one.
+  Json filled = params;
+  velquin::validator::apply_defaults(filled, alias_def);
+  if (!velquin::validator::validate_parameters(filled, alias_def).empty()) {
     std::abort();
   }
-  const Json* exit_codes = alias.contains("_exit_code_map") ? &alias["_exit_code_map"] : nullptr;
   for (const auto code : {std::optional<std::int64_t>(), std::optional<std::int64_t>(0),
                           std::optional<std::int64_t>(1), std::optional<std::int64_t>(255),
                           std::optional<std::int64_t>(-9)}) {
-    const auto status = velquin::validator::resolve_exit_status(exit_codes, code);
+    const auto status = velquin::validator::resolve_exit_status(alias_def.exit_codes, code);
     if (status.status < 100 || status.status > 599) {
       std::abort();
     }

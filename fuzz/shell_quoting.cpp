@@ -32,6 +32,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <nlohmann/json.hpp>
 
+#include "config/alias_parser.h"
 #include "template/template.h"
 #include "validator/validator.h"
 
@@ -471,16 +472,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 {"command", sample.command},
                 {"parameters", {{"v", parameter}}},
                 {"name", "fuzz"}};
-  if (!velquin::validator::validate_alias_definition(alias, std::nullopt).empty()) {
+  const velquin::config::ParsedAlias parsed =
+      velquin::config::parse_alias("fuzz", std::move(alias), std::nullopt);
+  if (!parsed.errors.empty()) {
     return 0;
   }
   const Json params = {{"v", value}};
-  if (!velquin::validator::validate_parameters(params, alias).empty()) {
+  if (!velquin::validator::validate_parameters(params, *parsed.alias).empty()) {
     return 0;
   }
   std::string rendered;
   try {
-    rendered = velquin::tmpl::render_command(sample.command, params);
+    // The command as the loader parsed it, rendered as a run renders it.
+    rendered = velquin::tmpl::render_command(parsed.alias->process()->command, params);
   } catch (const velquin::tmpl::RenderError&) {
     return 0;
   }

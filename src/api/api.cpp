@@ -10,9 +10,9 @@
 
 #include "api/admission_control.h"
 #include "api/drain.h"
-#include "api/lame_duck.h"
 #include "api/http_server.h"
 #include "api/internal.h"
+#include "api/lame_duck.h"
 #include "api/params.h"
 #include "logger/logger.h"
 #include "metrics/metrics.h"
@@ -25,7 +25,6 @@
 namespace velquin::api {
 
 namespace {
-
 
 constexpr std::string_view ROUTE_EXECUTE = "/v1/";
 constexpr std::string_view ROUTE_LOGS_REOPEN = "/internal/logs/reopen";
@@ -45,8 +44,8 @@ Response generic_error() {
 }
 
 Response not_found() {
-  return text_response(404, page(404, "Not Found",
-                                 "The requested URL was not found on the server."));
+  return text_response(404,
+                       page(404, "Not Found", "The requested URL was not found on the server."));
 }
 
 Response method_not_allowed(std::string allow) {
@@ -491,7 +490,8 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
         [this, &alias_def, params = std::move(params), run_context = std::move(run_context),
          lease](executor::LiveOutput* live) mutable {
           run_context.live = live;
-          executor::RunResult result = services.runner.execute_alias(alias_def, params, run_context);
+          executor::RunResult result =
+              services.runner.execute_alias(alias_def, params, run_context);
           lease->release();
           return result;
         },
@@ -543,8 +543,8 @@ Response API::State::conclude(RequestContext& ctx, const std::string& alias_name
 
   const validator::ExitStatus mapped =
       validator::resolve_exit_status(alias_def.exit_codes, result.returncode);
-  ctx.app_code = std::string(mapped.status == 200 ? detail::CODE_SUCCESS
-                                                  : detail::CODE_EXECUTION_FAILED);
+  ctx.app_code =
+      std::string(mapped.status == 200 ? detail::CODE_SUCCESS : detail::CODE_EXECUTION_FAILED);
   Response res = detail::build_response(alias_def, result);
   if (mapped.reason) {
     res.status = mapped.status;
@@ -667,7 +667,9 @@ void API::set_signal_handlers(std::vector<std::pair<int, std::function<void(int)
   state_->signal_handlers = std::move(handlers);
 }
 
-void API::set_listen_fd(int fd) { state_->listen_fd = fd; }
+void API::set_listen_fd(int fd) {
+  state_->listen_fd = fd;
+}
 
 void API::set_on_listening(std::function<void()> callback) {
   state_->on_listening = std::move(callback);
@@ -689,7 +691,9 @@ void API::start() {
   state_->serve(host, static_cast<std::uint16_t>(port));
 }
 
-void API::start_on(const std::string& host, unsigned short port) { state_->serve(host, port); }
+void API::start_on(const std::string& host, unsigned short port) {
+  state_->serve(host, port);
+}
 
 void API::graceful_shutdown(double timeout) {
   State& s = *state_;

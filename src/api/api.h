@@ -8,7 +8,7 @@
 
 namespace velquin::api {
 
-class Server;  // the Beast listener; defined in the .cpp
+class Server;     // the Beast listener; defined in the .cpp
 struct Services;  // the calls into other modules (api/internal.h)
 namespace detail {
 struct AdmissionGate;

@@ -49,8 +49,7 @@ std::string describe_certificate(const std::string& cert_path) {
     if (!file) {
       return info;
     }
-    std::unique_ptr<X509, X509Free> cert(
-        PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<X509, X509Free> cert(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
     if (!cert) {
       return info;
     }
@@ -59,8 +58,7 @@ std::string describe_certificate(const std::string& cert_path) {
     if (index < 0) {
       return info;
     }
-    std::string cn =
-        asn1_text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    std::string cn = asn1_text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
     if (!cn.empty()) {
       info += ", CN=" + cn;
     }

@@ -42,8 +42,7 @@ using boost::system::error_code;
 
 // Runs one asynchronous operation to completion on the connection's own
 // io_context, so that the stream's deadline can cut it.
-template <typename Start>
-error_code run_io(net::io_context& ioc, Start start) {
+template <typename Start> error_code run_io(net::io_context& ioc, Start start) {
   error_code result = net::error::operation_aborted;
   start([&result](error_code ec, std::size_t) { result = ec; });
   ioc.restart();
@@ -107,7 +106,9 @@ Admission Admission::read_body(std::function<Response(const Request&)> then) {
   return admission;
 }
 
-std::string status_reason(int status) { return reason_for(status); }
+std::string status_reason(int status) {
+  return reason_for(status);
+}
 
 std::string bare_page(int status) {
   const std::string reason = reason_for(status);
@@ -163,8 +164,8 @@ struct Connection {
   // frees its per-thread state then) is over before the server is gone.
   std::thread thread;
   std::mutex mutex;
-  bool busy = false;              // guarded by mutex: inside the handler
-  std::function<void()> cancel;   // touched only on the connection thread
+  bool busy = false;             // guarded by mutex: inside the handler
+  std::function<void()> cancel;  // touched only on the connection thread
 };
 
 struct HttpServer::Impl {
@@ -323,10 +324,11 @@ void HttpServer::Impl::serve(const std::shared_ptr<Connection>& conn, tcp::socke
         while (drained < 64 * 1024 * 1024) {
           std::size_t n = 0;
           ec = run_io(conn->ioc, [&](auto done) {
-            stream.async_read_some(net::buffer(scratch), [done, &n](error_code e, std::size_t k) mutable {
-              n = k;
-              done(e, k);
-            });
+            stream.async_read_some(net::buffer(scratch),
+                                   [done, &n](error_code e, std::size_t k) mutable {
+                                     n = k;
+                                     done(e, k);
+                                   });
           });
           if (ec) {
             break;
@@ -379,9 +381,8 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
     beast::get_lowest_layer(stream).expires_after(first ? limits.header_timeout
                                                         : limits.idle_timeout);
     first = false;
-    error_code ec = run_io(conn.ioc, [&](auto done) {
-      http::async_read_header(stream, buffer, parser, done);
-    });
+    error_code ec =
+        run_io(conn.ioc, [&](auto done) { http::async_read_header(stream, buffer, parser, done); });
     int rejected = 0;
     if (ec == http::error::body_limit) {
       rejected = 413;
@@ -465,10 +466,9 @@ void HttpServer::Impl::session(Connection& conn, Stream& stream, const std::stri
       }
     });
     if (res.stream) {
-      detail::ChunkedBody<Stream> body(stream, conn.ioc, res,
-                                       res.reason.empty() ? reason_for(res.status) : res.reason,
-                                       version, keep_alive && !res.close && !stopped,
-                                       limits.write_timeout);
+      detail::ChunkedBody<Stream> body(
+          stream, conn.ioc, res, res.reason.empty() ? reason_for(res.status) : res.reason, version,
+          keep_alive && !res.close && !stopped, limits.write_timeout);
       Response plain;
       set_busy(true);
       try {
@@ -563,8 +563,7 @@ void HttpServer::Impl::arm_signals() {
 
 void HttpServer::Impl::read_signal() {
   signals->async_read_some(
-      net::buffer(&siginfo, sizeof siginfo),
-      [self = this](error_code ec, std::size_t n) {
+      net::buffer(&siginfo, sizeof siginfo), [self = this](error_code ec, std::size_t n) {
         if (ec == net::error::operation_aborted || self->stopped || !self->signals ||
             !self->signals->is_open()) {
           return;
@@ -675,6 +674,8 @@ void HttpServer::stop() {
   }
 }
 
-std::uint16_t HttpServer::port() const { return impl_->bound_port; }
+std::uint16_t HttpServer::port() const {
+  return impl_->bound_port;
+}
 
 }  // namespace velquin::api

@@ -119,8 +119,8 @@ struct ServerLimits {
 };
 
 struct TlsFiles {
-  std::string cert_chain;  // PEM
-  std::string private_key; // PEM
+  std::string cert_chain;   // PEM
+  std::string private_key;  // PEM
 };
 
 // Accepts on the thread that calls run(); serves each connection on a thread

@@ -3,13 +3,13 @@
 
 #include "api/internal.h"
 
-#include <chrono>
 #include "auth/auth.h"
 #include "config/config.h"
 #include "executor/executor.h"
 #include "logger/logger.h"
 #include "metrics/metrics.h"
 #include "support/scope_exit.h"
+#include <chrono>
 
 namespace velquin::api {
 

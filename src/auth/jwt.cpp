@@ -93,25 +93,25 @@ bool verify_signature(EVP_PKEY* key, JwtAlgorithm algorithm, std::string_view si
   const EVP_MD* md = nullptr;
   std::optional<std::string> der;
   switch (algorithm) {
-    case JwtAlgorithm::RS256:
-      md = EVP_sha256();
-      break;
-    case JwtAlgorithm::RS384:
-      md = EVP_sha384();
-      break;
-    case JwtAlgorithm::RS512:
-      md = EVP_sha512();
-      break;
-    case JwtAlgorithm::ES256:
-      md = EVP_sha256();
-      der = ecdsa_raw_to_der(signature, 32);
-      break;
-    case JwtAlgorithm::ES384:
-      md = EVP_sha384();
-      der = ecdsa_raw_to_der(signature, 48);
-      break;
-    case JwtAlgorithm::EdDSA:
-      break;  // Ed25519 hashes internally
+  case JwtAlgorithm::RS256:
+    md = EVP_sha256();
+    break;
+  case JwtAlgorithm::RS384:
+    md = EVP_sha384();
+    break;
+  case JwtAlgorithm::RS512:
+    md = EVP_sha512();
+    break;
+  case JwtAlgorithm::ES256:
+    md = EVP_sha256();
+    der = ecdsa_raw_to_der(signature, 32);
+    break;
+  case JwtAlgorithm::ES384:
+    md = EVP_sha384();
+    der = ecdsa_raw_to_der(signature, 48);
+    break;
+  case JwtAlgorithm::EdDSA:
+    break;  // Ed25519 hashes internally
   }
   if (algorithm == JwtAlgorithm::ES256 || algorithm == JwtAlgorithm::ES384) {
     if (!der) {
@@ -179,37 +179,37 @@ const char* jwt_algorithm_name(JwtAlgorithm algorithm) {
 
 std::string key_type_name(EVP_PKEY* key) {
   switch (EVP_PKEY_get_base_id(key)) {
-    case EVP_PKEY_RSA:
-      return "RSA";
-    case EVP_PKEY_ED25519:
-      return "Ed25519";
-    case EVP_PKEY_EC:
-      switch (ec_curve(key)) {
-        case NID_X9_62_prime256v1:
-          return "EC P-256";
-        case NID_secp384r1:
-          return "EC P-384";
-        default:
-          return "";
-      }
+  case EVP_PKEY_RSA:
+    return "RSA";
+  case EVP_PKEY_ED25519:
+    return "Ed25519";
+  case EVP_PKEY_EC:
+    switch (ec_curve(key)) {
+    case NID_X9_62_prime256v1:
+      return "EC P-256";
+    case NID_secp384r1:
+      return "EC P-384";
     default:
       return "";
+    }
+  default:
+    return "";
   }
 }
 
 bool key_fits_algorithm(EVP_PKEY* key, JwtAlgorithm algorithm) {
   std::string type = key_type_name(key);
   switch (algorithm) {
-    case JwtAlgorithm::RS256:
-    case JwtAlgorithm::RS384:
-    case JwtAlgorithm::RS512:
-      return type == "RSA";
-    case JwtAlgorithm::ES256:
-      return type == "EC P-256";
-    case JwtAlgorithm::ES384:
-      return type == "EC P-384";
-    case JwtAlgorithm::EdDSA:
-      return type == "Ed25519";
+  case JwtAlgorithm::RS256:
+  case JwtAlgorithm::RS384:
+  case JwtAlgorithm::RS512:
+    return type == "RSA";
+  case JwtAlgorithm::ES256:
+    return type == "EC P-256";
+  case JwtAlgorithm::ES384:
+    return type == "EC P-384";
+  case JwtAlgorithm::EdDSA:
+    return type == "Ed25519";
   }
   return false;
 }

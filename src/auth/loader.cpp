@@ -288,8 +288,8 @@ class Loader {
     bool valid = true;
     Rate parsed;
     if (has_rate) {
-      const auto value = rate->is_string() ? parse_rate(rate->get_ref<const std::string&>())
-                                           : std::nullopt;
+      const auto value =
+          rate->is_string() ? parse_rate(rate->get_ref<const std::string&>()) : std::nullopt;
       if (!value) {
         error(prefix + "rate must be N/second, N/minute or N/hour with N 1 or more");
         valid = false;
@@ -737,9 +737,9 @@ class Loader {
   fs::path dir_;
   std::shared_ptr<AuthData> data_;
   std::vector<std::string> errors_;
-  std::string file_;                               // the file being read, by name
-  std::map<std::string, std::string> user_files_;  // user name -> file that defined it
-  std::string jwt_file_;                           // the file with the jwt section
+  std::string file_;                                  // the file being read, by name
+  std::map<std::string, std::string> user_files_;     // user name -> file that defined it
+  std::string jwt_file_;                              // the file with the jwt section
   std::map<std::string, std::string> webhook_files_;  // webhook name -> file that defined it
 };
 

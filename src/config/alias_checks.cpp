@@ -20,10 +20,10 @@ using support::quoted;
 using validator::as_number;
 
 const std::set<std::string_view> ALIAS_KEYS = {
-    "type",    "command",     "image",   "parameters",    "timeout",         "environment",
-    "user",    "files",       "volumes", "output",        "preserveStreams", "exitCodes",
-    "network", "description", "name",    "_exit_code_map",  "concurrency",
-    "queue",   "limits",  "stream"};
+    "type",    "command",     "image",   "parameters",     "timeout",         "environment",
+    "user",    "files",       "volumes", "output",         "preserveStreams", "exitCodes",
+    "network", "description", "name",    "_exit_code_map", "concurrency",     "queue",
+    "limits",  "stream"};
 const std::set<std::string_view> FILE_KEYS = {"location", "content"};
 const std::set<std::string_view> VOLUME_KEYS = {"source", "location", "content",
                                                 "mode",   "preserve", "preservePrefix"};

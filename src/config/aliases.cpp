@@ -2,8 +2,8 @@
 // and publishing tables with one atomic swap. Reloads (load, pull, publish)
 // belong to the reloader, the one thread that publishes after start-up.
 
-#include <mutex>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 #include <algorithm>

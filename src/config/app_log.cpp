@@ -8,8 +8,8 @@ namespace velquin::config {
 
 namespace detail {
 // "warn" and "warning" are both accepted and kept as written.
-inline constexpr std::array<std::string_view, 7> APP_LOG_LEVELS = {"trace", "debug", "info", "warn",
-                                                                   "warning", "error", "critical"};
+inline constexpr std::array<std::string_view, 7> APP_LOG_LEVELS = {
+    "trace", "debug", "info", "warn", "warning", "error", "critical"};
 inline constexpr std::array<std::string_view, 2> APP_LOG_FORMATS = {"plain", "json"};
 }  // namespace detail
 
@@ -43,8 +43,8 @@ void keyed_token(Slot& slot, std::string_view name, std::string_view v, bool kno
   }
 }
 
-void bare_token(Slot& slot, std::string_view name, const std::string& token, const std::string& lower,
-                std::vector<std::string>& errors) {
+void bare_token(Slot& slot, std::string_view name, const std::string& token,
+                const std::string& lower, std::vector<std::string>& errors) {
   if (!slot.value) {
     slot.value = lower;
   } else if (slot.explicit_token) {
@@ -89,7 +89,8 @@ AppLogSpec parse_app_log(std::string_view value) {
     } else if (contains(detail::APP_LOG_FORMATS, lower)) {
       bare_token(format, "format", token, lower, spec.errors);
     } else {
-      spec.errors.push_back("AppLog: unrecognized token '" + token + "' (expected level or format)");
+      spec.errors.push_back("AppLog: unrecognized token '" + token +
+                            "' (expected level or format)");
     }
   }
   return spec;

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>

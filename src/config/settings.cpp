@@ -93,7 +93,9 @@ std::string quoted_setting(const SettingValue& value) {
   return setting_text(value);
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Base-10 integer with optional surrounding white space and sign; single
 // underscores may separate digits. Nullopt when malformed or beyond 64 bits.
@@ -185,9 +187,9 @@ std::string allowed_list(const std::set<std::string>& words) {
 }
 
 // Lower-cases the word and checks it against its set; empty means the default word.
-void check_word_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
-                        const std::set<std::string>& allowed, std::string_view default_word,
-                        std::vector<std::string>& errors) {
+void check_word_setting(std::map<std::string, SettingValue, std::less<>>& values,
+                        const std::string& key, const std::set<std::string>& allowed,
+                        std::string_view default_word, std::vector<std::string>& errors) {
   const SettingValue& stored = values[key];
   std::string word = std::holds_alternative<std::string>(stored) ? std::get<std::string>(stored)
                                                                  : setting_text(stored);
@@ -204,15 +206,16 @@ void check_word_setting(std::map<std::string, SettingValue, std::less<>>& values
 }
 
 // Byte limits: a null value (an empty line) takes the default; zero or less is refused.
-void check_positive_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
-                            std::vector<std::string>& errors) {
+void check_positive_setting(std::map<std::string, SettingValue, std::less<>>& values,
+                            const std::string& key, std::vector<std::string>& errors) {
   SettingValue& stored = values[key];
   if (std::holds_alternative<std::monostate>(stored)) {
     stored = find_param(key)->default_value;
     return;
   }
   if (const auto* number = std::get_if<std::int64_t>(&stored); number != nullptr && *number <= 0) {
-    errors.push_back(key + ": invalid value " + std::to_string(*number) + " (expected a positive number of bytes)");
+    errors.push_back(key + ": invalid value " + std::to_string(*number) +
+                     " (expected a positive number of bytes)");
   }
 }
 
@@ -289,15 +292,16 @@ Settings typed_settings(const std::map<std::string, SettingValue, std::less<>>& 
 }
 
 // A null value (an empty line) takes the default; a negative one is refused.
-void check_seconds_setting(std::map<std::string, SettingValue, std::less<>>& values, const std::string& key,
-                           std::vector<std::string>& errors) {
+void check_seconds_setting(std::map<std::string, SettingValue, std::less<>>& values,
+                           const std::string& key, std::vector<std::string>& errors) {
   SettingValue& stored = values[key];
   if (std::holds_alternative<std::monostate>(stored)) {
     stored = find_param(key)->default_value;
     return;
   }
   if (const auto* number = std::get_if<std::int64_t>(&stored); number != nullptr && *number < 0) {
-    errors.push_back(key + ": invalid value " + std::to_string(*number) + " (expected 0 or more seconds)");
+    errors.push_back(key + ": invalid value " + std::to_string(*number) +
+                     " (expected 0 or more seconds)");
   }
 }
 
@@ -344,33 +348,33 @@ std::string setting_text(const SettingValue& value) {
 
 SettingValue detail::coerce(const SettingValue& raw, SettingType typ) {
   switch (typ) {
-    case SettingType::boolean: {
-      if (std::holds_alternative<bool>(raw)) {
-        return raw;
-      }
-      const std::string word = support::to_lower(setting_text(raw));
-      if (word == "true" || word == "1") {
-        return true;
-      }
-      if (word == "false" || word == "0") {
-        return false;
-      }
-      throw std::invalid_argument("Invalid boolean value: " + quoted_setting(raw) +
-                                  " (expected true/false/1/0)");
+  case SettingType::boolean: {
+    if (std::holds_alternative<bool>(raw)) {
+      return raw;
     }
-    case SettingType::integer: {
-      if (std::holds_alternative<std::int64_t>(raw)) {
-        return raw;
-      }
-      if (const auto* text = std::get_if<std::string>(&raw)) {
-        if (const auto number = parse_integer(*text)) {
-          return *number;
-        }
-      }
-      throw std::invalid_argument("Invalid integer value: " + quoted_setting(raw));
+    const std::string word = support::to_lower(setting_text(raw));
+    if (word == "true" || word == "1") {
+      return true;
     }
-    case SettingType::text:
-      return setting_text(raw);
+    if (word == "false" || word == "0") {
+      return false;
+    }
+    throw std::invalid_argument("Invalid boolean value: " + quoted_setting(raw) +
+                                " (expected true/false/1/0)");
+  }
+  case SettingType::integer: {
+    if (std::holds_alternative<std::int64_t>(raw)) {
+      return raw;
+    }
+    if (const auto* text = std::get_if<std::string>(&raw)) {
+      if (const auto number = parse_integer(*text)) {
+        return *number;
+      }
+    }
+    throw std::invalid_argument("Invalid integer value: " + quoted_setting(raw));
+  }
+  case SettingType::text:
+    return setting_text(raw);
   }
   return raw;
 }
@@ -402,7 +406,8 @@ IniResult detail::parse_ini(const std::string& path) {
     std::string key;
     std::string value;
     if (!split_setting_line(line, key, value)) {
-      result.errors.push_back(where + "invalid line (expected Key Value, Key=Value or Key = Value)");
+      result.errors.push_back(where +
+                              "invalid line (expected Key Value, Key=Value or Key = Value)");
       continue;
     }
     const ParamDef* def = find_param(key);
@@ -422,8 +427,8 @@ IniResult detail::parse_ini(const std::string& path) {
 bool is_running_in_container(const SettingValue& container_setting) {
   if (std::holds_alternative<std::monostate>(container_setting)) {
     std::error_code ec;
-    return std::filesystem::exists("/.dockerenv", ec) || std::filesystem::exists("/run/.containerenv", ec) ||
-           std::getenv("container") != nullptr;
+    return std::filesystem::exists("/.dockerenv", ec) ||
+           std::filesystem::exists("/run/.containerenv", ec) || std::getenv("container") != nullptr;
   }
   const std::string word = support::to_lower(setting_text(container_setting));
   return word == "1" || word == "true";
@@ -495,7 +500,8 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
     }
   }
 
-  const bool ssl_enabled = std::holds_alternative<bool>(values["SslEnabled"]) && std::get<bool>(values["SslEnabled"]);
+  const bool ssl_enabled =
+      std::holds_alternative<bool>(values["SslEnabled"]) && std::get<bool>(values["SslEnabled"]);
   if (std::holds_alternative<std::monostate>(values["ListenPort"])) {
     values["ListenPort"] = std::int64_t{ssl_enabled ? 443 : 80};
   }
@@ -513,11 +519,13 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
     log_dir = "/var/log/velquin";
   }
 
-  if (const auto* audit = std::get_if<std::string>(&values["AuditLog"]); audit != nullptr && !audit->empty()) {
+  if (const auto* audit = std::get_if<std::string>(&values["AuditLog"]);
+      audit != nullptr && !audit->empty()) {
     values["AuditLog"] = detail::resolve_relative_to_logdir(*audit, log_dir);
   }
 
-  if (const auto* app = std::get_if<std::string>(&values["AppLog"]); app != nullptr && !app->empty()) {
+  if (const auto* app = std::get_if<std::string>(&values["AppLog"]);
+      app != nullptr && !app->empty()) {
     std::string_view rest = *app;
     while (!rest.empty() && support::is_space(rest.front())) {
       rest.remove_prefix(1);

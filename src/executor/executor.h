@@ -62,7 +62,7 @@ struct RunContext {
   TimeLimit time_limit;
   // The raw request body, for input files that ask for it; it outlives the run.
   std::string_view request_body;
-  alias::RunLimits limits;  // the alias's, with the settings' defaults filled in
+  alias::RunLimits limits;     // the alias's, with the settings' defaults filled in
   LiveOutput* live = nullptr;  // process runs of a `stream` alias; owned by the caller
 };
 

@@ -44,8 +44,8 @@ extern "C" char** environ;
 namespace velquin::executor {
 
 namespace fs = std::filesystem;
-using support::UniqueFd;
 using detail::Child;
+using support::UniqueFd;
 
 namespace {
 // After a time-out kill, how long descendants that left the group may keep
@@ -119,8 +119,8 @@ std::system_error write_error(int err, const std::string& path) {
 // reused only when it is a regular file with no other link: never a device,
 // a FIFO, or a hard link to a file elsewhere.
 UniqueFd open_new_file(int dir, const std::string& name, const std::string& path) {
-  UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0666));
+  UniqueFd fd(
+      ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (fd || errno != EEXIST) {
     if (!fd) {
       throw write_error(errno, path);
@@ -505,8 +505,8 @@ RunResult run_process(const alias::Alias& alias_def, const alias::ProcessSpec& p
   const int returncode = exit_status(child.status());
   if (const std::string limit = child.limit_hit(); !limit.empty()) {
     logger::warning("Process " + std::to_string(*state.pid) + " of alias " +
-                    support::quoted(alias_def.name) + " was stopped by its " + limit +
-                    " (signal " + std::to_string(-returncode) + ")");
+                    support::quoted(alias_def.name) + " was stopped by its " + limit + " (signal " +
+                    std::to_string(-returncode) + ")");
   }
   std::string stdout_text;
   std::string stderr_text;

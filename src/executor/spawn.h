@@ -54,8 +54,7 @@ struct LimitPlan {
   std::vector<std::string> unapplied;
 };
 
-LimitPlan plan_limits(const alias::RunLimits& limits, unsigned controllers,
-                      double timeout_seconds);
+LimitPlan plan_limits(const alias::RunLimits& limits, unsigned controllers, double timeout_seconds);
 // Writes memory.max, pids.max and cpu.max of each controller in `plan`
 // ("max" where the run has no limit: run cgroups are reused). Throws std::system_error.
 void write_cgroup_limits(int cgroup_fd, const LimitPlan& plan);

@@ -10,7 +10,6 @@
 
 namespace velquin::image_pull {
 
-
 namespace {
 
 // Pulls outside a request have no alias time limit; this bound keeps a

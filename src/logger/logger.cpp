@@ -41,9 +41,9 @@ struct LoggerState {
 // The audit file; writers hold lock for the whole write.
 struct AuditState {
   std::mutex lock;
-  int fd = -1;          // guarded by lock
-  bool owned = false;   // guarded by lock
-  std::string path;     // guarded by lock
+  int fd = -1;         // guarded by lock
+  bool owned = false;  // guarded by lock
+  std::string path;    // guarded by lock
 };
 
 struct Globals {
@@ -95,18 +95,20 @@ std::atomic<std::shared_ptr<spdlog::logger>>& current() {
 }
 
 // Callers hold setup_lock and have called current() before taking it.
-void publish_locked() { current().store(build_logger(globals().state)); }
+void publish_locked() {
+  current().store(build_logger(globals().state));
+}
 
 spdlog::level::level_enum to_spdlog(Level level) {
   switch (level) {
-    case Level::debug:
-      return spdlog::level::debug;
-    case Level::info:
-      return spdlog::level::info;
-    case Level::warning:
-      return spdlog::level::warn;
-    case Level::error:
-      return spdlog::level::err;
+  case Level::debug:
+    return spdlog::level::debug;
+  case Level::info:
+    return spdlog::level::info;
+  case Level::warning:
+    return spdlog::level::warn;
+  case Level::error:
+    return spdlog::level::err;
   }
   return spdlog::level::err;
 }
@@ -134,7 +136,9 @@ std::optional<spdlog::level::level_enum> parse_level(std::string_view word) {
   return std::nullopt;
 }
 
-bool is_stream(const std::string& path) { return path == "/dev/stdout" || path == "/dev/stderr"; }
+bool is_stream(const std::string& path) {
+  return path == "/dev/stdout" || path == "/dev/stderr";
+}
 
 void create_parent_directory(const std::string& path) {
   if (is_stream(path)) {
@@ -170,7 +174,8 @@ Resolved resolve(const LoggingOptions& options) {
   if (options.app_log_level) {
     const auto app_level = parse_level(*options.app_log_level);
     if (!app_level) {
-      throw std::invalid_argument("AppLog: unknown level " + support::quoted(*options.app_log_level));
+      throw std::invalid_argument("AppLog: unknown level " +
+                                  support::quoted(*options.app_log_level));
     }
     level = *app_level;
   }
@@ -180,7 +185,8 @@ Resolved resolve(const LoggingOptions& options) {
     if (f == "json") {
       format = Format::json;
     } else if (f != "plain") {
-      throw std::invalid_argument("AppLog: unknown format " + support::quoted(*options.app_log_format));
+      throw std::invalid_argument("AppLog: unknown format " +
+                                  support::quoted(*options.app_log_format));
     }
   }
   return {level, format};
@@ -188,7 +194,9 @@ Resolved resolve(const LoggingOptions& options) {
 
 }  // namespace
 
-void check_logging_options(const LoggingOptions& options) { resolve(options); }
+void check_logging_options(const LoggingOptions& options) {
+  resolve(options);
+}
 
 void setup_logging(const LoggingOptions& options) {
   const auto [level, format] = resolve(options);
@@ -258,11 +266,17 @@ void log(Level level, std::string_view message) {
   logger->log(to_spdlog(level), spdlog::string_view_t(message.data(), message.size()));
 }
 
-bool enabled(Level level) { return current().load()->should_log(to_spdlog(level)); }
+bool enabled(Level level) {
+  return current().load()->should_log(to_spdlog(level));
+}
 
-void set_correlation_id(std::optional<std::string> id) { t_correlation_id = std::move(id); }
+void set_correlation_id(std::optional<std::string> id) {
+  t_correlation_id = std::move(id);
+}
 
-std::string get_correlation_id() { return t_correlation_id.value_or(std::string()); }
+std::string get_correlation_id() {
+  return t_correlation_id.value_or(std::string());
+}
 
 void write_audit(const AuditRecord& record) noexcept {
   std::string failure;
@@ -284,7 +298,8 @@ void write_audit(const AuditRecord& record) noexcept {
     text += '\n';
 
     std::lock_guard<std::mutex> lock(globals().audit.lock);
-    if (globals().audit.fd >= 0 && !detail::write_all(globals().audit.fd, text.data(), text.size())) {
+    if (globals().audit.fd >= 0 &&
+        !detail::write_all(globals().audit.fd, text.data(), text.size())) {
       failure = std::strerror(errno);
     }
   } catch (const std::exception& e) {

@@ -13,11 +13,11 @@ enum class Level { debug, info, warning, error };
 // What setup_logging needs, already resolved by the settings loader:
 // paths are absolute or "/dev/stdout" / "/dev/stderr".
 struct LoggingOptions {
-  std::string log_level = "warning";         // LogLevel setting
-  std::string app_log_path;                  // path part of AppLog
-  std::optional<std::string> app_log_level;  // level word of AppLog, when given
-  std::optional<std::string> app_log_format; // "plain" or "json", when given
-  std::string audit_log_path;                // AuditLog setting; empty = no audit file
+  std::string log_level = "warning";          // LogLevel setting
+  std::string app_log_path;                   // path part of AppLog
+  std::optional<std::string> app_log_level;   // level word of AppLog, when given
+  std::optional<std::string> app_log_format;  // "plain" or "json", when given
+  std::string audit_log_path;                 // AuditLog setting; empty = no audit file
 };
 
 // Configures the "velquin" logger and the audit writer; creates missing log
@@ -33,10 +33,18 @@ void check_logging_options(const LoggingOptions& options);
 void reopen_logs();
 
 void log(Level level, std::string_view message);
-inline void debug(std::string_view message) { log(Level::debug, message); }
-inline void info(std::string_view message) { log(Level::info, message); }
-inline void warning(std::string_view message) { log(Level::warning, message); }
-inline void error(std::string_view message) { log(Level::error, message); }
+inline void debug(std::string_view message) {
+  log(Level::debug, message);
+}
+inline void info(std::string_view message) {
+  log(Level::info, message);
+}
+inline void warning(std::string_view message) {
+  log(Level::warning, message);
+}
+inline void error(std::string_view message) {
+  log(Level::error, message);
+}
 bool enabled(Level level);
 
 // Binds the request's correlation id to the calling thread; nullopt unbinds.

@@ -17,47 +17,47 @@ namespace {
 
 std::string_view plain_level(spdlog::level::level_enum level) {
   switch (level) {
-    case spdlog::level::trace:
-    case spdlog::level::debug:
-      return "DEBUG";
-    case spdlog::level::info:
-      return "INFO";
-    case spdlog::level::warn:
-      return "WARNING";
-    case spdlog::level::err:
-      return "ERROR";
-    default:
-      return "CRITICAL";
+  case spdlog::level::trace:
+  case spdlog::level::debug:
+    return "DEBUG";
+  case spdlog::level::info:
+    return "INFO";
+  case spdlog::level::warn:
+    return "WARNING";
+  case spdlog::level::err:
+    return "ERROR";
+  default:
+    return "CRITICAL";
   }
 }
 
 std::string_view json_level(spdlog::level::level_enum level) {
   switch (level) {
-    case spdlog::level::trace:
-    case spdlog::level::debug:
-      return "debug";
-    case spdlog::level::info:
-      return "info";
-    case spdlog::level::warn:
-      return "warning";
-    case spdlog::level::err:
-      return "error";
-    default:
-      return "critical";
+  case spdlog::level::trace:
+  case spdlog::level::debug:
+    return "debug";
+  case spdlog::level::info:
+    return "info";
+  case spdlog::level::warn:
+    return "warning";
+  case spdlog::level::err:
+    return "error";
+  default:
+    return "critical";
   }
 }
 
 Level our_level(spdlog::level::level_enum level) {
   switch (level) {
-    case spdlog::level::trace:
-    case spdlog::level::debug:
-      return Level::debug;
-    case spdlog::level::info:
-      return Level::info;
-    case spdlog::level::warn:
-      return Level::warning;
-    default:
-      return Level::error;
+  case spdlog::level::trace:
+  case spdlog::level::debug:
+    return Level::debug;
+  case spdlog::level::info:
+    return Level::info;
+  case spdlog::level::warn:
+    return Level::warning;
+  default:
+    return Level::error;
   }
 }
 
@@ -65,7 +65,8 @@ std::string format_time(std::chrono::system_clock::time_point time, bool utc, co
                         char ms_separator) {
   const auto since_epoch = time.time_since_epoch();
   const auto secs = std::chrono::floor<std::chrono::seconds>(since_epoch);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch - secs).count();
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch - secs).count();
   const std::time_t t = static_cast<std::time_t>(secs.count());
   std::tm tm{};
   if (utc) {

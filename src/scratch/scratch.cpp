@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "logger/logger.h"
-#include "support/quoted.h"
 #include "support/file.h"
+#include "support/quoted.h"
 #include "support/uuid.h"
 
 namespace velquin::scratch {
@@ -37,7 +37,9 @@ std::system_error os_error(int err, const std::string& what) {
   return std::system_error(err, std::generic_category(), what);
 }
 
-std::vector<std::string> entries_of(int dir_fd) { return support::directory_names(dir_fd); }
+std::vector<std::string> entries_of(int dir_fd) {
+  return support::directory_names(dir_fd);
+}
 
 // A subdirectory, never through a link. A command may leave directories
 // without permissions; they are opened up first.

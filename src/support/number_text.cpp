@@ -74,22 +74,22 @@ std::string number_text(double value) {
 
 std::string value_text(const nlohmann::ordered_json& value) {
   switch (value.type()) {
-    case nlohmann::ordered_json::value_t::string:
-      return value.get<std::string>();
-    case nlohmann::ordered_json::value_t::number_integer:
-      return std::to_string(value.get<std::int64_t>());
-    case nlohmann::ordered_json::value_t::number_unsigned:
-      return std::to_string(value.get<std::uint64_t>());
-    case nlohmann::ordered_json::value_t::number_float:
-      return number_text(value.get<double>());
-    case nlohmann::ordered_json::value_t::boolean:
-      return value.get<bool>() ? "true" : "false";
-    case nlohmann::ordered_json::value_t::null:
-    case nlohmann::ordered_json::value_t::discarded:
-      return "None";
-    default:
-      // A message must not throw because a text in it is not UTF-8.
-      return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  case nlohmann::ordered_json::value_t::string:
+    return value.get<std::string>();
+  case nlohmann::ordered_json::value_t::number_integer:
+    return std::to_string(value.get<std::int64_t>());
+  case nlohmann::ordered_json::value_t::number_unsigned:
+    return std::to_string(value.get<std::uint64_t>());
+  case nlohmann::ordered_json::value_t::number_float:
+    return number_text(value.get<double>());
+  case nlohmann::ordered_json::value_t::boolean:
+    return value.get<bool>() ? "true" : "false";
+  case nlohmann::ordered_json::value_t::null:
+  case nlohmann::ordered_json::value_t::discarded:
+    return "None";
+  default:
+    // A message must not throw because a text in it is not UTF-8.
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   }
 }
 

@@ -10,8 +10,7 @@ namespace velquin::support {
 // keep a consistent view however often it is replaced. The lock covers only
 // the pointer copy: libstdc++ 12's atomic<shared_ptr> orders its internal
 // unlock too weakly for ThreadSanitizer to prove, so a plain mutex it is.
-template <typename T>
-class Published {
+template <typename T> class Published {
  public:
   Published() = default;
   explicit Published(std::shared_ptr<T> value) : value_(std::move(value)) {}

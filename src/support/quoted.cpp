@@ -41,11 +41,17 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-std::string quoted(const char* text) { return quoted(std::string_view(text == nullptr ? "" : text)); }
+std::string quoted(const char* text) {
+  return quoted(std::string_view(text == nullptr ? "" : text));
+}
 
-std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
+std::string quoted(const std::string& text) {
+  return quoted(std::string_view(text));
+}
 
-std::string quoted(std::int64_t number) { return std::to_string(number); }
+std::string quoted(std::int64_t number) {
+  return std::to_string(number);
+}
 
 std::string quoted(const nlohmann::ordered_json& value) {
   if (value.is_string()) {

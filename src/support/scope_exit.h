@@ -5,8 +5,7 @@
 namespace velquin::support {
 
 // Runs a callable when the scope ends, unless dismissed.
-template <typename F>
-class ScopeExit {
+template <typename F> class ScopeExit {
  public:
   explicit ScopeExit(F f) : f_(std::move(f)) {}
   ScopeExit(const ScopeExit&) = delete;

@@ -129,9 +129,10 @@ std::string base64_encode(std::string_view bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t n = (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16) |
-                            (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8) |
-                            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 2]));
+    const std::uint32_t n =
+        (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16) |
+        (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8) |
+        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 2]));
     out.push_back(kAlphabet[(n >> 18) & 63]);
     out.push_back(kAlphabet[(n >> 12) & 63]);
     out.push_back(kAlphabet[(n >> 6) & 63]);

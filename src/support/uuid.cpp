@@ -49,8 +49,12 @@ std::string hex(const std::array<unsigned char, 16>& bytes, bool hyphens) {
 
 }  // namespace
 
-std::string uuid4() { return hex(random_v4_bytes(), true); }
+std::string uuid4() {
+  return hex(random_v4_bytes(), true);
+}
 
-std::string uuid4_hex() { return hex(random_v4_bytes(), false); }
+std::string uuid4_hex() {
+  return hex(random_v4_bytes(), false);
+}
 
 }  // namespace velquin::support

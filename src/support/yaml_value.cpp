@@ -23,7 +23,9 @@ constexpr int kMaxDepth = 512;
 
 constexpr std::string_view kTagPrefix = "tag:yaml.org,2002:";
 
-bool is_null_word(std::string_view s) { return s.empty() || s == "~" || s == "null" || s == "Null" || s == "NULL"; }
+bool is_null_word(std::string_view s) {
+  return s.empty() || s == "~" || s == "null" || s == "Null" || s == "NULL";
+}
 
 std::optional<bool> bool_word(std::string_view s) {
   if (s == "true" || s == "True" || s == "TRUE") {
@@ -47,17 +49,26 @@ bool all_of(std::string_view s, bool (*pred)(char)) {
   return true;
 }
 
-bool is_dec(char c) { return c >= '0' && c <= '9'; }
-bool is_oct(char c) { return c >= '0' && c <= '7'; }
-bool is_hex(char c) { return is_dec(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_dec(char c) {
+  return c >= '0' && c <= '9';
+}
+bool is_oct(char c) {
+  return c >= '0' && c <= '7';
+}
+bool is_hex(char c) {
+  return is_dec(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // Digits too long for 64 bits still read as a number, as a float.
 Json integer_value(std::string_view digits, int base, bool negative) {
   std::uint64_t magnitude = 0;
-  const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
+  const auto [ptr, ec] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
   if (ec == std::errc() && ptr == digits.data() + digits.size()) {
-    constexpr auto kMaxNeg = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
-    if (!negative && magnitude <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    constexpr auto kMaxNeg =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
+    if (!negative &&
+        magnitude <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       return static_cast<std::int64_t>(magnitude);
     }
     if (negative && magnitude <= kMaxNeg) {
@@ -211,33 +222,33 @@ Json convert(const YAML::Node& node, int depth) {
     throw YamlError("document nesting is too deep");
   }
   switch (node.Type()) {
-    case YAML::NodeType::Undefined:
-    case YAML::NodeType::Null:
-      return nullptr;
-    case YAML::NodeType::Scalar: {
-      const std::string& tag = node.Tag();
-      if (tag == "?") {
-        return resolve_plain(node.Scalar());
-      }
-      if (tag.rfind(kTagPrefix, 0) == 0) {
-        return resolve_tagged(tag, node.Scalar());
-      }
-      return node.Scalar();  // quoted ("!") or a local tag: text
+  case YAML::NodeType::Undefined:
+  case YAML::NodeType::Null:
+    return nullptr;
+  case YAML::NodeType::Scalar: {
+    const std::string& tag = node.Tag();
+    if (tag == "?") {
+      return resolve_plain(node.Scalar());
     }
-    case YAML::NodeType::Sequence: {
-      Json out = Json::array();
-      for (const auto& item : node) {
-        out.push_back(convert(item, depth + 1));
-      }
-      return out;
+    if (tag.rfind(kTagPrefix, 0) == 0) {
+      return resolve_tagged(tag, node.Scalar());
     }
-    case YAML::NodeType::Map: {
-      Json out = Json::object();
-      for (const auto& entry : node) {
-        out[key_text(entry.first)] = convert(entry.second, depth + 1);
-      }
-      return out;
+    return node.Scalar();  // quoted ("!") or a local tag: text
+  }
+  case YAML::NodeType::Sequence: {
+    Json out = Json::array();
+    for (const auto& item : node) {
+      out.push_back(convert(item, depth + 1));
     }
+    return out;
+  }
+  case YAML::NodeType::Map: {
+    Json out = Json::object();
+    for (const auto& entry : node) {
+      out[key_text(entry.first)] = convert(entry.second, depth + 1);
+    }
+    return out;
+  }
   }
   return nullptr;
 }

@@ -13,18 +13,30 @@ const std::string VERSION = VELQUIN_VERSION;
 
 namespace detail {
 const std::vector<CliKey> CLI_TO_KEY = {
-    {"pid_file", "PidFile"},         {"auth_dir", "AuthDir"},
-    {"alias_dir", "AliasDir"},       {"shared_dir", "SharedDir"},
-    {"external_dir", "ExternalDir"}, {"listen_address", "ListenAddress"},
-    {"listen_port", "ListenPort"},   {"ssl_enabled", "SslEnabled"},
-    {"ssl_cert", "SslCert"},         {"ssl_key", "SslKey"},
-    {"log_level", "LogLevel"},       {"log_dir", "LogDir"},
-    {"audit_log", "AuditLog"},       {"app_log", "AppLog"},
-    {"logs_api_key", "LogsApiKey"},  {"health_api_key", "HealthApiKey"},
-    {"auth_reload", "AuthReload"},   {"alias_reload", "AliasReload"},
-    {"container", "Container"},      {"max_timeout", "MaxTimeout"},
-    {"refresh_image", "RefreshImage"}, {"prefetch_image", "PrefetchImage"},
-    {"run_containment", "RunContainment"}, {"max_output_size", "MaxOutputSize"},
+    {"pid_file", "PidFile"},
+    {"auth_dir", "AuthDir"},
+    {"alias_dir", "AliasDir"},
+    {"shared_dir", "SharedDir"},
+    {"external_dir", "ExternalDir"},
+    {"listen_address", "ListenAddress"},
+    {"listen_port", "ListenPort"},
+    {"ssl_enabled", "SslEnabled"},
+    {"ssl_cert", "SslCert"},
+    {"ssl_key", "SslKey"},
+    {"log_level", "LogLevel"},
+    {"log_dir", "LogDir"},
+    {"audit_log", "AuditLog"},
+    {"app_log", "AppLog"},
+    {"logs_api_key", "LogsApiKey"},
+    {"health_api_key", "HealthApiKey"},
+    {"auth_reload", "AuthReload"},
+    {"alias_reload", "AliasReload"},
+    {"container", "Container"},
+    {"max_timeout", "MaxTimeout"},
+    {"refresh_image", "RefreshImage"},
+    {"prefetch_image", "PrefetchImage"},
+    {"run_containment", "RunContainment"},
+    {"max_output_size", "MaxOutputSize"},
     {"max_buffered_body_bytes", "MaxBufferedBodyBytes"},
     {"max_concurrent_runs", "MaxConcurrentRuns"},
     {"default_memory_limit", "DefaultMemoryLimit"},
@@ -101,10 +113,10 @@ ParseOutcome parse_command_line(int argc, char** argv) {
   std::map<std::string, std::string> values;
 
   app.add_flag("--version", version, "Print the version and exit");
-  auto* config_opt =
-      app.add_option("--config", config_value,
-                     "Configuration file path (default: " + std::string(config::detail::DEFAULT_CONFIG) + ")")
-          ->type_name("CONFIG");
+  auto* config_opt = app.add_option("--config", config_value,
+                                    "Configuration file path (default: " +
+                                        std::string(config::detail::DEFAULT_CONFIG) + ")")
+                         ->type_name("CONFIG");
   app.add_flag("--daemon", cl.daemon, "Detach from the terminal and run as a background daemon");
   app.add_flag("--check", cl.check,
                "Check the configuration, credentials, aliases and TLS material, then exit");

@@ -7,7 +7,6 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -57,7 +56,9 @@ std::unique_ptr<X509, X509Free> load_cert(const std::string& path) {
 }
 
 // A key protected by a password is refused, never prompted for.
-int no_password(char*, int, int, void*) { return 0; }
+int no_password(char*, int, int, void*) {
+  return 0;
+}
 
 std::unique_ptr<EVP_PKEY, PkeyFree> load_key(const std::string& path) {
   std::string pem = read_file_text(path);

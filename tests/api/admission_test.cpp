@@ -23,7 +23,9 @@ struct HeadCase {
   std::string app_code;
 };
 
-void PrintTo(const HeadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HeadCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class AnsweredFromTheHead : public ::testing::TestWithParam<HeadCase> {};
 

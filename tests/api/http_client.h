@@ -1,13 +1,13 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
 
 #include <cstdint>
 #include <map>
@@ -109,8 +109,8 @@ inline bool RawClient::send(const std::string& bytes) {
 
 inline bool RawClient::fill() {
   char chunk[65536];
-  long n = ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk)
-                           : ::recv(fd_, chunk, sizeof chunk, 0);
+  long n =
+      ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
   if (n <= 0) {
     return false;
   }
@@ -177,8 +177,8 @@ inline bool RawClient::wait_closed() {
   for (;;) {
     errno = 0;
     char chunk[4096];
-    long n = ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk)
-                             : ::recv(fd_, chunk, sizeof chunk, 0);
+    long n =
+        ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
     if (n > 0) {
       continue;
     }
@@ -188,9 +188,9 @@ inline bool RawClient::wait_closed() {
 }
 
 inline std::optional<HttpReply> http_request(std::uint16_t port, const std::string& method,
-                                      const std::string& path, const std::string& body,
-                                      const std::map<std::string, std::string>& headers,
-                                      bool tls) {
+                                             const std::string& path, const std::string& body,
+                                             const std::map<std::string, std::string>& headers,
+                                             bool tls) {
   RawClient client(port, tls);
   std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   for (const auto& [name, value] : headers) {

@@ -79,7 +79,8 @@ TEST(Health, OpenWithoutKeyAndNotAudited) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->status, 200);
   EXPECT_EQ(reply->headers["content-type"], "application/json");
-  EXPECT_EQ(json::parse(reply->body), json::parse(R"({"last_reload":null,"configuration":"Degraded"})"));
+  EXPECT_EQ(json::parse(reply->body),
+            json::parse(R"({"last_reload":null,"configuration":"Degraded"})"));
   server.shutdown();
   EXPECT_TRUE(modules.audit_records().empty());
 }
@@ -452,10 +453,9 @@ TEST(Connection, KeepAliveServesSeveralRequestsAndCustomReasons) {
   server.start();
   RawClient client(server.port());
   // Two pipelined requests on one connection.
-  ASSERT_TRUE(
-      client.send("POST /v1/echo HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\nContent-Type: "
-                  "application/json\r\n\r\n{}"
-                  "GET /internal/health/check HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(client.send("POST /v1/echo HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\nContent-Type: "
+                          "application/json\r\n\r\n{}"
+                          "GET /internal/health/check HTTP/1.1\r\nHost: x\r\n\r\n"));
   auto first = client.read_reply();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->status, 422);

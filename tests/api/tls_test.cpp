@@ -80,8 +80,9 @@ TEST_P(DescribeCertificate, ListsWhatTheCertificateHolds) {
 INSTANTIATE_TEST_SUITE_P(
     Table, DescribeCertificate,
     ::testing::Values(
-        DescribeCase{"CnSanExpiry", "gw.example", "DNS:gw.example,IP:127.0.0.1,email:a@b,IP:::1",
-                     ", CN=gw.example, SAN=DNS:gw.example, IP:127.0.0.1, IP:::1, expires 2039-12-31"},
+        DescribeCase{
+            "CnSanExpiry", "gw.example", "DNS:gw.example,IP:127.0.0.1,email:a@b,IP:::1",
+            ", CN=gw.example, SAN=DNS:gw.example, IP:127.0.0.1, IP:::1, expires 2039-12-31"},
         DescribeCase{"NoSanExtension", "gw.example", "", ", CN=gw.example, expires 2039-12-31"},
         // Without a common name the description stops before it starts.
         DescribeCase{"NoCommonName", "", "DNS:gw.example", ""}),

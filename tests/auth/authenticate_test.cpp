@@ -37,29 +37,28 @@ std::string basic(const std::string& user_and_password) {
 class CredentialsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    users_yaml_ = new std::string(
-        "users:\n"
-        "  alice:\n"
-        "    api_key_sha256: " +
-        sha256_hex(ALICE_KEY) +
-        "\n"
-        "    allowed_aliases: [echo, report]\n"
-        "  bob:\n"
-        "    password_hash: '" +
-        crypt_hash("s3cret:with colon", "$y$") +
-        "'\n"
-        "    allowed_aliases: [echo]\n"
-        "  carol:\n"
-        // Upper-case hex in the file must still match the digest.
-        "    api_key_sha256: " +
-        upper(sha256_hex(CAROL_KEY)) +
-        "\n"
-        "    password_hash: '" +
-        crypt_hash("carol-pw", "$2b$") +
-        "'\n"
-        "  dave:\n"
-        "    password_hash: '" +
-        crypt_hash("dave-pw", "$6$") + "'\n");
+    users_yaml_ = new std::string("users:\n"
+                                  "  alice:\n"
+                                  "    api_key_sha256: " +
+                                  sha256_hex(ALICE_KEY) +
+                                  "\n"
+                                  "    allowed_aliases: [echo, report]\n"
+                                  "  bob:\n"
+                                  "    password_hash: '" +
+                                  crypt_hash("s3cret:with colon", "$y$") +
+                                  "'\n"
+                                  "    allowed_aliases: [echo]\n"
+                                  "  carol:\n"
+                                  // Upper-case hex in the file must still match the digest.
+                                  "    api_key_sha256: " +
+                                  upper(sha256_hex(CAROL_KEY)) +
+                                  "\n"
+                                  "    password_hash: '" +
+                                  crypt_hash("carol-pw", "$2b$") +
+                                  "'\n"
+                                  "  dave:\n"
+                                  "    password_hash: '" +
+                                  crypt_hash("dave-pw", "$6$") + "'\n");
   }
   static void TearDownTestSuite() {
     delete users_yaml_;

@@ -50,24 +50,23 @@ class JwtTest : public ::testing::Test {
   void SetUp() override {
     dir_.write("keys/rsa.pem", shared_key("RSA").public_pem());
     dir_.write("keys/ec256.pem", shared_key("P-256").public_pem());
-    dir_.write("jwt.yaml",
-               "jwt:\n"
-               "  public_keys:\n"
-               "    - file: keys/rsa.pem\n"
-               "      algorithms: [RS256]\n"
-               "    - pem: |\n" +
-                   indent(second_rsa().public_pem(), 8) +
-                   "      algorithms: [RS384, RS512]\n"
-                   "    - file: keys/ec256.pem\n"
-                   "      algorithms: [ES256]\n"
-                   "    - pem: |\n" +
-                   indent(shared_key("P-384").public_pem(), 8) +
-                   "      algorithms: [ES384]\n"
-                   "    - pem: |\n" +
-                   indent(shared_key("ED25519").public_pem(), 8) +
-                   "      algorithms: [EdDSA]\n"
-                   "  issuer: https://idp.example\n"
-                   "  audience: velquin\n");
+    dir_.write("jwt.yaml", "jwt:\n"
+                           "  public_keys:\n"
+                           "    - file: keys/rsa.pem\n"
+                           "      algorithms: [RS256]\n"
+                           "    - pem: |\n" +
+                               indent(second_rsa().public_pem(), 8) +
+                               "      algorithms: [RS384, RS512]\n"
+                               "    - file: keys/ec256.pem\n"
+                               "      algorithms: [ES256]\n"
+                               "    - pem: |\n" +
+                               indent(shared_key("P-384").public_pem(), 8) +
+                               "      algorithms: [ES384]\n"
+                               "    - pem: |\n" +
+                               indent(shared_key("ED25519").public_pem(), 8) +
+                               "      algorithms: [EdDSA]\n"
+                               "  issuer: https://idp.example\n"
+                               "  audience: velquin\n");
     ASSERT_EQ(auth_.load_auth_config_from(dir_.str()), std::vector<std::string>{});
     auto outcome = detail::load_auth_dir(dir_.str());
     ASSERT_TRUE(outcome.data);

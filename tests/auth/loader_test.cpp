@@ -112,15 +112,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "users:\n  bob:\n    password_hash: '$1$saltsalt$qjXMvbEw8oaL.CzflDugX/'\n",
                 {"users.yaml: user 'bob': password_hash must be a crypt(3) hash of yescrypt ($y$), "
                  "bcrypt ($2b$) or sha-512 ($6$)"}},
-        BadFile{
-            "TruncatedYescryptHash",
-            "users:\n  bob:\n    password_hash: '" + std::string(YESCRYPT).substr(0, 40) + "'\n",
-            {"users.yaml: user 'bob': password_hash must be a crypt(3) hash of yescrypt ($y$), "
-             "bcrypt ($2b$) or sha-512 ($6$)"}},
-        BadFile{
-            "AliasesAsText",
-            "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH + "\n    allowed_aliases: echo\n",
-            {"users.yaml: user 'alice': allowed_aliases must be a list of alias names"}},
+        BadFile{"TruncatedYescryptHash",
+                "users:\n  bob:\n    password_hash: '" + std::string(YESCRYPT).substr(0, 40) +
+                    "'\n",
+                {"users.yaml: user 'bob': password_hash must be a crypt(3) hash of yescrypt ($y$), "
+                 "bcrypt ($2b$) or sha-512 ($6$)"}},
+        BadFile{"AliasesAsText",
+                "users:\n  alice:\n    api_key_sha256: " + ALICE_HASH +
+                    "\n    allowed_aliases: echo\n",
+                {"users.yaml: user 'alice': allowed_aliases must be a list of alias names"}},
         BadFile{"ColonInPasswordUserName",
                 "users:\n  'a:b':\n    password_hash: '" + std::string(YESCRYPT) + "'\n",
                 {"users.yaml: user 'a:b': a user with a password_hash must not have ':' in the "

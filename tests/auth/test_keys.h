@@ -64,8 +64,7 @@ inline std::string bio_text(BIO* bio) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-template <typename Write>
-inline std::string pem_of(Write write) {
+template <typename Write> inline std::string pem_of(Write write) {
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
   if (!bio || write(bio.get()) != 1) {
     throw std::runtime_error("PEM write failed");

@@ -361,10 +361,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // What the rest of the service reads, typed once at load.
 TEST(Parse, KeepsAdmissionAndLimits) {
-  const auto parsed = parse_alias(
-      "box", yaml("type: process\ncommand: ls\nconcurrency: 4\nqueue: 8\n"
-                  "limits: {memory: 1.5Gi, pids: 10, cpus: 0.5, openFiles: 64}"),
-      std::nullopt);
+  const auto parsed =
+      parse_alias("box",
+                  yaml("type: process\ncommand: ls\nconcurrency: 4\nqueue: 8\n"
+                       "limits: {memory: 1.5Gi, pids: 10, cpus: 0.5, openFiles: 64}"),
+                  std::nullopt);
   ASSERT_TRUE(parsed.alias);
   const alias::Alias& a = *parsed.alias;
   EXPECT_EQ(a.concurrency, 4);

@@ -163,7 +163,8 @@ TEST(ExampleAliases, LoadCleanly) {
               Overrides{{"AliasDir", examples}, {"Container", "0"}});
   const auto [table, errors] = config.load_aliases();
   EXPECT_THAT(errors, IsEmpty());
-  EXPECT_THAT(names_of(table), ElementsAre("disk_usage", "echo", "compress_report", "live_build", "tail_log", "system_info"));
+  EXPECT_THAT(names_of(table), ElementsAre("disk_usage", "echo", "compress_report", "live_build",
+                                           "tail_log", "system_info"));
 }
 
 TEST(ExampleAliases, ForgeDeployLoadsWithItsEventParameters) {

@@ -23,7 +23,9 @@ class SettingsTest : public ::testing::Test {
       ::unsetenv(detail::key_to_env(def.key).c_str());
     }
   }
-  std::string conf(const std::string& content) { return dir.write("velquin.conf", content).string(); }
+  std::string conf(const std::string& content) {
+    return dir.write("velquin.conf", content).string();
+  }
   std::string missing() const { return (dir.path() / "absent.conf").string(); }
 
   std::vector<std::string> load_errors(Config& c, const std::string& path,
@@ -83,7 +85,8 @@ TEST_P(KeyToEnv, SplitsAtEveryCapital) {
 INSTANTIATE_TEST_SUITE_P(Table, KeyToEnv,
                          ::testing::Values(KeyEnvCase{"ListenAddress", "VELQUIN_LISTEN_ADDRESS"},
                                            KeyEnvCase{"HealthApiKey", "VELQUIN_HEALTH_API_KEY"},
-                                           KeyEnvCase{"ABc", "VELQUIN_A_BC"}, KeyEnvCase{"x", "VELQUIN_X"}));
+                                           KeyEnvCase{"ABc", "VELQUIN_A_BC"},
+                                           KeyEnvCase{"x", "VELQUIN_X"}));
 
 struct CoerceCase {
   SettingValue raw;
@@ -107,8 +110,12 @@ TEST_P(Coerce, ConvertsOrNamesTheProblem) {
   }
 }
 
-SettingValue txt(const char* s) { return std::string(s); }
-SettingValue num(std::int64_t n) { return n; }
+SettingValue txt(const char* s) {
+  return std::string(s);
+}
+SettingValue num(std::int64_t n) {
+  return n;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Booleans, Coerce,
@@ -132,21 +139,27 @@ INSTANTIATE_TEST_SUITE_P(
         CoerceCase{txt(" -12 "), SettingType::integer, num(-12), ""},
         CoerceCase{txt("1_000"), SettingType::integer, num(1000), ""},
         CoerceCase{txt("9223372036854775807"), SettingType::integer, num(9223372036854775807), ""},
-        CoerceCase{txt("-9223372036854775808"), SettingType::integer, num(std::numeric_limits<std::int64_t>::min()), ""},
+        CoerceCase{txt("-9223372036854775808"), SettingType::integer,
+                   num(std::numeric_limits<std::int64_t>::min()), ""},
         CoerceCase{num(5), SettingType::integer, num(5), ""},
         CoerceCase{txt("9223372036854775808"), SettingType::integer, std::nullopt,
                    "Invalid integer value: '9223372036854775808'"},
-        CoerceCase{txt("1__0"), SettingType::integer, std::nullopt, "Invalid integer value: '1__0'"},
+        CoerceCase{txt("1__0"), SettingType::integer, std::nullopt,
+                   "Invalid integer value: '1__0'"},
         CoerceCase{txt("1_"), SettingType::integer, std::nullopt, "Invalid integer value: '1_'"},
         CoerceCase{txt("- 1"), SettingType::integer, std::nullopt, "Invalid integer value: '- 1'"},
-        CoerceCase{txt("0x10"), SettingType::integer, std::nullopt, "Invalid integer value: '0x10'"},
+        CoerceCase{txt("0x10"), SettingType::integer, std::nullopt,
+                   "Invalid integer value: '0x10'"},
         CoerceCase{txt("1.5"), SettingType::integer, std::nullopt, "Invalid integer value: '1.5'"},
         CoerceCase{txt(""), SettingType::integer, std::nullopt, "Invalid integer value: ''"},
-        CoerceCase{txt("8080 # web"), SettingType::integer, std::nullopt, "Invalid integer value: '8080 # web'"},
-        CoerceCase{txt("it's"), SettingType::integer, std::nullopt, "Invalid integer value: \"it's\""}));
+        CoerceCase{txt("8080 # web"), SettingType::integer, std::nullopt,
+                   "Invalid integer value: '8080 # web'"},
+        CoerceCase{txt("it's"), SettingType::integer, std::nullopt,
+                   "Invalid integer value: \"it's\""}));
 
 INSTANTIATE_TEST_SUITE_P(Texts, Coerce,
-                         ::testing::Values(CoerceCase{txt(" kept as is "), SettingType::text, txt(" kept as is "), ""},
+                         ::testing::Values(CoerceCase{txt(" kept as is "), SettingType::text,
+                                                      txt(" kept as is "), ""},
                                            CoerceCase{num(3), SettingType::text, txt("3"), ""},
                                            CoerceCase{false, SettingType::text, txt("False"), ""}));
 
@@ -188,19 +201,23 @@ INSTANTIATE_TEST_SUITE_P(
         IniCase{"SslCert \"/x y\"", std::pair{"SslCert", txt("\"/x y\"")}, ""},
         IniCase{"SslCert /a # not a comment", std::pair{"SslCert", txt("/a # not a comment")}, ""},
         IniCase{"SslEnabled TRUE", std::pair{"SslEnabled", true}, ""},
-        IniCase{"  # note", std::nullopt, ""}, IniCase{"", std::nullopt, ""}, IniCase{"   \t", std::nullopt, ""},
-        IniCase{"LogLevel", std::nullopt, kInvalidLine}, IniCase{"=value", std::nullopt, kInvalidLine},
+        IniCase{"  # note", std::nullopt, ""}, IniCase{"", std::nullopt, ""},
+        IniCase{"   \t", std::nullopt, ""}, IniCase{"LogLevel", std::nullopt, kInvalidLine},
+        IniCase{"=value", std::nullopt, kInvalidLine},
         IniCase{"Foo 1", std::nullopt, "unknown parameter 'Foo'"},
         IniCase{"listenport 1", std::nullopt, "unknown parameter 'listenport'"},
         IniCase{"ListenPort=8080 # web", std::nullopt, "Invalid integer value: '8080 # web'"},
-        IniCase{"SslEnabled yes", std::nullopt, "Invalid boolean value: 'yes' (expected true/false/1/0)"}));
+        IniCase{"SslEnabled yes", std::nullopt,
+                "Invalid boolean value: 'yes' (expected true/false/1/0)"}));
 
 TEST_F(SettingsTest, IniCountsEveryPhysicalLineWhateverItsEnding) {
   const std::string path = conf("# c\r\n\rFoo 1\r\nBar 2\nLogLevel info\nLogLevel debug\nBaz");
   const IniResult r = detail::parse_ini(path);
   EXPECT_EQ(r.errors, (std::vector<std::string>{path + ":3: unknown parameter 'Foo'",
-                                                path + ":4: unknown parameter 'Bar'", path + ":7: " + kInvalidLine}));
-  EXPECT_EQ(r.values, (std::map<std::string, SettingValue>{{"LogLevel", txt("debug")}}));  // later line wins
+                                                path + ":4: unknown parameter 'Bar'",
+                                                path + ":7: " + kInvalidLine}));
+  EXPECT_EQ(r.values,
+            (std::map<std::string, SettingValue>{{"LogLevel", txt("debug")}}));  // later line wins
 }
 
 TEST_F(SettingsTest, UnreadableFilesRaiseInsteadOfMessages) {
@@ -229,7 +246,8 @@ TEST_F(SettingsTest, EmptyEnvironmentVariableCountsAsGiven) {
   Config c;
   ::setenv("VELQUIN_LISTEN_PORT", "", 1);
   EXPECT_EQ(load_errors(c, missing()),
-            std::vector<std::string>{"Environment variable VELQUIN_LISTEN_PORT: Invalid integer value: ''"});
+            std::vector<std::string>{
+                "Environment variable VELQUIN_LISTEN_PORT: Invalid integer value: ''"});
   ::unsetenv("VELQUIN_LISTEN_PORT");
   ::setenv("VELQUIN_HEALTH_API_KEY", "", 1);
   ::setenv("VELQUIN_SHARED_DIR", "", 1);
@@ -250,18 +268,20 @@ TEST_F(SettingsTest, ErrorsComeInSourceThenCheckOrder) {
   ::setenv("VELQUIN_LISTEN_PORT", "y", 1);  // earlier row of the table than MaxTimeout
   ::setenv("VELQUIN_APP_LOG", "app.log text", 1);
   const std::string path = conf("Nope 1\nSslEnabled 1\nPrefetchImage sometimes\n");
-  EXPECT_EQ(load_errors(c, path, Overrides{{"Bad", "v"}, {"RefreshImage", "Never"}}),
-            (std::vector<std::string>{
-                path + ":1: unknown parameter 'Nope'",
-                "Environment variable VELQUIN_LISTEN_PORT: Invalid integer value: 'y'",
-                "Environment variable VELQUIN_MAX_TIMEOUT: Invalid integer value: 'x'",
-                "Unknown configuration parameter: 'Bad'",
-                "SslCert is required when SslEnabled is true",
-                "SslKey is required when SslEnabled is true",
-                "AppLog: unrecognized token 'text' (expected level or format)",
-                "RefreshImage: invalid value 'Never' (expected one of ['always', 'no', 'on-start'])",
-                "PrefetchImage: invalid value 'sometimes' (expected one of ['no', 'on-config-change', 'on-start'])",
-            }));
+  EXPECT_EQ(
+      load_errors(c, path, Overrides{{"Bad", "v"}, {"RefreshImage", "Never"}}),
+      (std::vector<std::string>{
+          path + ":1: unknown parameter 'Nope'",
+          "Environment variable VELQUIN_LISTEN_PORT: Invalid integer value: 'y'",
+          "Environment variable VELQUIN_MAX_TIMEOUT: Invalid integer value: 'x'",
+          "Unknown configuration parameter: 'Bad'",
+          "SslCert is required when SslEnabled is true",
+          "SslKey is required when SslEnabled is true",
+          "AppLog: unrecognized token 'text' (expected level or format)",
+          "RefreshImage: invalid value 'Never' (expected one of ['always', 'no', 'on-start'])",
+          "PrefetchImage: invalid value 'sometimes' (expected one of ['no', 'on-config-change', "
+          "'on-start'])",
+      }));
 }
 
 TEST_F(SettingsTest, SslDefaultsPortTo443) {
@@ -309,13 +329,17 @@ TEST_P(LogPaths, ResolveAgainstLogDir) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LogPaths,
-    ::testing::Values(
-        LogPathCase{"/srv/logs", "audit.log", "app.log debug", "/srv/logs/audit.log", "/srv/logs/app.log debug"},
-        LogPathCase{"/srv/logs/", "a/audit.log", "app.log", "/srv/logs/a/audit.log", "/srv/logs/app.log"},
-        LogPathCase{"", "audit.log", "app.log", "/var/log/velquin/audit.log", "/var/log/velquin/app.log"},
-        LogPathCase{"<unset>", "/abs/audit.log", "/dev/stdout", "/abs/audit.log", "/dev/stdout"},
-        LogPathCase{"/srv", "/dev/stderr", "  app.log   level=info  json  ", "/dev/stderr", "/srv/app.log level=info  json  "},
-        LogPathCase{"/srv", "", "app.log \t ", "", "/srv/app.log"}));
+    ::testing::Values(LogPathCase{"/srv/logs", "audit.log", "app.log debug", "/srv/logs/audit.log",
+                                  "/srv/logs/app.log debug"},
+                      LogPathCase{"/srv/logs/", "a/audit.log", "app.log", "/srv/logs/a/audit.log",
+                                  "/srv/logs/app.log"},
+                      LogPathCase{"", "audit.log", "app.log", "/var/log/velquin/audit.log",
+                                  "/var/log/velquin/app.log"},
+                      LogPathCase{"<unset>", "/abs/audit.log", "/dev/stdout", "/abs/audit.log",
+                                  "/dev/stdout"},
+                      LogPathCase{"/srv", "/dev/stderr", "  app.log   level=info  json  ",
+                                  "/dev/stderr", "/srv/app.log level=info  json  "},
+                      LogPathCase{"/srv", "", "app.log \t ", "", "/srv/app.log"}));
 
 TEST_F(SettingsTest, WhiteSpaceAppLogIsEmpty) {
   Config c;
@@ -340,20 +364,22 @@ TEST_F(SettingsTest, ContainmentAndByteLimits) {
   EXPECT_EQ(c.get_int("MaxOutputSize"), 67108864);
   EXPECT_EQ(c.get_int("MaxBufferedBodyBytes"), 268435456);
   EXPECT_EQ(c.get_int("DrainDelay"), 0);
-  c.load(missing(), Overrides{{"RunContainment", "CGroup"}, {"MaxOutputSize", "1024"}, {"DrainDelay", "0"}});
+  c.load(missing(),
+         Overrides{{"RunContainment", "CGroup"}, {"MaxOutputSize", "1024"}, {"DrainDelay", "0"}});
   EXPECT_EQ(c.get_text("RunContainment"), "cgroup");
   EXPECT_EQ(c.get_int("MaxOutputSize"), 1024);
   EXPECT_EQ(c.get_int("DrainDelay"), 0);
-  EXPECT_EQ(load_errors(c, missing(),
-                        Overrides{{"RunContainment", "jail"},
-                                  {"MaxOutputSize", "0"},
-                                  {"MaxBufferedBodyBytes", "-1"},
-                                  {"DrainDelay", "-1"}}),
-            (std::vector<std::string>{
-                "RunContainment: invalid value 'jail' (expected one of ['auto', 'cgroup', 'subreaper'])",
-                "MaxOutputSize: invalid value 0 (expected a positive number of bytes)",
-                "MaxBufferedBodyBytes: invalid value -1 (expected a positive number of bytes)",
-                "DrainDelay: invalid value -1 (expected 0 or more seconds)"}));
+  EXPECT_EQ(
+      load_errors(c, missing(),
+                  Overrides{{"RunContainment", "jail"},
+                            {"MaxOutputSize", "0"},
+                            {"MaxBufferedBodyBytes", "-1"},
+                            {"DrainDelay", "-1"}}),
+      (std::vector<std::string>{
+          "RunContainment: invalid value 'jail' (expected one of ['auto', 'cgroup', 'subreaper'])",
+          "MaxOutputSize: invalid value 0 (expected a positive number of bytes)",
+          "MaxBufferedBodyBytes: invalid value -1 (expected a positive number of bytes)",
+          "DrainDelay: invalid value -1 (expected 0 or more seconds)"}));
   EXPECT_EQ(load_errors(c, missing(), Overrides{{"DrainDelay", "soon"}}),
             (std::vector<std::string>{"Invalid integer value: 'soon'"}));
 }
@@ -402,10 +428,11 @@ class ContainerSetting : public ::testing::TestWithParam<ContainerCase> {};
 TEST_P(ContainerSetting, DecidesWithoutDetection) {
   EXPECT_EQ(is_running_in_container(GetParam().setting), GetParam().expected);
 }
-INSTANTIATE_TEST_SUITE_P(Table, ContainerSetting,
-                         ::testing::Values(ContainerCase{txt("1"), true}, ContainerCase{txt("TRUE"), true},
-                                           ContainerCase{txt("0"), false}, ContainerCase{txt("auto"), false},
-                                           ContainerCase{txt(""), false}, ContainerCase{txt(" 1"), false}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, ContainerSetting,
+    ::testing::Values(ContainerCase{txt("1"), true}, ContainerCase{txt("TRUE"), true},
+                      ContainerCase{txt("0"), false}, ContainerCase{txt("auto"), false},
+                      ContainerCase{txt(""), false}, ContainerCase{txt(" 1"), false}));
 
 TEST(ContainerDetection, EnvironmentVariableCountsEvenWhenEmpty) {
   const char* old = std::getenv("container");

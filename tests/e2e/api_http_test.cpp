@@ -36,10 +36,10 @@ TEST(ApiHttp, ExecuteAnswersAndAudits) {
   EXPECT_EQ(outsider.status, 403);
   auto nobody = service.execute("missing", json::object(), "wrong");
   EXPECT_EQ(nobody.status, 401);
-  auto bad = http(service.port(), "POST", "/v1/echo",
-                  {{"Authorization", std::string("Bearer ") + kApiKey},
-                   {"Content-Type", "application/json"}},
-                  "[]");
+  auto bad = http(
+      service.port(), "POST", "/v1/echo",
+      {{"Authorization", std::string("Bearer ") + kApiKey}, {"Content-Type", "application/json"}},
+      "[]");
   EXPECT_EQ(bad.status, 400);
   EXPECT_EQ(bad.body, "Request body must be a JSON object");
   EXPECT_EQ(service.stop(), 0);
@@ -64,17 +64,18 @@ TEST(ApiHttp, ExecuteAnswersAndAudits) {
 TEST(ApiHttp, InternalEndpointsAuditOnlyFailures) {
   Service service(with_keys());
   service.start();
-  auto health = http(service.port(), "GET", "/internal/health/check", {{"X-API-Key", "health-key"}});
+  auto health =
+      http(service.port(), "GET", "/internal/health/check", {{"X-API-Key", "health-key"}});
   EXPECT_EQ(health.status, 200);
   auto body = json::parse(health.body);
   EXPECT_EQ(body["configuration"], "Current");
   EXPECT_TRUE(body["last_reload"].is_string());
-  EXPECT_EQ(http(service.port(), "GET", "/internal/health/check", {{"X-API-Key", "HEALTH-KEY"}})
-                .status,
-            401);
-  EXPECT_EQ(http(service.port(), "POST", "/internal/logs/reopen", {{"X-API-Key", "logs-key"}})
-                .status,
-            200);
+  EXPECT_EQ(
+      http(service.port(), "GET", "/internal/health/check", {{"X-API-Key", "HEALTH-KEY"}}).status,
+      401);
+  EXPECT_EQ(
+      http(service.port(), "POST", "/internal/logs/reopen", {{"X-API-Key", "logs-key"}}).status,
+      200);
   EXPECT_EQ(http(service.port(), "GET", "/internal/logs/reopen").status, 405);
   EXPECT_EQ(http(service.port(), "GET", "/nowhere").status, 404);
   EXPECT_EQ(service.stop(), 0);

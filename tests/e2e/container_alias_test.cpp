@@ -18,7 +18,8 @@ using json = nlohmann::json;
 const char* kImage = "velquin-test/busybox:latest";
 
 bool container_exists(const std::string& short_id) {
-  return command_output("docker ps -a --no-trunc -q 2>/dev/null").find(short_id) != std::string::npos;
+  return command_output("docker ps -a --no-trunc -q 2>/dev/null").find(short_id) !=
+         std::string::npos;
 }
 
 std::string aliases() {
@@ -26,7 +27,8 @@ std::string aliases() {
   return R"(
 cecho:
   type: container
-  image: )" + image + R"(
+  image: )" +
+         image + R"(
   command: "echo {{ message | shell }}"
   parameters:
     message:
@@ -34,7 +36,8 @@ cecho:
       default: hello
 streams:
   type: container
-  image: )" + image + R"(
+  image: )" +
+         image + R"(
   command: "sh -c 'echo out; echo err >&2; exit 3'"
   exitCodes:
     3: "422 Bad Input"
@@ -48,7 +51,8 @@ streams:
         source: "%exitCode"
 csleep:
   type: container
-  image: )" + image + R"(
+  image: )" +
+         image + R"(
   command: "sleep 30"
   timeout: 1
 noimage:
@@ -57,7 +61,8 @@ noimage:
   command: "true"
 volumes:
   type: container
-  image: )" + image + R"(
+  image: )" +
+         image + R"(
   command: "sh -c 'cat /in/auto.txt /in/param.txt /host/marker; mkdir -p /out/sub; echo x > /out/sub/f.txt; ln -s ../../../sentinel.txt /out/leak.txt'"
   parameters:
     message:
@@ -70,7 +75,8 @@ volumes:
       location: /in/param.txt
       content: "{{ message }}\n"
       mode: ro
-    - source: )" + std::string(VELQUIN_SOURCE_DIR) + R"(/tests/e2e/data
+    - source: )" +
+         std::string(VELQUIN_SOURCE_DIR) + R"(/tests/e2e/data
       location: /host
     - source: out/
       location: /out
@@ -181,9 +187,10 @@ TEST(ContainerRefresh, AlwaysPullsFromTheLocalRegistry) {
   opts.allowed_aliases = {"echo", "pulled"};
   opts.config_lines = {"RefreshImage always"};
   Service s(opts);
-  s.write_alias_file("pulled.yaml",
-                     "pulled:\n  type: container\n  image: 127.0.0.1:5000/velquin-test/busybox:latest\n"
-                     "  command: echo pulled\n");
+  s.write_alias_file(
+      "pulled.yaml",
+      "pulled:\n  type: container\n  image: 127.0.0.1:5000/velquin-test/busybox:latest\n"
+      "  command: echo pulled\n");
   s.start();
   auto r = s.execute("pulled");
   EXPECT_EQ(r.status, 200) << r.body;

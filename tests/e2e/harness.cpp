@@ -132,7 +132,9 @@ int decode_status(int status) {
   return -1;
 }
 
-std::string slurp(const std::filesystem::path& p) { return testing::read_file(p); }
+std::string slurp(const std::filesystem::path& p) {
+  return testing::read_file(p);
+}
 
 std::string lower(std::string s) {
   for (auto& c : s) {
@@ -378,8 +380,10 @@ void Service::write_auth_file(const std::string& name, const std::string& yaml) 
 void Service::start() {
   std::vector<std::string> args{"--config", config_path().string()};
   args.insert(args.end(), options_.extra_args.begin(), options_.extra_args.end());
-  int out_fd = ::open((dir() / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  int err_fd = ::open((dir() / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int out_fd =
+      ::open((dir() / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err_fd =
+      ::open((dir() / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int in_fds[2] = {-1, -1};
   if (!options_.stdin_text.empty() && ::pipe2(in_fds, O_CLOEXEC) == 0) {
     ssize_t ignored = ::write(in_fds[1], options_.stdin_text.data(), options_.stdin_text.size());
@@ -430,7 +434,9 @@ bool Service::running() {
   return pid_ > 0;
 }
 
-void Service::signal(int sig) const { ::kill(pid_, sig); }
+void Service::signal(int sig) const {
+  ::kill(pid_, sig);
+}
 
 int Service::stop(int sig, std::chrono::seconds timeout) {
   if (exit_status_) {
@@ -451,9 +457,15 @@ int Service::stop(int sig, std::chrono::seconds timeout) {
   return *exit_status_;
 }
 
-std::string Service::app_log() const { return slurp(dir() / "logs" / "app.log"); }
-std::string Service::stdout_text() const { return slurp(dir() / "stdout.txt"); }
-std::string Service::stderr_text() const { return slurp(dir() / "stderr.txt"); }
+std::string Service::app_log() const {
+  return slurp(dir() / "logs" / "app.log");
+}
+std::string Service::stdout_text() const {
+  return slurp(dir() / "stdout.txt");
+}
+std::string Service::stderr_text() const {
+  return slurp(dir() / "stderr.txt");
+}
 
 std::vector<nlohmann::json> Service::audit() const {
   std::vector<nlohmann::json> out;

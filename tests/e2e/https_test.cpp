@@ -26,16 +26,20 @@ TEST(Https, ServesWithTheConfiguredPairAndDescribesIt) {
   Service s(service_opts);
   s.start();
   auto url = "https://127.0.0.1:" + std::to_string(s.port());
-  auto out = command_output("curl -s --cacert " + files.cert.string() + " -o - -w ' %{http_code}' -X POST -H 'Authorization: Bearer " +
-                 std::string(kApiKey) + "' -H 'Content-Type: application/json' -d '{\"message\":\"tls\"}' " + url +
-                 "/v1/echo");
+  auto out = command_output(
+      "curl -s --cacert " + files.cert.string() +
+      " -o - -w ' %{http_code}' -X POST -H 'Authorization: Bearer " + std::string(kApiKey) +
+      "' -H 'Content-Type: application/json' -d '{\"message\":\"tls\"}' " + url + "/v1/echo");
   EXPECT_EQ(out, "tls\n 200");
   // TLS below 1.2 is refused.
-  auto old = command_output("curl -s -k --tls-max 1.1 -o /dev/null -w '%{http_code}' " + url + "/internal/health/check");
+  auto old = command_output("curl -s -k --tls-max 1.1 -o /dev/null -w '%{http_code}' " + url +
+                            "/internal/health/check");
   EXPECT_EQ(old, "000");
   EXPECT_EQ(s.stop(), 0);
-  EXPECT_THAT(s.app_log(), HasSubstr("Listening on 127.0.0.1:" + std::to_string(s.port()) +
-                                     ", SSL enabled, CN=gateway.test, SAN=DNS:localhost, IP:127.0.0.1, expires "));
+  EXPECT_THAT(
+      s.app_log(),
+      HasSubstr("Listening on 127.0.0.1:" + std::to_string(s.port()) +
+                ", SSL enabled, CN=gateway.test, SAN=DNS:localhost, IP:127.0.0.1, expires "));
 }
 
 }  // namespace

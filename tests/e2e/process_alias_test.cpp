@@ -322,7 +322,8 @@ TEST_F(ProcessAlias, FormAndMultipartBodies) {
   std::map<std::string, std::string> auth{{"Authorization", std::string("Bearer ") + kApiKey}};
   auto form_headers = auth;
   form_headers["Content-Type"] = "application/x-www-form-urlencoded; charset=utf-8";
-  auto form = http(service_->port(), "POST", "/v1/typed", form_headers, "n=5&flag=true&word=a+b%21");
+  auto form =
+      http(service_->port(), "POST", "/v1/typed", form_headers, "n=5&flag=true&word=a+b%21");
   EXPECT_EQ(form.status, 200);
   EXPECT_EQ(form.body, "5 true a b!\n");
 
@@ -353,7 +354,8 @@ TEST_F(ProcessAlias, InputFilesAreWrittenBeforeTheRun) {
 
 TEST_F(ProcessAlias, ParameterPathsCannotEscapeTheRunDirectory) {
   auto outside = service_->dir() / "planted.txt";
-  for (const std::string& target : std::vector<std::string>{"../../planted.txt", outside.string(), "a/../../b"}) {
+  for (const std::string& target :
+       std::vector<std::string>{"../../planted.txt", outside.string(), "a/../../b"}) {
     auto r = service_->execute("writes_to", json{{"target", target}});
     EXPECT_EQ(r.status, 500) << target;
     EXPECT_EQ(r.body, "Internal server error");
@@ -382,8 +384,8 @@ TEST_F(ProcessAlias, LinksPlantedByTheCommandAreNotFollowed) {
 std::size_t count_entries(const std::filesystem::path& dir) {
   std::size_t n = 0;
   std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
-       ++it) {
+  for (auto it = std::filesystem::directory_iterator(dir, ec);
+       !ec && it != std::filesystem::directory_iterator(); ++it) {
     ++n;
   }
   return n;

@@ -74,7 +74,8 @@ TEST(Startup, NamedConfigFileMissing) {
 
 TEST(Startup, ConfigErrorsAreReportedTogetherInOrder) {
   Fixture f;
-  std::ofstream(f.service.config_path(), std::ios::app) << "ListenPort=8080 # web\nFoo 1\nSslEnabled TRUE\n";
+  std::ofstream(f.service.config_path(), std::ios::app)
+      << "ListenPort=8080 # web\nFoo 1\nSslEnabled TRUE\n";
   auto args = f.args();
   args.insert(args.end(), {"--alias-reload", "ten", "--refresh-image", "sometimes"});
   auto r = run_velquin(args, {{"VELQUIN_AUTH_RELOAD", ""}});
@@ -89,7 +90,8 @@ TEST(Startup, ConfigErrorsAreReportedTogetherInOrder) {
       "CONFIG ERROR: Invalid integer value: 'ten'",
       "CONFIG ERROR: SslCert is required when SslEnabled is true",
       "CONFIG ERROR: SslKey is required when SslEnabled is true",
-      "CONFIG ERROR: RefreshImage: invalid value 'sometimes' (expected one of ['always', 'no', 'on-start'])",
+      "CONFIG ERROR: RefreshImage: invalid value 'sometimes' (expected one of ['always', 'no', "
+      "'on-start'])",
   };
   EXPECT_EQ(got, expected) << r.err;
 }
@@ -110,14 +112,16 @@ TEST(Startup, NoCredentialsRefusesToStart) {
   auto r = run_velquin({"--config", s.config_path().string()});
   EXPECT_EQ(r.exit_code, 1);
   std::string message = "No authentication configured: no users and no JWT public keys found in " +
-                        (s.dir() / "auth.d").string() + ". At least one form of authentication is required.";
+                        (s.dir() / "auth.d").string() +
+                        ". At least one form of authentication is required.";
   EXPECT_EQ(r.err, "ERROR: " + message + "\n");
   EXPECT_THAT(s.app_log(), HasSubstr("ERROR velquin [-] " + message));
 }
 
 TEST(Startup, EveryAuthErrorIsReported) {
   Service s;
-  s.write_auth_file("users.yaml", "users:\n  a:\n    api_key_sha256: short\n  b:\n    api_key_sha256: nothex\n");
+  s.write_auth_file("users.yaml",
+                    "users:\n  a:\n    api_key_sha256: short\n  b:\n    api_key_sha256: nothex\n");
   auto r = run_velquin({"--config", s.config_path().string()});
   EXPECT_EQ(r.exit_code, 1);
   auto got = lines(r.err);
@@ -141,9 +145,8 @@ TEST(Startup, UnquotedStringParameterIsRefused) {
   ServiceOptions opts;
   opts.write_default_alias = false;
   Service s(opts);
-  s.write_alias_file("raw.yaml",
-                     "raw:\n  type: process\n  command: echo {{ message }}\n"
-                     "  parameters:\n    message:\n      type: string\n");
+  s.write_alias_file("raw.yaml", "raw:\n  type: process\n  command: echo {{ message }}\n"
+                                 "  parameters:\n    message:\n      type: string\n");
   auto r = run_velquin({"--config", s.config_path().string()});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err,
@@ -237,12 +240,15 @@ TEST(Startup, DefaultConfigMissingWarnsAndContinuesWithEnvironment) {
     GTEST_SKIP() << "/etc/velquin/velquin.conf exists on this machine";
   }
   testing::TempDir dir;
-  auto r = run_velquin({"--app-log", dir.str() + "/app.log info", "--auth-dir", dir.str() + "/none"},
-                       {{"VELQUIN_AUDIT_LOG", dir.str() + "/audit.log"}});
+  auto r =
+      run_velquin({"--app-log", dir.str() + "/app.log info", "--auth-dir", dir.str() + "/none"},
+                  {{"VELQUIN_AUDIT_LOG", dir.str() + "/audit.log"}});
   EXPECT_EQ(r.exit_code, 1);
   auto got = lines(r.err);
   ASSERT_FALSE(got.empty());
-  EXPECT_EQ(got[0], "WARNING: Config file not found: /etc/velquin/velquin.conf. Starting with default settings.");
+  EXPECT_EQ(
+      got[0],
+      "WARNING: Config file not found: /etc/velquin/velquin.conf. Starting with default settings.");
   EXPECT_THAT(testing::read_file(dir.str() + "/app.log"),
               HasSubstr("WARNING velquin [-] Config file not found: /etc/velquin/velquin.conf. "
                         "Starting with default settings."));

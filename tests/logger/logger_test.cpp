@@ -37,7 +37,8 @@ class LoggerTest : public ::testing::Test {
     setup_logging(LoggingOptions{"warning", "/dev/stderr", std::nullopt, std::nullopt, ""});
   }
 
-  LoggingOptions options(std::string level, std::optional<std::string> format = std::nullopt) const {
+  LoggingOptions options(std::string level,
+                         std::optional<std::string> format = std::nullopt) const {
     LoggingOptions o;
     o.log_level = std::move(level);
     o.app_log_path = (dir.path() / "logs" / "app.log").string();
@@ -78,7 +79,8 @@ TEST_F(LoggerTest, JsonLineIsOneObjectWithFixedKeys) {
   for (const auto& item : first.items()) {
     keys.push_back(item.key());
   }
-  EXPECT_EQ(keys, (std::vector<std::string>{"time", "level", "logger", "correlation_id", "message"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{"time", "level", "logger", "correlation_id", "message"}));
   EXPECT_TRUE(std::regex_match(first["time"].get<std::string>(),
                                std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
   EXPECT_EQ(first["level"], "debug");
@@ -121,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{"info", std::nullopt, {"info", "warning", "error"}},
                       LevelCase{"Warn", std::nullopt, {"warning", "error"}},
                       LevelCase{"warning", std::nullopt, {"warning", "error"}},
-                      LevelCase{"error", std::nullopt, {"error"}}, LevelCase{"critical", std::nullopt, {}},
+                      LevelCase{"error", std::nullopt, {"error"}},
+                      LevelCase{"critical", std::nullopt, {}},
                       // The AppLog level wins over LogLevel in both directions.
                       LevelCase{"error", "debug", {"debug", "info", "warning", "error"}},
                       LevelCase{"debug", "warn", {"warning", "error"}}));
@@ -171,14 +174,16 @@ TEST_F(LoggerTest, AuditLineHasTimeThenElevenFieldsInOrder) {
   for (const auto& item : j.items()) {
     keys.push_back(item.key());
   }
-  EXPECT_EQ(keys, (std::vector<std::string>{"time", "source", "user", "alias", "duration_ms", "status", "app_code",
-                                            "correlation_id", "exit_code", "pid", "container_id", "image_id"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"time", "source", "user", "alias", "duration_ms",
+                                            "status", "app_code", "correlation_id", "exit_code",
+                                            "pid", "container_id", "image_id"}));
   EXPECT_TRUE(std::regex_match(j["time"].get<std::string>(),
                                std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
-  EXPECT_EQ(lines[0].substr(lines[0].find("\"source\"")),
-            R"("source":"127.0.0.1","user":"alice","alias":"echo","duration_ms":12,"status":200,)"
-            R"("app_code":"success","correlation_id":"cid","exit_code":0,"pid":"-","container_id":null,)"
-            R"("image_id":"sha256:abc"})");
+  EXPECT_EQ(
+      lines[0].substr(lines[0].find("\"source\"")),
+      R"("source":"127.0.0.1","user":"alice","alias":"echo","duration_ms":12,"status":200,)"
+      R"("app_code":"success","correlation_id":"cid","exit_code":0,"pid":"-","container_id":null,)"
+      R"("image_id":"sha256:abc"})");
 }
 
 TEST_F(LoggerTest, NoAuditFileWithoutAuditPath) {
@@ -289,9 +294,10 @@ TEST(LogCaptureTest, SeesEveryLevelAndRestoresFiltering) {
     info("i");
     warning("w");
     error("e");
-    EXPECT_EQ(capture.records(),
-              (std::vector<std::pair<Level, std::string>>{
-                  {Level::debug, "d"}, {Level::info, "i"}, {Level::warning, "w"}, {Level::error, "e"}}));
+    EXPECT_EQ(
+        capture.records(),
+        (std::vector<std::pair<Level, std::string>>{
+            {Level::debug, "d"}, {Level::info, "i"}, {Level::warning, "w"}, {Level::error, "e"}}));
     EXPECT_TRUE(capture.contains(Level::warning, "w"));
     EXPECT_FALSE(capture.contains(Level::error, "w"));
     capture.clear();

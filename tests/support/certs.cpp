@@ -55,8 +55,7 @@ CertFiles make_self_signed(const std::filesystem::path& dir, const std::string& 
   f = std::fopen(files.key.c_str(), "w");
   if (options.encrypt_key) {
     static const char kPass[] = "secret";
-    PEM_write_PrivateKey(f, key, EVP_aes_128_cbc(), nullptr, 0, nullptr,
-                         const_cast<char*>(kPass));
+    PEM_write_PrivateKey(f, key, EVP_aes_128_cbc(), nullptr, 0, nullptr, const_cast<char*>(kPass));
   } else {
     PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
   }

@@ -25,7 +25,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::filesystem::path TempDir::write(const std::string& relative, const std::string& content) const {
+std::filesystem::path TempDir::write(const std::string& relative,
+                                     const std::string& content) const {
   auto target = path_ / relative;
   std::filesystem::create_directories(target.parent_path());
   std::ofstream out(target, std::ios::binary | std::ios::trunc);

@@ -32,11 +32,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"caf\xc3\xa9", true, "caf\xc3\xa9"},
                       Utf8Case{"\xf0\x9f\x98\x80", true, "\xf0\x9f\x98\x80"},
                       Utf8Case{"a\xffz", false, "a" + kRepl + "z"},
-                      Utf8Case{"\xc0\xaf", false, kRepl + kRepl},                 // overlong
-                      Utf8Case{"\xed\xa0\x80", false, kRepl + kRepl + kRepl},     // surrogate
-                      Utf8Case{"\xe2\x82", false, kRepl},                         // truncated at end
-                      Utf8Case{"\xe2\x82x", false, kRepl + "x"},                  // truncated in the middle
-                      Utf8Case{"\xf4\x90\x80\x80", false, kRepl + kRepl + kRepl + kRepl}));  // > U+10FFFF
+                      Utf8Case{"\xc0\xaf", false, kRepl + kRepl},              // overlong
+                      Utf8Case{"\xed\xa0\x80", false, kRepl + kRepl + kRepl},  // surrogate
+                      Utf8Case{"\xe2\x82", false, kRepl},                      // truncated at end
+                      Utf8Case{"\xe2\x82x", false, kRepl + "x"},  // truncated in the middle
+                      Utf8Case{"\xf4\x90\x80\x80", false,
+                               kRepl + kRepl + kRepl + kRepl}));  // > U+10FFFF
 
 TEST(UniversalNewlines, AllLineEndsBecomeLf) {
   EXPECT_EQ(universal_newlines("a\r\nb\rc\nd\r"), "a\nb\nc\nd\n");
@@ -45,8 +46,8 @@ TEST(UniversalNewlines, AllLineEndsBecomeLf) {
 
 TEST(Base64, MatchesKnownVectors) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"},
-      {std::string("\0\xff\xfe", 3), "AP/+"}};
+      {"", ""},        {"f", "Zg=="},          {"fo", "Zm8="},
+      {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {std::string("\0\xff\xfe", 3), "AP/+"}};
   for (const auto& [in, out] : cases) {
     EXPECT_EQ(base64_encode(in), out);
   }
@@ -77,7 +78,8 @@ TEST(Sha256, KnownDigests) {
 }
 
 TEST(Uuid4, CanonicalVersion4AndUnique) {
-  const std::regex canonical("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+  const std::regex canonical(
+      "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
   const std::regex hex("^[0-9a-f]{12}4[0-9a-f]{3}[89ab][0-9a-f]{15}$");
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {

@@ -93,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ContainerMode, DetectedFromMarkers) {
   bool marker = std::filesystem::exists("/.dockerenv") ||
-                std::filesystem::exists("/run/.containerenv") || std::getenv("container") != nullptr;
+                std::filesystem::exists("/run/.containerenv") ||
+                std::getenv("container") != nullptr;
   EXPECT_EQ(container_mode_description(config::SettingValue{}),
             std::string("Running on ") + (marker ? "container" : "host") + " (DETECTED)");
 }
@@ -118,8 +119,9 @@ TEST(PreInitLog, AppendsTimestampedErrorLine) {
   log_pre_init_error("Configuration file not found: /x.conf", path);
   log_pre_init_error("second", path);
   auto text = testing::read_file(path);
-  std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000 ERROR velquin Configuration file not found: /x\.conf\n)"
-                  R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000 ERROR velquin second\n)");
+  std::regex line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000 ERROR velquin Configuration file not found: /x\.conf\n)"
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000 ERROR velquin second\n)");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
 }
 

@@ -39,7 +39,8 @@ TEST_F(ValidateSsl, ExpiredCertificateReportsExpiryInUtc) {
   auto files = make_self_signed(dir.path(), "old", opts);
   auto errors = validate_ssl(files.cert, files.key);
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind("SSL certificate " + files.cert.string() + " has expired (expiry: ", 0), 0u);
+  EXPECT_EQ(errors[0].rfind("SSL certificate " + files.cert.string() + " has expired (expiry: ", 0),
+            0u);
   EXPECT_EQ(errors[0].substr(errors[0].size() - 5), " UTC)");
 }
 
