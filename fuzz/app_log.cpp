@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::set<std::string> formats = {"plain", "json"};
 
   const std::string_view value(reinterpret_cast<const char*>(data), size);
-  const auto spec = velquin::config::_parse_app_log(value);
+  const auto spec = velquin::config::parse_app_log(value);
   if (!spec.errors.empty()) {
     return 0;
   }

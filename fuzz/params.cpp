@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view body =
       newline == std::string_view::npos ? input : input.substr(newline + 1);
 
-  const auto parsed = velquin::api::_parse_params(content_type, body.size(), body);
+  const auto parsed = velquin::api::detail::parse_params(content_type, body.size(), body);
   // Exactly one of the two, and parameters always come as an object.
   if (parsed.params.has_value() == parsed.error.has_value()) {
     std::abort();

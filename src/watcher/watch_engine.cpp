@@ -160,7 +160,10 @@ void WatchEngine::poll_loop() {
       }
     }
     const Clock::time_point now = Clock::now();
-    for (auto [watched, last] : {std::pair{&auth_, &last_auth}, std::pair{&alias_, &last_alias}}) {
+    for (const auto& entry : {std::pair{&auth_, &last_auth}, std::pair{&alias_, &last_alias}}) {
+      // Not a structured binding: clang before 16 cannot capture one in a lambda.
+      auto* watched = entry.first;
+      auto* last = entry.second;
       if (!watched->enabled() || now - *last < interval_of(watched->target.interval)) {
         continue;
       }
