@@ -66,7 +66,8 @@ int check_configuration(const CommandLine& command_line) {
   auth::Auth authn(cfg.get_text("AuthDir"));
   const auto auth_errors = authn.load_auth_config();
   append(errors, auth_errors);
-  if (auth_errors.empty() && authn.users_empty() && authn.public_keys_empty()) {
+  if (auth_errors.empty() && authn.users_empty() && authn.public_keys_empty() &&
+      authn.webhooks_empty()) {
     errors.push_back("No authentication configured: no users and no JWT public keys found in " +
                      cfg.get_text("AuthDir") +
                      ". At least one form of authentication is required.");
