@@ -14,7 +14,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-ALL_TARGETS=(params config_file app_log aliases shell_quoting template parameters jwt)
+ALL_TARGETS=(params config_file app_log aliases shell_quoting template parameters jwt webhook_signature)
 
 if [ $# -lt 1 ] || ! [[ "$1" =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: fuzz/run.sh SECONDS [TARGET...]   targets: ${ALL_TARGETS[*]}" >&2
