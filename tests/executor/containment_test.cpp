@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
