@@ -1,5 +1,6 @@
 #include "api/admission_control.h"
 
+#include "metrics/metrics.h"
 #include "support/quoted.h"
 
 namespace velquin::api::detail {
@@ -20,6 +21,7 @@ std::optional<Response> check_rate(RateLimiter& limiter, RequestContext& ctx,
     return std::nullopt;
   }
   ctx.app_code = std::string(CODE_TOO_MANY_REQUESTS);
+  metrics::admission_refused("rate");
   logger::warning("User " + support::quoted(ctx.user_id) + " is over its rate (" + who.rate->text +
                   ") for alias " + support::quoted(alias_name));
   Response res = too_many_requests(wait);
@@ -42,17 +44,20 @@ std::optional<Response> take_run_slot(RunSlots& slots, RequestContext& ctx,
     break;
   case RunSlots::Outcome::alias_full:
     ctx.app_code = std::string(CODE_TOO_MANY_REQUESTS);
+    metrics::admission_refused("alias_full");
     logger::warning("Alias " + name + " is at its concurrency (" +
                     std::to_string(*alias_def.concurrency) + ") and its queue (" +
                     std::to_string(alias_def.queue) + ") is full");
     return too_many_requests(1);
   case RunSlots::Outcome::global_full:
     ctx.app_code = std::string(CODE_TOO_MANY_REQUESTS);
+    metrics::admission_refused("global_full");
     logger::warning("MaxConcurrentRuns (" + std::to_string(limits.global) + ") reached: alias " +
                     name + " not started");
     return too_many_requests(1);
   case RunSlots::Outcome::timed_out:
     ctx.app_code = std::string(CODE_EXECUTION_TIMEOUT);
+    metrics::admission_refused("queue_timeout");
     logger::warning("Alias " + name + " execution timed out: no run slot within " +
                     context.time_limit.text + " seconds");
     return text_response(408, "Execution timed out");

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "metrics/metrics.h"
+
 namespace velquin::api::detail {
 
 RunSlots::Lease& RunSlots::Lease::operator=(Lease&& other) noexcept {
@@ -43,9 +45,11 @@ RunSlots::Outcome RunSlots::acquire(const std::string& alias, const Limits& limi
         return Outcome::alias_full;
       }
       ++state.waiting;
+      metrics::queue_entered(alias);
       const bool freed =
           state.slot_freed.wait_until(lock, deadline, [&] { return state.running < cap; });
       --state.waiting;
+      metrics::queue_left(alias);
       if (!freed) {
         if (state.running == 0 && state.waiting == 0) {
           aliases_.erase(alias);

@@ -27,6 +27,8 @@ struct State {
   std::map<std::pair<int, std::string>, std::uint64_t, std::less<>> requests;  // guarded by lock
   std::map<std::string, Histogram, std::less<>> runs;                          // guarded by lock
   std::map<std::pair<std::string, std::string>, std::uint64_t> reloads;        // guarded by lock
+  std::map<std::string, std::int64_t, std::less<>> queued;                     // guarded by lock
+  std::map<std::string, std::uint64_t, std::less<>> refusals;                  // guarded by lock
   std::string version = "unknown";                                             // guarded by lock
   double start_seconds = 0;                                                    // guarded by lock
   std::atomic<std::int64_t> runs_in_flight{0};
@@ -107,6 +109,34 @@ void run_finished(std::string_view alias, std::chrono::steady_clock::duration to
   h.sum += seconds;
 }
 
+void queue_entered(std::string_view alias) {
+  auto& s = state();
+  std::lock_guard lock(s.lock);
+  auto it = s.queued.find(alias);
+  if (it == s.queued.end()) {
+    it = s.queued.emplace(std::string(alias), 0).first;
+  }
+  ++it->second;
+}
+
+void queue_left(std::string_view alias) {
+  auto& s = state();
+  std::lock_guard lock(s.lock);
+  if (const auto it = s.queued.find(alias); it != s.queued.end()) {
+    --it->second;
+  }
+}
+
+void admission_refused(std::string_view reason) {
+  auto& s = state();
+  std::lock_guard lock(s.lock);
+  auto it = s.refusals.find(reason);
+  if (it == s.refusals.end()) {
+    it = s.refusals.emplace(std::string(reason), 0).first;
+  }
+  ++it->second;
+}
+
 void record_reload(std::string_view kind, bool success) {
   auto& s = state();
   std::lock_guard lock(s.lock);
@@ -156,6 +186,17 @@ std::string render() {
 
   header(out, "velquin_runs_in_flight", "gauge", "Alias runs in progress.");
   out += "velquin_runs_in_flight " + std::to_string(s.runs_in_flight.load()) + "\n";
+
+  header(out, "velquin_runs_queued", "gauge", "Requests waiting for a run slot of their alias.");
+  for (const auto& [alias, value] : s.queued) {
+    out += "velquin_runs_queued{alias=" + label(alias) + "} " + std::to_string(value) + "\n";
+  }
+  header(out, "velquin_admission_refusals_total", "counter",
+         "Requests refused before their run: caller rate, full alias queue, run cap, queue wait.");
+  for (const auto& [reason, value] : s.refusals) {
+    out += "velquin_admission_refusals_total{reason=" + label(reason) + "} " +
+           std::to_string(value) + "\n";
+  }
 
   header(out, "velquin_reloads_total", "counter",
          "Reloads of credentials (auth) and aliases by outcome.");

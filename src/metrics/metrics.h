@@ -19,6 +19,12 @@ void run_started();
 void run_finished(std::string_view alias, std::chrono::steady_clock::duration took);
 std::int64_t runs_in_flight();
 
+// Admission: a request waiting for a run slot of `alias`, and a request
+// refused before its run ("rate", "alias_full", "global_full", "queue_timeout").
+void queue_entered(std::string_view alias);
+void queue_left(std::string_view alias);
+void admission_refused(std::string_view reason);
+
 // One reload of one kind ("auth", "aliases"), with its outcome ("success", "failure").
 void record_reload(std::string_view kind, bool success);
 

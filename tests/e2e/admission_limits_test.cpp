@@ -109,18 +109,36 @@ std::pair<long long, long long> span_of(const std::string& body) {
 TEST(Queue, ThreeOverlappingCallsRunTwoInSequenceAndRefuseOne) {
   ServiceOptions opts;
   opts.allowed_aliases = {"queued"};
+  opts.config_lines = {"HealthApiKey health-key"};
   Service service(opts);
   service.write_alias_file("queued.yaml", "queued:\n  type: process\n  concurrency: 1\n  queue: 1\n"
                                           "  command: \"s=$(date +%s%N); touch " +
                                               (service.dir() / "started").string() +
-                                              "; sleep 1; echo $s $(date +%s%N)\"\n");
+                                              "; sleep 2; echo $s $(date +%s%N)\"\n");
   service.start();
 
   auto first = execute_async(service, "queued");
   wait_for_file(service.dir() / "started");
   auto second = execute_async(service, "queued");
   auto third = execute_async(service, "queued");
+  // While the first runs, the metrics show one waiting and one refused.
+  const auto metrics = [&] {
+    return http(service.port(), "GET", "/internal/metrics", {{"X-API-Key", "health-key"}}).body;
+  };
+  const std::string waiting = "velquin_runs_queued{alias=\"queued\"} 1\n";
+  const std::string refused_once = "velquin_admission_refusals_total{reason=\"alias_full\"} 1\n";
+  std::string seen;
+  for (int i = 0; i < 100; ++i) {
+    seen = metrics();
+    if (seen.find(waiting) != std::string::npos && seen.find(refused_once) != std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_NE(seen.find(waiting), std::string::npos) << seen;
+  EXPECT_NE(seen.find(refused_once), std::string::npos) << seen;
   std::vector<HttpResponse> answers = {first.get(), second.get(), third.get()};
+  EXPECT_NE(metrics().find("velquin_runs_queued{alias=\"queued\"} 0\n"), std::string::npos);
 
   std::vector<std::pair<long long, long long>> runs;
   int refused = 0;
