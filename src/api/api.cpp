@@ -144,8 +144,8 @@ std::string utc_text(std::chrono::system_clock::time_point when) {
   std::tm tm{};
   gmtime_r(&t, &tm);
   char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return {buf, n};
 }
 
 }  // namespace
@@ -178,7 +178,7 @@ struct API::State {
   int listen_fd = -1;
   std::function<void()> on_listening;
 
-  explicit State(Services s) : services(std::move(s)) {}
+  explicit State(Services s) : services(s) {}
 
   void serve(const std::string& host, std::uint16_t port);
   Admission admit(const Request& head);
@@ -191,12 +191,12 @@ struct API::State {
                                        const std::string& alias_name);
   std::optional<Response> admit_delivery(const Request& req, RequestContext& ctx,
                                          const std::string& alias_name);
-  Response body_refused(const Request& req, RequestContext& ctx);
+  static Response body_refused(const Request& req, RequestContext& ctx);
   Response execute(const Request& req, RequestContext& ctx, const std::string& alias_name);
-  Response conclude(RequestContext& ctx, const std::string& alias_name,
-                    const executor::RunResult& result);
-  Response internal_health_check(const Request& req, RequestContext& ctx);
-  Response internal_metrics(const Request& req, RequestContext& ctx);
+  static Response conclude(RequestContext& ctx, const std::string& alias_name,
+                           const executor::RunResult& result);
+  Response internal_health_check(const Request& req, RequestContext& ctx) const;
+  Response internal_metrics(const Request& req, RequestContext& ctx) const;
   Response internal_logs_reopen(const Request& req, RequestContext& ctx);
 };
 
@@ -495,7 +495,7 @@ Response API::State::execute(const Request& req, RequestContext& ctx,
           lease->release();
           return result;
         },
-        [this, &ctx, alias_name](const executor::RunResult& result) {
+        [&ctx, alias_name](const executor::RunResult& result) {
           return conclude(ctx, alias_name, result);
         });
   }
@@ -553,7 +553,7 @@ Response API::State::conclude(RequestContext& ctx, const std::string& alias_name
   return res;
 }
 
-Response API::State::internal_health_check(const Request& req, RequestContext& ctx) {
+Response API::State::internal_health_check(const Request& req, RequestContext& ctx) const {
   if (lame_duck.active()) {
     return text_response(503, "Service is shutting down");
   }
@@ -574,7 +574,7 @@ Response API::State::internal_health_check(const Request& req, RequestContext& c
 }
 
 // The health check's key rule; the counters never hold a parameter value or a secret.
-Response API::State::internal_metrics(const Request& req, RequestContext& ctx) {
+Response API::State::internal_metrics(const Request& req, RequestContext& ctx) const {
   const std::string key = services.host.settings()->health_api_key;
   if (!key.empty() && !support::constant_time_equal(req.header("X-API-Key"), key)) {
     ctx.app_code = std::string(detail::CODE_AUTH_FAILED);
@@ -647,7 +647,7 @@ void API::State::serve(const std::string& host, std::uint16_t port) {
   created->run();
 }
 
-API::API(Services services) : state_(std::make_unique<State>(std::move(services))) {}
+API::API(Services services) : state_(std::make_unique<State>(services)) {}
 
 API::~API() {
   std::shared_ptr<HttpServer> server;

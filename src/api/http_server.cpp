@@ -4,6 +4,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -77,12 +78,10 @@ std::string Request::header(std::string_view name) const {
 }
 
 bool Request::has_header(std::string_view name) const {
-  for (const auto& [key, value] : headers) {
-    if (key.size() == name.size() && support::to_lower(key) == support::to_lower(name)) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(headers, [&](const auto& header) {
+    return header.first.size() == name.size() &&
+           support::to_lower(header.first) == support::to_lower(name);
+  });
 }
 
 Response text_response(int status, std::string body) {
@@ -321,7 +320,7 @@ void HttpServer::Impl::serve(const std::shared_ptr<Connection>& conn, tcp::socke
         stream.expires_after(std::chrono::seconds(2));
         std::size_t drained = 0;
         char scratch[16384];
-        while (drained < 64 * 1024 * 1024) {
+        while (drained < std::size_t{64} * 1024 * 1024) {
           std::size_t n = 0;
           ec = run_io(conn->ioc, [&](auto done) {
             stream.async_read_some(net::buffer(scratch),

@@ -7,6 +7,7 @@
 #include <openssl/obj_mac.h>
 #include <openssl/objects.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <utility>
@@ -143,14 +144,10 @@ std::optional<Json> decode_json_object(std::string_view segment) {
 }
 
 bool is_base64url_segment(std::string_view segment) {
-  for (char c : segment) {
-    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '_';
-    if (!ok) {
-      return false;
-    }
-  }
-  return true;
+  return std::ranges::all_of(segment, [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
+  });
 }
 
 JwtOutcome refuse(std::string reason) {

@@ -152,7 +152,7 @@ class Loader {
   }
 
  private:
-  LoadOutcome fail(std::string error) { return {nullptr, {std::move(error)}}; }
+  static LoadOutcome fail(std::string error) { return {nullptr, {std::move(error)}}; }
 
   void error(std::string text) { errors_.push_back(std::move(text)); }
 
@@ -715,9 +715,10 @@ class Loader {
     }
     if ((st.st_mode & 077) != 0) {
       char mode[8];
-      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      const int n =
+          std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
       error(prefix + "secret_file " + quoted(name) + " must not be readable by group or others" +
-            " (mode " + mode + "; use 0600 or 0400)");
+            " (mode " + std::string(mode, static_cast<std::size_t>(n)) + "; use 0600 or 0400)");
       return;
     }
     FileText content = read_fd(fd.get());

@@ -136,7 +136,7 @@ std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const 
       errors.push_back(filename + ": top-level value must be a YAML mapping");
       continue;
     }
-    for (auto& [alias_name, value] : document.items()) {
+    for (const auto& [alias_name, value] : document.items()) {
       if (!value.is_object()) {
         errors.push_back(filename + ": alias '" + alias_name + "' must be a mapping");
         continue;
@@ -170,7 +170,7 @@ std::pair<AliasTablePtr, std::vector<std::string>> Config::load_aliases() const 
       return scratch::needs_external_dir(*def);
     });
     if (needed) {
-      errors.push_back(
+      errors.emplace_back(
           "ExternalDir is required: Velquin is running in a container and at least one alias "
           "mounts a SharedDir-relative volume, but ExternalDir is not set");
     }

@@ -58,7 +58,7 @@ constexpr bool kSanitized = false;
 
 constexpr const char* SHELL = "/bin/sh";
 constexpr const char* SELF = "/proc/self/exe";
-constexpr std::size_t CHILD_STACK_SIZE = 64 * 1024;
+constexpr std::size_t CHILD_STACK_SIZE = std::size_t{64} * 1024;
 // Signals the child must start with at their default action whatever the
 // service did with them.
 constexpr int DEFAULT_SIGNALS[] = {SIGPIPE, SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGCHLD};
@@ -410,6 +410,7 @@ class ReaperFactory {
       }
     }
     std::vector<char*> envp;
+    envp.reserve(env_strings.size() + 1);
     for (auto& e : env_strings) {
       envp.push_back(e.data());
     }

@@ -67,7 +67,7 @@ std::string format_time(std::chrono::system_clock::time_point time, bool utc, co
   const auto secs = std::chrono::floor<std::chrono::seconds>(since_epoch);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch - secs).count();
-  const std::time_t t = static_cast<std::time_t>(secs.count());
+  const auto t = static_cast<std::time_t>(secs.count());
   std::tm tm{};
   if (utc) {
     gmtime_r(&t, &tm);
@@ -77,8 +77,8 @@ std::string format_time(std::chrono::system_clock::time_point time, bool utc, co
   char buf[64];
   const std::size_t n = std::strftime(buf, sizeof buf, pattern, &tm);
   char ms[8];
-  std::snprintf(ms, sizeof ms, "%c%03d", ms_separator, static_cast<int>(millis));
-  return std::string(buf, n) + ms;
+  const int m = std::snprintf(ms, sizeof ms, "%c%03d", ms_separator, static_cast<int>(millis));
+  return std::string(buf, n).append(ms, static_cast<std::size_t>(m));
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ State& state() {
 
 std::string number(double value) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.17g", value);
-  return buf;
+  const int n = std::snprintf(buf, sizeof buf, "%.17g", value);
+  return {buf, static_cast<std::size_t>(n)};
 }
 
 // A label value in double quotes, with the format's three escapes.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <exception>
@@ -113,7 +114,7 @@ bool is_run_id(const std::string& name) {
   }
   for (std::size_t i = 0; i < name.size(); ++i) {
     const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? name[i] != '-' : !std::isxdigit(static_cast<unsigned char>(name[i]))) {
+    if (dash ? name[i] != '-' : std::isxdigit(static_cast<unsigned char>(name[i])) == 0) {
       return false;
     }
   }
@@ -196,12 +197,9 @@ bool needs_external_dir(const alias::Alias& alias_def) {
   if (container == nullptr) {
     return false;
   }
-  for (const auto& volume : container->volumes) {
-    if (volume.kind != alias::VolumeSource::host) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(container->volumes, [](const auto& volume) {
+    return volume.kind != alias::VolumeSource::host;
+  });
 }
 
 bool needs_run_dir(const alias::Alias& alias_def) {
@@ -216,12 +214,9 @@ bool needs_auto_dir(const alias::Alias& alias_def) {
   if (container == nullptr) {
     return false;
   }
-  for (const auto& volume : container->volumes) {
-    if (volume.kind == alias::VolumeSource::automatic) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(container->volumes, [](const auto& volume) {
+    return volume.kind == alias::VolumeSource::automatic;
+  });
 }
 
 RunInfo create(const std::string& shared_dir, const alias::Alias& alias_def,

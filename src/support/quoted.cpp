@@ -1,6 +1,6 @@
 #include "support/quoted.h"
 
-#include <cstdio>
+#include <string_view>
 
 #include "support/number_text.h"
 
@@ -29,9 +29,10 @@ std::string quoted(std::string_view text) {
     } else if (ch == '\t') {
       out += "\\t";
     } else if (byte < 0x20 || byte == 0x7f) {
-      char buf[5];
-      std::snprintf(buf, sizeof buf, "\\x%02x", byte);
-      out += buf;
+      constexpr std::string_view kHex = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
     } else {
       // Bytes of multi-byte UTF-8 sequences are printable text: kept as they are.
       out.push_back(ch);

@@ -4,6 +4,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -38,15 +39,7 @@ std::optional<bool> bool_word(std::string_view s) {
 }
 
 bool all_of(std::string_view s, bool (*pred)(char)) {
-  if (s.empty()) {
-    return false;
-  }
-  for (const char c : s) {
-    if (!pred(c)) {
-      return false;
-    }
-  }
-  return true;
+  return !s.empty() && std::ranges::all_of(s, pred);
 }
 
 bool is_dec(char c) {

@@ -31,15 +31,7 @@ bool client_empty_word(const alias::Parameter& def, const Json& value) {
 }
 
 bool is_digits(std::string_view text) {
-  if (text.empty()) {
-    return false;
-  }
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-  }
-  return true;
+  return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // [+-] digits [. digits] [e [+-] digits], with at least one digit before the exponent.
@@ -231,7 +223,7 @@ void check_value(const alias::Parameter& def, const Json& value, std::vector<std
     errors.push_back(who + " must be one of " + def.choices->text);
   }
   if (def.type == ParameterType::string) {
-    const std::string& text = value.get_ref<const std::string&>();
+    const auto& text = value.get_ref<const std::string&>();
     if (def.pattern && !re2::RE2::FullMatch(text, *def.pattern)) {
       errors.push_back(who + " does not match the required pattern");
     }

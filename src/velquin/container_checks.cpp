@@ -1,5 +1,7 @@
 #include "velquin/container_checks.h"
 
+#include <algorithm>
+
 #include "docker/docker.h"
 #include "image_pull/image_pull.h"
 
@@ -7,12 +9,9 @@ namespace velquin::app::detail {
 namespace {
 
 bool has_container_alias(const std::vector<alias::AliasPtr>& aliases) {
-  for (const auto& alias : aliases) {
-    if (alias && alias->type() == alias::Type::container) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(aliases, [](const alias::AliasPtr& alias) {
+    return alias && alias->type() == alias::Type::container;
+  });
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ constexpr int kFirstListenFd = 3;
 
 std::string take_env(const char* name) {
   const char* value = std::getenv(name);
-  std::string out = value ? value : "";
+  std::string out = value != nullptr ? value : "";
   ::unsetenv(name);
   return out;
 }

@@ -56,7 +56,7 @@ std::unique_ptr<X509, X509Free> load_cert(const std::string& path) {
 }
 
 // A key protected by a password is refused, never prompted for.
-int no_password(char*, int, int, void*) {
+int no_password(char* /*buf*/, int /*size*/, int /*rwflag*/, void* /*userdata*/) {
   return 0;
 }
 
@@ -107,8 +107,9 @@ std::vector<std::string> validate_ssl(const std::string& cert_path, const std::s
     std::tm tm{};
     ASN1_TIME_to_tm(not_after, &tm);
     char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    errors.push_back("SSL certificate " + cert_path + " has expired (expiry: " + text + ")");
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    errors.push_back("SSL certificate " + cert_path +
+                     " has expired (expiry: " + std::string(text, n) + ")");
   }
   if (key && der_public_key(X509_get0_pubkey(cert.get())) != der_public_key(key.get())) {
     errors.push_back("SSL certificate " + cert_path + " and private key " + key_path +
