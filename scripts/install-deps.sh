@@ -8,7 +8,7 @@ packages=(
   libyaml-cpp-dev nlohmann-json3-dev libssl-dev libzip-dev zlib1g-dev
   libboost-dev libcurl4-openssl-dev libspdlog-dev libfmt-dev libcli11-dev libre2-dev
   libcrypt-dev googletest libgtest-dev libgmock-dev
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14
   curl whois wrk socat haproxy iproute2
   systemd prometheus
 )

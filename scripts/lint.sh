@@ -27,7 +27,7 @@ if [ ! -f "$build_dir/compile_commands.json" ]; then
   exit 1
 fi
 mapfile -t sources < <(git ls-files 'src/*.cpp')
-if ! run-clang-tidy-14 -quiet -p "$build_dir" -j "$(nproc)" -warnings-as-errors='*' \
+if ! run-clang-tidy-14 -quiet -p "$build_dir" -j "$(nproc)" \
     "${sources[@]/#/$PWD/}" > "$build_dir/clang-tidy.log" 2>&1; then
   grep -E 'warning:|error:' "$build_dir/clang-tidy.log" | sort -u >&2
   echo "lint: clang-tidy found problems (full log: $build_dir/clang-tidy.log)" >&2
