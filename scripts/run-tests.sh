@@ -57,6 +57,14 @@ if [ "$status" = 0 ] && [ "${VELQUIN_FUZZ_RUN:-1}" != "0" ]; then
   VELQUIN_FUZZ_JOBS=2 fuzz/run.sh "${VELQUIN_FUZZ_SECONDS:-20}"
   status=$?
 fi
+if [ "$status" = 0 ] && [ "${VELQUIN_PACKAGE_RUN:-1}" != "0" ]; then
+  # The Debian package as an operator gets it: built, installed with apt-get,
+  # checked with and without credentials, called with curl and purged. Built
+  # without optimisation to fit the run's time; the check leaves the machine
+  # as it found it, also when it fails.
+  VELQUIN_PACKAGE_FAST=1 scripts/package-check.sh
+  status=$?
+fi
 if [ "$status" = 0 ] && [ "${VELQUIN_TIDY_RUN:-0}" != "0" ]; then
   # clang-tidy on all of src/: about 15 minutes on two cores, so only on request
   # (VELQUIN_TIDY_RUN=1). Its findings are printed, and fatal with
