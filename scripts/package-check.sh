@@ -93,13 +93,20 @@ lintian --fail-on error --info "$deb"
 
 say "install"
 cleanup() {
-  local rc=$?
+  local rc=$? state
+  if ((${#loaders[@]} > 0)); then
+    kill "${loaders[@]}" 2>/dev/null || true
+    wait "${loaders[@]}" 2>/dev/null || true
+  fi
   if [[ -n ${pid:-} ]] && kill -0 "$pid" 2>/dev/null; then
     kill -TERM "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   fi
   rm -f /etc/velquin/alias.d/package-check.yaml /etc/velquin/auth.d/package-check.yaml
-  if dpkg-query -W -f='${Status}' velquin 2>/dev/null | grep -q 'ok installed'; then
+  # Whatever state an interrupted install left (unpacked, half-configured,
+  # config files only), purge takes it away.
+  state=$(dpkg-query -W -f='${db:Status-Status}' velquin 2>/dev/null || true)
+  if [[ -n $state && $state != not-installed ]]; then
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq velquin >/dev/null || rc=1
   fi
   restore_logs
@@ -121,7 +128,10 @@ restore_logs() {
   fi
   mv "$saved_logs" /var/log/velquin
 }
+loaders=()
 trap cleanup EXIT
+# A run stopped from outside (a CI timeout, ^C) cleans up too.
+trap 'exit 1' INT TERM HUP
 if [[ -e /var/log/velquin ]]; then
   mv /var/log/velquin "$saved_logs"
 fi
@@ -215,7 +225,6 @@ say "log rotation under load"
 # Every request of the load must have its audit record in one of the files.
 requests=200
 load() { for ((i = 0; i < requests / 4; i++)); do call "load $1" >/dev/null; done; }
-loaders=()
 for n in 1 2 3 4; do
   load "$n" &
   loaders+=($!)
@@ -225,6 +234,7 @@ for _ in 1 2 3; do
   logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/velquin
 done
 wait "${loaders[@]}"
+loaders=()
 records=$(zcat -f /var/log/velquin/audit.log* | grep -c '"user":"package_check"')
 [[ $records == $((requests + 1)) ]] || fail "$records audit records for $((requests + 1)) requests"
 expect_mode /var/log/velquin/audit.log "640 root adm"
