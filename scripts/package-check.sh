@@ -52,7 +52,10 @@ command -v lintian >/dev/null || tools+=(lintian)
 command -v systemd-analyze >/dev/null || tools+=(systemd)
 command -v logrotate >/dev/null || tools+=(logrotate)
 if ((${#tools[@]} > 0)); then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${tools[@]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # A machine whose build packages came preinstalled may have no package lists yet.
+  apt-get install -y -qq --no-install-recommends "${tools[@]}" ||
+    { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${tools[@]}"; }
 fi
 
 say "build"
