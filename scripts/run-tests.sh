@@ -3,7 +3,7 @@
 # registry, builds with warnings as errors and runs every test. The exit code
 # is the test run's.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 scripts/install-deps.sh || exit 1
 
@@ -12,6 +12,7 @@ if [ "${VELQUIN_TEST_DOCKER:-1}" != "0" ]; then
   scripts/test-env.sh || exit 1
   engine_started=1
 fi
+# shellcheck disable=SC2317 # run by the EXIT trap
 stop_engine() {
   if [ "$engine_started" = 1 ]; then
     scripts/test-env.sh stop || true
@@ -43,17 +44,25 @@ if [ "$status" = 0 ] && [ "${VELQUIN_TSAN_RUN:-1}" != "0" ]; then
   tsan_modules="api watcher velquin executor logger config e2e"
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELQUIN_WERROR=ON \
     -DVELQUIN_BUILD_TESTS=ON -DVELQUIN_SANITIZE=thread || exit 1
-  # shellcheck disable=SC2086
+  # shellcheck disable=SC2046,SC2086
   cmake --build build-tsan -j2 --target velquin $(printf '%s_test ' $tsan_modules) || exit 1
   TSAN_OPTIONS="second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j2 --timeout 900 \
-    -L "^($(echo $tsan_modules | tr ' ' '|'))\$"
+    -L "^(${tsan_modules// /|})\$"
   status=$?
 fi
 
 if [ "$status" = 0 ] && [ "${VELQUIN_FUZZ_RUN:-1}" != "0" ]; then
   # Every fuzz target for a short while on its seeds, two side by side.
   VELQUIN_FUZZ_JOBS=2 fuzz/run.sh "${VELQUIN_FUZZ_SECONDS:-20}"
+  status=$?
+fi
+if [ "$status" = 0 ] && [ "${VELQUIN_PACKAGE_RUN:-1}" != "0" ]; then
+  # The Debian package as an operator gets it: built, installed with apt-get,
+  # checked with and without credentials, called with curl and purged. Built
+  # without optimisation to fit the run's time; the check leaves the machine
+  # as it found it, also when it fails.
+  VELQUIN_PACKAGE_FAST=1 scripts/package-check.sh
   status=$?
 fi
 if [ "$status" = 0 ] && [ "${VELQUIN_TIDY_RUN:-1}" != "0" ]; then
