@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # The cost of admission control: bench/run.sh against the same echo alias
 # without limits and with `concurrency: 64`, both served by one velquin
 # started here on loopback, in one run.
@@ -7,23 +7,18 @@
 #
 # Prints both tables and, per concurrency, http req/s as a share of the raw
 # spawn rate for each alias. Needs wrk, curl and g++.
-set -eu
+set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 binary=${1:-$here/../build/velquin}
 duration=${2:-10}
-key=d2e7072ed56263673761a796c19da9db437a8d0041d69bad84fda4cd1d75add5
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
+bench_init
 
-work=$(mktemp -d)
-pid=
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-
-mkdir -p "$work/alias.d" "$work/auth.d" "$work/logs"
+bench_key
+write_config "$work"
+write_users "$work/auth.d" echo echo64
 cat >"$work/alias.d/echo.yaml" <<YAML
 echo:
   type: process
@@ -35,30 +30,8 @@ echo64:
   parameters: {message: {type: string, default: hello}}
   concurrency: 64
 YAML
-cat >"$work/auth.d/users.yaml" <<YAML
-users:
-  operator:
-    api_key_sha256: 00ba93f4939dfcc0439aac99a7392ba91f2c3e31d504cadb13cbd7c6e49804bf
-    allowed_aliases: [echo, echo64]
-YAML
-cat >"$work/velquin.conf" <<CONF
-ListenAddress 127.0.0.1
-ListenPort $port
-AuthDir $work/auth.d
-AliasDir $work/alias.d
-LogDir $work/logs
-SharedDir $work/shared
-PidFile $work/velquin.pid
-AuditLog audit.log
-AppLog app.log warning
-CONF
-
-"$binary" --config "$work/velquin.conf" --container 0 >"$work/out" 2>&1 &
-pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/internal/health/check" && break
-  sleep 0.1
-done
+start_velquin "$work/velquin.conf" "$binary"
+port=$velquin_port
 
 share() {
   awk -F'|' 'NR > 1 { split($2, h, " "); split($3, s, " "); if (s[1] > 0) printf "%s %.1f%%\n", $1, 100 * h[1] / s[1] }' "$1"

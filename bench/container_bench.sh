@@ -16,28 +16,14 @@ image=velquin-test/busybox:latest
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 1; }
 docker image inspect "$image" >/dev/null 2>&1 || { echo "run scripts/test-env.sh first" >&2; exit 1; }
 
-work=$(mktemp -d)
-pid=
-cleanup() {
-  if [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid"
-    wait "$pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
+bench_init
 
-key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
-key_hash=$(printf %s "$key" | sha256sum | cut -d' ' -f1)
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-
-mkdir -p "$work/alias.d" "$work/auth.d" "$work/logs" "$work/shared"
-cat >"$work/auth.d/users.yaml" <<EOF
-users:
-  bench:
-    api_key_sha256: $key_hash
-    allowed_aliases: [cecho]
-EOF
+bench_key
+write_config "$work"
+write_users "$work/auth.d" cecho
 cat >"$work/alias.d/cecho.yaml" <<EOF
 cecho:
   type: container
@@ -48,25 +34,8 @@ cecho:
     single_value:
       source: "%stdOut"
 EOF
-cat >"$work/velquin.conf" <<EOF
-ListenAddress 127.0.0.1
-ListenPort $port
-AuthDir $work/auth.d
-AliasDir $work/alias.d
-LogDir $work/logs
-SharedDir $work/shared
-PidFile $work/velquin.pid
-Container 0
-LogLevel warning
-EOF
-
-"$binary" --config "$work/velquin.conf" >"$work/velquin.out" 2>&1 &
-pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-  kill -0 "$pid" 2>/dev/null || { cat "$work/velquin.out" >&2; exit 1; }
-  sleep 0.1
-done
+start_velquin "$work/velquin.conf" "$binary"
+port=$velquin_port
 
 url=http://127.0.0.1:$port/v1/cecho
 # One request first: a failing alias would otherwise show as a fast benchmark.

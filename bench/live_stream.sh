@@ -18,30 +18,14 @@ lines=$((seconds * 100))
 
 command -v perl >/dev/null || { echo "perl is not installed" >&2; exit 1; }
 
-work=$(mktemp -d)
-pid=
-sampler=
-stop() {
-  if [[ -n $sampler ]]; then kill "$sampler" 2>/dev/null || true; wait "$sampler" 2>/dev/null || true; fi
-  if [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid"
-    wait "$pid" 2>/dev/null || true
-  fi
-  pid=
-}
-trap 'stop; rm -rf "$work"' EXIT INT TERM
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
+bench_init
 
-key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
-key_hash=$(printf %s "$key" | sha256sum | cut -d' ' -f1)
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-
-mkdir -p "$work/alias.d" "$work/auth.d" "$work/logs" "$work/shared"
-cat >"$work/auth.d/users.yaml" <<EOF
-users:
-  bench:
-    api_key_sha256: $key_hash
-    allowed_aliases: [ticker]
-EOF
+bench_key
+write_config "$work"
+write_users "$work/auth.d" ticker
 cat >"$work/alias.d/ticker.yaml" <<EOF
 ticker:
   type: process
@@ -51,34 +35,20 @@ ticker:
     exec perl -MTime::HiRes=time,sleep -e '\$|=1; my \$t0 = time;
     for my \$i (1..$lines) { print "\$i\n"; my \$d = \$t0 + \$i/100 - time; sleep(\$d) if \$d > 0 }'
 EOF
-cat >"$work/velquin.conf" <<EOF
-ListenAddress 127.0.0.1
-ListenPort $port
-AuthDir $work/auth.d
-AliasDir $work/alias.d
-LogDir $work/logs
-SharedDir $work/shared
-PidFile $work/velquin.pid
-Container 0
-LogLevel warning
-EOF
-"$binary" --config "$work/velquin.conf" >"$work/velquin.out" 2>&1 &
-pid=$!
-for _ in $(seq 100); do
-  python3 -c "import socket; socket.create_connection(('127.0.0.1', $port)).close()" 2>/dev/null && break
-  kill -0 "$pid" 2>/dev/null || { cat "$work/velquin.out" >&2; exit 1; }
-  sleep 0.1
-done
+start_velquin "$work/velquin.conf" "$binary"
+pid=$velquin_pid
+port=$velquin_port
 
 # Largest VmRSS seen while the clients run.
 ( max=0; while kill -0 "$pid" 2>/dev/null; do
-    rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
+    rss=$(rss_of "$pid" 2>/dev/null || echo 0)
     (( rss > max )) && max=$rss && echo "$max" >"$work/rss_max"
     sleep 0.2
   done ) &
-sampler=$!
+bench_track $!
 
-python3 - "$port" "$key" "$clients" "$lines" <<'PY'
+result=0
+python3 - "$port" "$key" "$clients" "$lines" <<'PY' || result=$?
 import asyncio, sys, time
 port, key, clients, lines = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 
@@ -131,7 +101,6 @@ async def main():
 
 asyncio.run(main())
 PY
-result=$?
-peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status")
+peak=$(peak_rss_of "$pid")
 echo "service RSS: max sampled $(( $(cat "$work/rss_max" 2>/dev/null || echo 0) / 1024 )) MiB, peak (VmHWM) $((peak / 1024)) MiB (target: under 64 MiB)"
 exit $result

@@ -14,27 +14,14 @@ max_output=${2:-67108864}
 
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 1; }
 
-work=$(mktemp -d)
-pid=
-stop() {
-  if [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid"
-    wait "$pid" 2>/dev/null || true
-  fi
-  pid=
-}
-trap 'stop; rm -rf "$work"' EXIT INT TERM
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
+bench_init
 
-key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
-key_hash=$(printf %s "$key" | sha256sum | cut -d' ' -f1)
-
-mkdir -p "$work/alias.d" "$work/auth.d" "$work/logs" "$work/shared"
-cat >"$work/auth.d/users.yaml" <<EOF
-users:
-  bench:
-    api_key_sha256: $key_hash
-    allowed_aliases: [flood, sparse]
-EOF
+bench_key
+mkdir -p "$work/alias.d"
+write_users "$work/auth.d" flood sparse
 cat >"$work/alias.d/caps.yaml" <<'EOF'
 flood:
   type: process
@@ -50,32 +37,16 @@ EOF
 
 # Sets peak_kib and http_status for one request to a fresh service.
 measure() {
-  local alias=$1 port status
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  cat >"$work/velquin.conf" <<EOF
-ListenAddress 127.0.0.1
-ListenPort $port
-AuthDir $work/auth.d
-AliasDir $work/alias.d
-LogDir $work/logs
-SharedDir $work/shared
-PidFile $work/velquin.pid
-Container 0
-LogLevel warning
-MaxOutputSize $max_output
-EOF
-  "$binary" --config "$work/velquin.conf" >"$work/velquin.out" 2>&1 &
-  pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-    kill -0 "$pid" 2>/dev/null || { cat "$work/velquin.out" >&2; exit 1; }
-    sleep 0.1
-  done
+  local alias=$1 pid port status
+  write_config "$work" "MaxOutputSize $max_output"
+  start_velquin "$work/velquin.conf" "$binary"
+  pid=$velquin_pid
+  port=$velquin_port
   status=$(curl -s -o /dev/null -w '%{http_code}' -X POST -H "Authorization: Bearer $key" \
     -H 'Content-Type: application/json' -d '{}' "http://127.0.0.1:$port/v1/$alias")
-  peak_kib=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status")
+  peak_kib=$(peak_rss_of "$pid")
   http_status=$status
-  stop
+  stop_pid "$pid"
 }
 
 printf '%-28s %14s %8s\n' "case (MaxOutputSize $max_output)" "peak RSS MiB" "status"

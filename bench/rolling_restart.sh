@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Three velquin instances behind HAProxy (deploy/haproxy/haproxy.cfg) on
 # loopback. Under steady load (wrk, 16 connections) each instance in turn gets
 # SIGTERM and, once it has ended, a new start; the next one goes only when
@@ -17,27 +17,12 @@ for tool in haproxy wrk socat curl python3; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-pids=()
-haproxy_pid=
-wrk_pid=
-cleanup() {
-  for p in "${pids[@]}" $haproxy_pid $wrk_pid; do
-    kill "$p" 2>/dev/null || true
-  done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+# shellcheck source=bench/lib.sh
+source "$here/bench/lib.sh"
+bench_init
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-key=rolling-restart-key
-health_key=rolling-restart-health
-key_sha=$(printf %s "$key" | sha256sum | cut -d' ' -f1)
-mkdir -p "$work/alias.d" "$work/auth.d"
+bench_key
+mkdir -p "$work/alias.d"
 cat >"$work/alias.d/echo.yaml" <<'YAML'
 echo:
   type: process
@@ -47,45 +32,20 @@ echo:
       type: string
       default: hello
 YAML
-cat >"$work/auth.d/users.yaml" <<YAML
-users:
-  bench:
-    api_key_sha256: $key_sha
-    allowed_aliases: [echo]
-YAML
+write_users "$work/auth.d" echo
 
+health_key=rolling-restart-health
+pids=()
 ports=()
 for i in 0 1 2; do
-  ports+=("$(free_port)")
-  d=$work/r$i
-  mkdir -p "$d/logs" "$d/shared"
-  cat >"$d/velquin.conf" <<CONF
-ListenAddress 127.0.0.1
-ListenPort ${ports[$i]}
-AuthDir $work/auth.d
-AliasDir $work/alias.d
-LogDir $d/logs
-AuditLog audit.log
-AppLog app.log info
-PidFile $d/velquin.pid
-SharedDir $d/shared/
-HealthApiKey $health_key
-DrainDelay $drain_delay
-Container 0
-CONF
+  write_config "$work/r$i" "AuthDir $work/auth.d" "AliasDir $work/alias.d" \
+    "SharedDir $work/r$i/shared/" "HealthApiKey $health_key" "DrainDelay $drain_delay"
+  ports+=("$(conf_value "$work/r$i/velquin.conf" ListenPort)")
 done
 
 start_replica() {
-  local i=$1
-  "$binary" --config "$work/r$i/velquin.conf" >>"$work/r$i/out" 2>&1 &
-  pids[$i]=$!
-  for _ in $(seq 200); do
-    curl -s -o /dev/null "http://127.0.0.1:${ports[$i]}/internal/health/check" \
-      -H "X-API-Key: $health_key" && return 0
-    sleep 0.05
-  done
-  echo "instance $i did not start: $(cat "$work/r$i/out")" >&2
-  exit 1
+  start_velquin "$work/r$1/velquin.conf" "$binary"
+  pids[$1]=$velquin_pid
 }
 
 lb_port=$(free_port)
@@ -110,7 +70,7 @@ for i in 0 1 2; do
   start_replica "$i"
 done
 VELQUIN_HEALTH_API_KEY=$health_key haproxy -f "$work/haproxy.cfg" -db >"$work/haproxy.out" 2>&1 &
-haproxy_pid=$!
+bench_track $!
 for i in 0 1 2; do
   for _ in $(seq 100); do server_up "velquin$((i + 1))" && break; sleep 0.1; done
   server_up "velquin$((i + 1))" || { echo "HAProxy never saw velquin$((i + 1)) up" >&2; cat "$work/haproxy.out" >&2; exit 1; }
@@ -144,13 +104,14 @@ per_restart=$((drain_delay + 8))
 duration=$((rounds * 3 * per_restart + 10))
 wrk -t2 -c16 -d"${duration}s" -s "$work/count.lua" "http://127.0.0.1:$lb_port/v1/echo" >"$work/wrk.out" 2>&1 &
 wrk_pid=$!
+bench_track "$wrk_pid"
 sleep 3
 restarts=0
 for _ in $(seq "$rounds"); do
   for i in 0 1 2; do
     t0=$(date +%s.%N)
-    kill -TERM "${pids[$i]}"
-    wait "${pids[$i]}" || { echo "instance $i exited with $?" >&2; exit 1; }
+    stop_pid "${pids[$i]}"
+    ((stop_status == 0)) || { echo "instance $i exited with $stop_status" >&2; exit 1; }
     start_replica "$i"
     for _ in $(seq 200); do server_up "velquin$((i + 1))" && break; sleep 0.1; done
     server_up "velquin$((i + 1))" || { echo "velquin$((i + 1)) not back up" >&2; exit 1; }
@@ -159,7 +120,6 @@ for _ in $(seq "$rounds"); do
   done
 done
 wait "$wrk_pid" || true
-wrk_pid=
 echo "restarts $restarts, wrk ${duration}s, c=16, DrainDelay $drain_delay"
 sed -n '/^sent /,$p' "$work/wrk.out"
 grep -q '^failed 0$' "$work/wrk.out"

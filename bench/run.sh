@@ -27,99 +27,29 @@ done
 [[ -x $binary ]] || { echo "no velquin binary at $binary" >&2; exit 1; }
 binary=$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do
-    if kill -0 "$p" 2>/dev/null; then
-      kill -TERM "$p"
-      wait "$p" 2>/dev/null || true
-    fi
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
+bench_init
 
 g++ -O2 -std=c++20 -pthread -o "$work/spawn_raw" "$here/spawn_raw.cpp"
 
-key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
-key_hash=$(printf %s "$key" | sha256sum | cut -d' ' -f1)
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# Writes a configuration below $1 with the aliases already in $1/alias.d.
-configure() {
-  local dir=$1
-  mkdir -p "$dir/auth.d" "$dir/logs" "$dir/shared"
-  cat >"$dir/auth.d/users.yaml" <<EOF
-users:
-  bench:
-    api_key_sha256: $key_hash
-    allowed_aliases: [echo, cecho]
-EOF
-  cat >"$dir/velquin.conf" <<EOF
-ListenAddress 127.0.0.1
-ListenPort $(free_port)
-AuthDir $dir/auth.d
-AliasDir $dir/alias.d
-LogDir $dir/logs
-AppLog app.log info
-AuditLog audit.log
-SharedDir $dir/shared
-PidFile $dir/velquin.pid
-AuthReload 0
-AliasReload 0
-Container 0
-EOF
-}
+bench_key
 
 # Starts velquin on CPU 0 for the configuration in $1; sets `pid` and `port`.
-start_velquin() {
-  local dir=$1
-  port=$(awk '$1 == "ListenPort" { print $2 }' "$dir/velquin.conf")
-  taskset -c 0 "$binary" --config "$dir/velquin.conf" >"$dir/out" 2>&1 &
-  pid=$!
-  pids+=("$pid")
-  until grep -q "Listening on" "$dir/logs/app.log" 2>/dev/null; do
-    kill -0 "$pid" 2>/dev/null || { cat "$dir/out" >&2; exit 1; }
-    sleep 0.002
-  done
+start_gateway() {
+  start_velquin "$1/velquin.conf" taskset -c 0 "$binary"
+  pid=$velquin_pid
+  port=$velquin_port
 }
 
-stop_velquin() {
-  kill -TERM "$1"
-  wait "$1" 2>/dev/null || true
-}
-
-# "rss private_dirty" of a process in KiB.
-memory() {
-  awk '/^Rss:/ { r = $2 } /^Private_Dirty:/ { p = $2 } END { print r + 0, p + 0 }' \
-    "/proc/$1/smaps_rollup"
-}
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 # --- start-up with many aliases ---------------------------------------------
-mkdir -p "$work/many/alias.d"
-for ((i = 0; i < alias_count; i++)); do
-  cat >"$work/many/alias.d/alias_$i.yaml" <<YAML
-alias_$i:
-  type: process
-  command: echo {{ message | shell }} $i
-  timeout: 10
-  parameters:
-    message:
-      type: string
-      pattern: "^[a-z ]{1,64}\$"
-      default: hello
-  output:
-    single_value:
-      source: "%stdOut"
-YAML
-done
+write_aliases "$work/many/alias.d" "$alias_count"
 cp "$work/many/alias.d/alias_0.yaml" "$work/many/alias.d/echo.yaml"
 sed -i 's/^alias_0:/echo:/' "$work/many/alias.d/echo.yaml"
-configure "$work/many"
+write_config "$work/many" "AuthReload 0" "AliasReload 0"
+write_users "$work/many/auth.d" echo cecho
 # Wall time suffers from whatever else the machine runs; the CPU time the
 # process has used by then (schedstat, in ns) does far less.
 startup_ms=()
@@ -127,11 +57,11 @@ startup_cpu=()
 for _ in 1 2 3; do
   rm -f "$work/many/logs/app.log"
   t0=$(date +%s%N)
-  start_velquin "$work/many"
+  start_gateway "$work/many"
   t1=$(date +%s%N)
   startup_ms+=($(((t1 - t0) / 1000000)))
-  startup_cpu+=($(awk '{ print int($1 / 1000000) }' "/proc/$pid/schedstat"))
-  stop_velquin "$pid"
+  startup_cpu+=("$(awk '{ print int($1 / 1000000) }' "/proc/$pid/schedstat")")
+  stop_pid "$pid"
 done
 median() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
 startup=$(median "${startup_ms[@]}")
@@ -154,8 +84,9 @@ cecho:
     single_value:
       source: "%stdOut"
 EOF
-configure "$work/gw"
-start_velquin "$work/gw"
+write_config "$work/gw" "AuthReload 0" "AliasReload 0"
+write_users "$work/gw/auth.d" echo cecho
+start_gateway "$work/gw"
 gw=$pid
 url=http://127.0.0.1:$port/v1/echo
 
@@ -174,7 +105,7 @@ if [[ $status != 200 ]]; then
   exit 1
 fi
 sleep 1
-read -r idle_rss idle_private < <(memory "$gw")
+read -r idle_rss idle_private < <(smaps_of "$gw")
 
 # wrk prints latencies with units (us, ms, s); normalise to milliseconds.
 to_ms() {
@@ -191,7 +122,7 @@ to_ms() {
 sample_memory() {
   local out=$1 max_rss=0 max_private=0 rss private
   while [[ ! -e $out.stop ]]; do
-    read -r rss private < <(memory "$gw") || break
+    read -r rss private < <(smaps_of "$gw") || break
     ((rss > max_rss)) && max_rss=$rss
     ((private > max_private)) && max_private=$private
     sleep 0.2
@@ -279,8 +210,9 @@ if docker image inspect "$image" >/dev/null 2>&1; then
     container_gw="skipped (the container alias failed)"
   fi
 fi
-stop_velquin "$gw"
+stop_pid "$gw"
 
+# shellcheck disable=SC2016 # the backquotes are text
 printf 'process alias `echo hello`, %ss per level in %s slices taken in turn; gateway and raw spawner on CPU 0, wrk on CPU 1\n' \
   "$duration" "$slices"
 printf '%-5s | %9s %7s %8s %6s %7s | %9s %7s %8s %7s | %7s %7s %8s\n' conc "gw req/s" "p50 ms" \

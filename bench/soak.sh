@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Long mixed load on one velquin instance, then a check that it gave back
 # everything it took.
 #
@@ -25,32 +25,20 @@ for tool in wrk curl docker python3; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
+# shellcheck source=bench/lib.sh
+source "$here/bench/lib.sh"
+bench_init
 # A tag of our own, so that only this run's containers are counted.
 image=velquin-soak:$$
 docker tag "$image_src" "$image"
-bg=()
-vpid=
-cleanup() {
-  for p in "${bg[@]}"; do kill "$p" 2>/dev/null || true; done
-  [ -n "$vpid" ] && kill "$vpid" 2>/dev/null
-  wait 2>/dev/null || true
-  docker rmi "$image" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+# shellcheck disable=SC2016 # expanded at exit
+bench_at_exit 'docker rmi "$image" >/dev/null 2>&1'
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-key=soak-key
+bench_key
 logs_key=soak-logs
-base=http://127.0.0.1:$port
-mkdir -p "$work/alias.d" "$work/auth.d" "$work/logs" "$work/shared" "$work/out"
-cat >"$work/auth.d/users.yaml" <<YAML
-users:
-  soak:
-    api_key_sha256: $(printf %s "$key" | sha256sum | cut -d' ' -f1)
-    allowed_aliases: [echo, files, cecho, nap]
-YAML
+write_config "$work" "SharedDir $work/shared/" "LogsApiKey $logs_key" "AliasReload 2"
+mkdir -p "$work/out"
+write_users "$work/auth.d" echo files cecho nap
 cat >"$work/alias.d/main.yaml" <<YAML
 echo:
   type: process
@@ -80,38 +68,21 @@ cecho:
       type: string
       default: hello
 YAML
-cat >"$work/velquin.conf" <<CONF
-ListenAddress 127.0.0.1
-ListenPort $port
-AuthDir $work/auth.d
-AliasDir $work/alias.d
-LogDir $work/logs
-AuditLog audit.log
-AppLog app.log info
-PidFile $work/velquin.pid
-SharedDir $work/shared/
-LogsApiKey $logs_key
-Container 0
-AliasReload 2
-CONF
-
 # Its own session, so that every process it leaves behind can be counted.
 # Commands inherit its working directory: keep it inside the work directory.
-(cd "$work" && exec setsid "$binary" --config "$work/velquin.conf" >"$work/out/velquin.out" 2>&1) &
-vpid=$!
-for _ in $(seq 200); do
-  curl -s -o /dev/null "$base/internal/health/check" && break
-  sleep 0.05
-done
+start_velquin "$work/velquin.conf" env -C "$work" setsid "$binary"
+vpid=$velquin_pid
+base=http://127.0.0.1:$velquin_port
 
 post() {  # post ALIAS BODY [KEY] -> status code
   curl -s -o /dev/null -w '%{http_code}' -X POST -H 'Content-Type: application/json' \
     -H "Authorization: Bearer ${3:-$key}" -d "$2" "$base/v1/$1" || echo 000
 }
-rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$vpid/status"; }
+rss_kib() { rss_of "$vpid"; }
 threads() { awk '/^Threads:/ {print $2}' "/proc/$vpid/status"; }
 # Run cgroups kept for reuse (at most 64, two descriptors each) are counted
 # apart: the pool grows to the highest concurrency seen and stays.
+# shellcheck disable=SC2012 # link targets, which find cannot list as plainly
 fd_targets() { ls -l "/proc/$vpid/fd" 2>/dev/null | awk 'NR > 1 {print $NF}'; }
 pooled_re='/run-[0-9]+(/cgroup\.events)?$'
 fds() { fd_targets | grep -Evc "$pooled_re" || true; }
@@ -182,6 +153,7 @@ end
 LUA
 done
 
+bg=()
 end_at=$(($(date +%s) + duration))
 wrk -t1 -c4 -d"${duration}s" -s "$work/good.lua" "$base" >"$work/out/good" 2>&1 &
 bg+=($!)
@@ -206,6 +178,7 @@ bg+=($!)
     fi
   done ) &
 bg+=($!)
+bench_track "${bg[@]}"
 
 # RSS: at minute 5 (a sixth of a shorter run) and the last sample taken
 # while the load still runs.
@@ -260,7 +233,7 @@ if [ "${pool_end:-0}" -gt 64 ]; then
   echo "FAIL: more run cgroups pooled than the pool may hold"; status=1
 fi
 if ! kill -0 "$vpid" 2>/dev/null; then
-  echo "FAIL: velquin is gone: $(tail -5 "$work/out/velquin.out")"; status=1
+  echo "FAIL: velquin is gone: $(tail -5 "$work/velquin.out")"; status=1
 fi
 [ "$status" = 0 ] && echo "PASS"
 exit "$status"
