@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# The cost of admission control: bench/run.sh against the same echo alias
-# without limits and with `concurrency: 64`, both served by one velquin
-# started here on loopback, in one run.
+# The cost of admission control: bench/run.sh on its echo alias without
+# limits, then with `concurrency: 64`, one after the other.
 #
 #   bench/admission.sh [VELQUIN_BINARY] [DURATION_SECONDS]
 #
-# Prints both tables and, per concurrency, http req/s as a share of the raw
-# spawn rate for each alias. Needs wrk, curl and g++.
+# Prints both tables and, per concurrency, the gateway's rate as a share of
+# the raw spawn rate for each. Needs what bench/run.sh needs.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,30 +15,14 @@ duration=${2:-10}
 source "$here/lib.sh"
 bench_init
 
-bench_key
-write_config "$work"
-write_users "$work/auth.d" echo echo64
-cat >"$work/alias.d/echo.yaml" <<YAML
-echo:
-  type: process
-  command: echo {{ message | shell }}
-  parameters: {message: {type: string, default: hello}}
-echo64:
-  type: process
-  command: echo {{ message | shell }}
-  parameters: {message: {type: string, default: hello}}
-  concurrency: 64
-YAML
-start_velquin "$work/velquin.conf" "$binary"
-port=$velquin_port
-
+# The "rate" column of run.sh's table, per concurrency.
 share() {
-  awk -F'|' 'NR > 1 { split($2, h, " "); split($3, s, " "); if (s[1] > 0) printf "%s %.1f%%\n", $1, 100 * h[1] / s[1] }' "$1"
+  awk -F'|' '$1 ~ /^[0-9]+ *$/ { split($4, r, " "); printf "%s %s\n", $1 + 0, r[1] }' "$1" | sort
 }
 
-BENCH_KEY=$key "$here/run.sh" "http://127.0.0.1:$port/v1/echo" "$duration" | tee "$work/plain"
-BENCH_KEY=$key "$here/run.sh" "http://127.0.0.1:$port/v1/echo64" "$duration" | tee "$work/limited"
+export BENCH_ALIASES=${BENCH_ALIASES:-10}
+"$here/run.sh" "$binary" "$duration" 0 | tee "$work/plain"
+BENCH_ECHO_KEYS="  concurrency: 64" "$here/run.sh" "$binary" "$duration" 0 | tee "$work/limited"
 echo "share of the raw spawn rate (without limits | concurrency: 64):"
-share "$work/plain" >"$work/plain.share"
-share "$work/limited" >"$work/limited.share"
-paste "$work/plain.share" "$work/limited.share"
+join <(share "$work/plain") <(share "$work/limited") | sort -n |
+  awk '{ printf "%-5s %8s | %8s\n", $1, $2, $3 }'

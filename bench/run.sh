@@ -10,7 +10,8 @@
 # turns in slices, and their CPU time per request is compared too. Needs wrk,
 # g++, curl, python3 and taskset; the container row also needs the engine and
 # image of scripts/test-env.sh (it is skipped without them). Do not run it
-# while something else is being built.
+# while something else is being built. BENCH_ECHO_KEYS adds lines to the
+# measured alias (for example "  concurrency: 64").
 set -euo pipefail
 
 binary=${1:-build/velquin}
@@ -73,6 +74,7 @@ echo:
   type: process
   command: echo hello
   timeout: 10
+${BENCH_ECHO_KEYS:-}
 EOF
 cat >"$work/gw/alias.d/cecho.yaml" <<EOF
 cecho:
@@ -189,7 +191,9 @@ summary() {  # seconds on stdin -> "p50 mean" in ms
 }
 container_gw="skipped (no engine or no $image)"
 container_cli=""
-if docker image inspect "$image" >/dev/null 2>&1; then
+if ((container_runs == 0)); then
+  container_gw="skipped"
+elif docker image inspect "$image" >/dev/null 2>&1; then
   curl_post() {
     curl -s -o /dev/null -w '%{http_code} %{time_total}\n' -X POST \
       -H "Authorization: Bearer $key" -H 'Content-Type: application/json' -d '{}' \
