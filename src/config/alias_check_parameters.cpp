@@ -350,7 +350,7 @@ std::optional<alias::HttpStatus> compile_status(const Json& value) {
     }
     status = *integer;
   } else if (value.is_string()) {
-    const std::string& text = value.get_ref<const std::string&>();
+    const auto& text = value.get_ref<const std::string&>();
     const auto space = text.find(' ');
     const std::string digits = text.substr(0, space);
     if (digits.size() != 3 || !is_digits(digits)) {

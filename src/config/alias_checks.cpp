@@ -229,7 +229,8 @@ void DefinitionChecker::volumes(const Json& alias_cfg) {
     }
     optional_template(entry, "content", where + ".content");
     if (const Json* mode = given(entry, "mode"); mode != nullptr) {
-      if (!mode->is_string() || (*mode != "rw" && *mode != "ro" && *mode != "")) {
+      const auto* text = mode->get_ptr<const std::string*>();
+      if (text == nullptr || (*text != "rw" && *text != "ro" && !text->empty())) {
         error(where + ".mode must be 'rw' or 'ro'");
       }
     }
@@ -337,7 +338,7 @@ void DefinitionChecker::preserve_streams(const Json& alias_cfg) {
 CheckedDefinition check_definition(const Json& alias_cfg, std::optional<std::int64_t> max_timeout) {
   CheckedDefinition out;
   if (!alias_cfg.is_object()) {
-    out.errors.push_back("alias definition must be a mapping");
+    out.errors.emplace_back("alias definition must be a mapping");
     return out;
   }
   DefinitionChecker check(out);

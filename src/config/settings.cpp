@@ -197,7 +197,7 @@ void check_word_setting(std::map<std::string, SettingValue, std::less<>>& values
     word = default_word;
   }
   word = support::to_lower(word);
-  if (allowed.count(word) > 0) {
+  if (allowed.contains(word)) {
     values[key] = word;
   } else {
     errors.push_back(key + ": invalid value " + quoted_setting(stored) + " (expected one of " +
@@ -223,14 +223,15 @@ void check_positive_setting(std::map<std::string, SettingValue, std::less<>>& va
 void check_run_limit_settings(std::map<std::string, SettingValue, std::less<>>& values,
                               std::vector<std::string>& errors) {
   for (const char* key : {"MaxConcurrentRuns", "DefaultPidsLimit"}) {
-    if (const auto* number = std::get_if<std::int64_t>(&values[key]); number && *number < 0) {
+    if (const auto* number = std::get_if<std::int64_t>(&values[key]);
+        number != nullptr && *number < 0) {
       errors.push_back(std::string(key) + ": invalid value " + std::to_string(*number) +
                        " (expected 0 or a positive number)");
     }
   }
   const SettingValue& memory = values["DefaultMemoryLimit"];
   if (const auto* text = std::get_if<std::string>(&memory);
-      text && !text->empty() && !support::parse_byte_size(*text)) {
+      text != nullptr && !text->empty() && !support::parse_byte_size(*text)) {
     errors.push_back("DefaultMemoryLimit: invalid value " + quoted(*text) +
                      " (expected a size such as '256Mi')");
   }
@@ -495,7 +496,7 @@ void Config::load(const std::string& config_path, const std::optional<Overrides>
       try {
         values[key] = detail::coerce(raw, def->type);
       } catch (const std::invalid_argument& e) {
-        errors.push_back(e.what());
+        errors.emplace_back(e.what());
       }
     }
   }

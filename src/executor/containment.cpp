@@ -229,7 +229,7 @@ bool is_run_id(const std::string& name) {
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
     const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) {
+    if (dash ? c != '-' : std::isxdigit(static_cast<unsigned char>(c)) == 0) {
       return false;
     }
   }

@@ -71,7 +71,7 @@ void read_once(LiveState& s, StreamState& st, UniqueFd& fd, Clock::time_point de
     deliver(s, st, pieces, deadline);
     return;
   }
-  std::size_t take = static_cast<std::size_t>(n);
+  auto take = static_cast<std::size_t>(n);
   const std::size_t room = s.limit - std::min(s.limit, st.total);
   const bool over = take > room;
   take = std::min(take, room);
@@ -116,7 +116,10 @@ LiveEnd wait_live(Child& child, UniqueFd& out_r, UniqueFd& err_r, LiveState& s,
     }
     pollfd fds[4];
     nfds_t n = 0;
-    int out_i = -1, err_i = -1, pid_i = -1, peer_i = -1;
+    int out_i = -1;
+    int err_i = -1;
+    int pid_i = -1;
+    int peer_i = -1;
     if (out_r) {
       out_i = static_cast<int>(n);
       fds[n++] = {out_r.get(), POLLIN, 0};
@@ -179,7 +182,7 @@ std::string preserved_text(std::string& bytes, std::size_t limit) {
 }  // namespace
 
 void LineSplitter::emit(std::string_view bytes, bool ends_line,
-                        std::vector<LiveOutput::Piece>& out) const {
+                        std::vector<LiveOutput::Piece>& out) {
   out.push_back(
       {support::is_valid_utf8(bytes) ? std::string(bytes) : support::decode_utf8_replace(bytes),
        ends_line});

@@ -27,7 +27,7 @@ class LineSplitter {
   void finish(std::vector<LiveOutput::Piece>& out);
 
  private:
-  void emit(std::string_view bytes, bool ends_line, std::vector<LiveOutput::Piece>& out) const;
+  static void emit(std::string_view bytes, bool ends_line, std::vector<LiveOutput::Piece>& out);
   std::size_t max_line_;
   std::string partial_;
   bool after_cr_ = false;  // a "\n" right after a "\r" ends no second line

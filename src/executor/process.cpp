@@ -39,8 +39,6 @@
 #include "support/text.h"
 #include "template/template.h"
 
-extern "C" char** environ;
-
 namespace velquin::executor {
 
 namespace fs = std::filesystem;
@@ -311,7 +309,9 @@ WaitEnd wait_child(Child& child, UniqueFd& out_r, UniqueFd& err_r, Captured& cap
     }
     pollfd fds[3];
     nfds_t n = 0;
-    int out_i = -1, err_i = -1, pid_i = -1;
+    int out_i = -1;
+    int err_i = -1;
+    int pid_i = -1;
     if (out_r) {
       out_i = static_cast<int>(n);
       fds[n++] = {out_r.get(), POLLIN, 0};

@@ -273,15 +273,14 @@ Volume list_volume(const std::string& local_path, bool is_dir, const std::string
   Volume v;
   v.fd = open_volume(local_path, base);
   struct stat st {};
-  if (!v.fd && errno == ELOOP) {
-    v.is_link = true;  // a link higher up in the path
-  } else if (!v.fd || ::fstat(v.fd.get(), &st) != 0) {
-    v.fd.reset();
-  } else if (S_ISLNK(st.st_mode)) {
+  // A link higher up in the path, or the volume itself; anything else that is
+  // neither a file nor a directory as the alias expects gives nothing.
+  const bool opened = v.fd && ::fstat(v.fd.get(), &st) == 0;
+  if ((!v.fd && errno == ELOOP) || (opened && S_ISLNK(st.st_mode))) {
     v.is_link = true;
-  } else if (!is_dir && S_ISREG(st.st_mode)) {
+  } else if (opened && !is_dir && S_ISREG(st.st_mode)) {
     v.entries.push_back({fs::path(local_path).filename().string(), local_path});
-  } else if (is_dir && S_ISDIR(st.st_mode)) {
+  } else if (opened && is_dir && S_ISDIR(st.st_mode)) {
     walk(v.fd.get(), fs::path(local_path), fs::path(local_path), v.entries);
   } else {
     v.fd.reset();

@@ -23,7 +23,12 @@ std::string number_text(double value) {
   const std::string_view sci(buf, static_cast<std::size_t>(end - buf));
   const auto e_pos = sci.find('e');
   std::string_view mantissa = sci.substr(0, e_pos);
-  const int exponent = std::atoi(std::string(sci.substr(e_pos + 1)).c_str());
+  int exponent = 0;
+  const std::string_view exponent_text = sci.substr(e_pos + 1);
+  // from_chars takes no '+': to_chars writes one for positive exponents.
+  const std::size_t sign = !exponent_text.empty() && exponent_text.front() == '+' ? 1 : 0;
+  std::from_chars(exponent_text.data() + sign, exponent_text.data() + exponent_text.size(),
+                  exponent);
 
   bool negative = false;
   if (!mantissa.empty() && mantissa.front() == '-') {
@@ -51,9 +56,9 @@ std::string number_text(double value) {
       out.append(static_cast<std::size_t>(exponent + 1 - ndigits), '0');
       out += ".0";
     } else {
-      out += digits.substr(0, static_cast<std::size_t>(exponent + 1));
+      out += digits.substr(0, static_cast<std::size_t>(exponent) + 1);
       out += '.';
-      out += digits.substr(static_cast<std::size_t>(exponent + 1));
+      out += digits.substr(static_cast<std::size_t>(exponent) + 1);
     }
     return out;
   }
