@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -218,22 +217,6 @@ void write_word(int dir_fd, const char* file, const char* word) {
     ssize_t ignored = ::write(fd.get(), word, std::strlen(word));
     (void)ignored;
   }
-}
-
-// Run ids are UUIDs; anything else (tests calling the executor directly) gets
-// a fresh one rather than becoming part of a path.
-bool is_run_id(const std::string& name) {
-  if (name.size() != 36) {
-    return false;
-  }
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? c != '-' : std::isxdigit(static_cast<unsigned char>(c)) == 0) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Whether a cgroup.events file holds `state` now.
@@ -642,7 +625,7 @@ void give_back_run_cgroup(RunCgroup cgroup, const std::string& run_id, bool kill
     }
     if (has_event(cgroup.events.get(), "populated 1")) {
       detach(s.instance_fd, cgroup.dir.get(), cgroup.events.get(),
-             is_run_id(run_id) ? run_id : support::uuid4(), true);
+             support::is_uuid(run_id) ? run_id : support::uuid4(), true);
     }
     const bool empty = has_event(cgroup.events.get(), "populated 0");
     std::lock_guard lock(s.pool_lock);

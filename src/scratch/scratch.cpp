@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <exception>
 #include <filesystem>
@@ -105,20 +104,6 @@ void remove_tree_at(int parent_fd, const std::string& name) {
     }
   }
   ::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
-}
-
-// Canonical UUID text: what run ids look like.
-bool is_run_id(const std::string& name) {
-  if (name.size() != 36) {
-    return false;
-  }
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? name[i] != '-' : std::isxdigit(static_cast<unsigned char>(name[i])) == 0) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Creates the run directory and takes a shared lock on it. A starting
@@ -264,7 +249,7 @@ std::size_t remove_abandoned(const std::string& shared_dir) noexcept {
       return 0;
     }
     for (const auto& name : entries_of(shared.get())) {
-      if (!is_run_id(name)) {
+      if (!support::is_uuid(name)) {
         continue;
       }
       UniqueFd dir(

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include <array>
@@ -55,6 +56,19 @@ std::string uuid4() {
 
 std::string uuid4_hex() {
   return hex(random_v4_bytes(), false);
+}
+
+bool is_uuid(std::string_view text) {
+  if (text.size() != 36) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? text[i] != '-' : std::isxdigit(static_cast<unsigned char>(text[i])) == 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace velquin::support

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace velquin::support {
 
@@ -9,5 +10,9 @@ std::string uuid4();
 
 // The same 128 random bits as 32 lower-case hex digits without hyphens.
 std::string uuid4_hex();
+
+// Whether `text` has the canonical 8-4-4-4-12 hex form (either case): what run
+// ids look like, and so safe as one component of a path.
+bool is_uuid(std::string_view text);
 
 }  // namespace velquin::support

@@ -91,5 +91,17 @@ TEST(Uuid4, CanonicalVersion4AndUnique) {
   EXPECT_EQ(seen.size(), 200U);
 }
 
+// Run ids become path components: only the canonical form may pass.
+TEST(IsUuid, OnlyTheCanonicalFormPasses) {
+  EXPECT_TRUE(is_uuid(uuid4()));
+  EXPECT_TRUE(is_uuid("0123ABCD-4567-89ab-cdef-0123456789AB"));
+  for (const char* bad :
+       {"", "../../../../../../../../../../../../", "0123abcd-4567-89ab-cdef-0123456789a",
+        "0123abcd-4567-89ab-cdef-0123456789a/", "0123abcd04567-89ab-cdef-0123456789ab",
+        "0123abcd-4567-89ab-cdef-0123456789ag"}) {
+    EXPECT_FALSE(is_uuid(bad)) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace velquin::support
