@@ -67,5 +67,19 @@ TEST(ReferenceManual, EveryExampleLoads) {
   }
 }
 
+// The README quotes what --check prints for the example configuration.
+TEST(ReferenceManual, ReadmeQuotesTheCheckOfTheExamples) {
+  const std::string root = VELQUIN_SOURCE_DIR;
+  std::stringstream readme;
+  readme << std::ifstream(root + "/README.md").rdbuf();
+  const std::string text = readme.str();
+  const auto begin = text.find("`configuration OK: ");
+  ASSERT_NE(begin, std::string::npos);
+  const std::string quoted = text.substr(begin + 1, text.find('`', begin + 1) - begin - 1);
+  EXPECT_EQ(command_output("cd '" + root +
+                           "' && '" VELQUIN_BINARY "' --check --config examples/velquin.conf 2>&1"),
+            quoted + "\n");
+}
+
 }  // namespace
 }  // namespace velquin::e2e
