@@ -1,6 +1,7 @@
 // Every configuration and YAML example of the reference manual passes --check.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -65,6 +66,23 @@ TEST(ReferenceManual, EveryExampleLoads) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out.rfind("configuration OK: ", 0), 0u) << r.out;
   }
+}
+
+// The signed-webhook example loads once its secret exists, as its README says.
+TEST(ReferenceManual, ForgeDeployExampleLoads) {
+  namespace fs = std::filesystem;
+  Service svc;
+  const fs::path example = fs::path(VELQUIN_SOURCE_DIR) / "examples" / "forge-deploy";
+  fs::copy(example, svc.dir() / "forge-deploy", fs::copy_options::recursive);
+  const fs::path secrets = svc.dir() / "forge-deploy" / "auth.d" / "secrets";
+  fs::create_directories(secrets);
+  std::ofstream(secrets / "forge-deploy") << "0123456789abcdef\n";
+  fs::permissions(secrets / "forge-deploy", fs::perms::owner_read | fs::perms::owner_write);
+  const auto r = run_velquin({"--check", "--config", svc.config_path().string(), "--auth-dir",
+                              (svc.dir() / "forge-deploy" / "auth.d").string(), "--alias-dir",
+                              (svc.dir() / "forge-deploy" / "alias.d").string()});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("configuration OK: ", 0), 0u) << r.out;
 }
 
 // The README quotes what --check prints for the example configuration.
