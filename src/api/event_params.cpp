@@ -1,6 +1,7 @@
 // Parameters of an alias that a webhook event feeds.
 
 #include "api/internal.h"
+#include "support/text.h"
 
 namespace velquin::api::detail {
 
@@ -19,8 +20,10 @@ json event_parameters(const alias::Alias& alias_def, const json& body,
       } catch (const json::exception&) {
       }
     } else if (parameter.header) {
+      // Header values may hold any byte above 0x7f; parameters are UTF-8 text,
+      // as form fields are, or the engine's request body could not be written.
       if (std::optional<std::string> value = header(*parameter.header)) {
-        params[parameter.name] = std::move(*value);
+        params[parameter.name] = support::decode_utf8_replace(*value);
       }
     } else if (body.is_object()) {
       if (const auto it = body.find(parameter.name); it != body.end()) {

@@ -29,10 +29,10 @@ TEST(EventParameters, TakesPointersHeadersAndDeclaredMembersOnly) {
   const json body = json::parse(R"({"repository": {"full_name": "o/r"}, "commits": [{"id": 7}],
       "a/b": true, "ref": "main", "undeclared": 1, "event": "forged"})");
   const auto header = [](std::string_view name) -> std::optional<std::string> {
-    return name == "X-Event" ? std::optional<std::string>("push") : std::nullopt;
+    return name == "X-Event" ? std::optional<std::string>("pu\xffsh") : std::nullopt;
   };
   EXPECT_EQ(detail::event_parameters(a, body, header),
-            json::parse(R"({"repo": "o/r", "first": 7, "tilde": true, "event": "push",
+            json::parse(R"({"repo": "o/r", "first": 7, "tilde": true, "event": "pu\ufffdsh",
                             "ref": "main"})"));
 }
 
