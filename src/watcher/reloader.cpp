@@ -129,18 +129,20 @@ void Reloader::stop() {
   wake_.notify_all();
 }
 
+// The outcome is in the health record and the metrics before the log line
+// says so: whoever reads the line and then asks must see it.
 void Reloader::reload(Wording auth, Wording aliases) {
   if (auth != Wording::none) {
     const auto errors = errors_of([&] { return auth_.load_auth_config(); });
-    log_outcome("Auth", errors, auth == Wording::signal);
     config_.record_auth_reload(errors.empty());
     metrics::record_reload("auth", errors.empty());
+    log_outcome("Auth", errors, auth == Wording::signal);
   }
   if (aliases != Wording::none) {
     const auto errors = errors_of([&] { return detail::reload_aliases(config_, puller_); });
-    log_outcome("Alias", errors, aliases == Wording::signal);
     config_.record_alias_reload(errors.empty());
     metrics::record_reload("aliases", errors.empty());
+    log_outcome("Alias", errors, aliases == Wording::signal);
   }
 }
 
